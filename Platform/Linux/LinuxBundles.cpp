@@ -1,0 +1,31 @@
+#include "Platform/Linux/LinuxBundles.h"
+
+#include <filesystem>
+
+namespace vorsel::linux_platform {
+
+namespace {
+
+std::string runningExecutable() {
+    std::error_code ec;
+    auto path = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string() : path.string();
+}
+
+}  // namespace
+
+LinuxBundles::LinuxBundles() : LinuxBundles(runningExecutable()) {}
+
+LinuxBundles::LinuxBundles(const std::string& executable) : path_(bundleAround(executable)) {
+    if (path_) info_ = InfoPlist::load(infoPlistPath(*path_));
+}
+
+std::optional<std::string> LinuxBundles::mainIdentifier() const {
+    return infoText("CFBundleIdentifier");
+}
+
+std::optional<std::string> LinuxBundles::infoText(const std::string& key) const {
+    return info_ ? info_->text(key) : std::nullopt;
+}
+
+}  // namespace vorsel::linux_platform

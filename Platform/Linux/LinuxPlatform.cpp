@@ -1,0 +1,14 @@
+#include "Platform/Linux/LinuxPlatform.h"
+
+#include "Platform/Linux/LinuxBundles.h"
+#include "Platform/Linux/LinuxClock.h"
+#include "Platform/Linux/LinuxFiles.h"
+
+namespace vorsel::linux_platform {
+
+CommonPorts makeCommonPorts() {
+    return {std::make_unique<LinuxBundles>(), std::make_unique<LinuxFiles>(),
+            std::make_unique<LinuxClock>()};
+}
+
+}  // namespace vorsel::linux_platform

@@ -1,0 +1,83 @@
+// Running apps and what can be done to them. The agent calls every operation
+// on the main thread; observers are called on the main thread too. No action
+// is awaited: results are ignored and the next pass looks again.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace vorsel {
+
+enum class ActivationPolicy {
+    regular,     // an ordinary app with windows
+    accessory,   // a utility without a regular presence (tray, helper UI)
+    prohibited,  // a background process
+};
+
+// One running app at the time of a snapshot. Its fields are those of the
+// snapshot except isTerminated(), which tells the truth at the time of the
+// call. Actions on an app that is gone do nothing.
+class RunningApp {
+public:
+    virtual ~RunningApp() = default;
+
+    virtual std::optional<std::string> bundleIdentifier() const = 0;
+    virtual ActivationPolicy activationPolicy() const = 0;
+    virtual std::int32_t processIdentifier() const = 0;
+    virtual bool isTerminated() const = 0;
+    // Absolute path of the app's bundle, or nothing when it has none.
+    virtual std::optional<std::string> bundleLocation() const = 0;
+
+    // Hides the app's windows (may do nothing on platforms without hiding).
+    virtual void hide() = 0;
+    // A polite request to quit, which the app may delay or refuse.
+    virtual void terminate() = 0;
+    // Ends the app without asking it.
+    virtual void forceTerminate() = 0;
+};
+
+using RunningApps = std::vector<std::shared_ptr<RunningApp>>;
+
+// A registration for launch or termination notices; destroying it ends the
+// registration.
+class Observation {
+public:
+    virtual ~Observation() = default;
+};
+
+class Workspace {
+public:
+    virtual ~Workspace() = default;
+
+    // Every running app, in the system's order.
+    virtual RunningApps runningApps() = 0;
+
+    // The running apps whose bundle identifier is exactly `bundleID`.
+    virtual RunningApps runningApps(const std::string& bundleID) = 0;
+
+    // Bundle identifiers of the installed apps that can open `url` (only its
+    // scheme matters; it is never opened or contacted), in the order found,
+    // unreadable ones skipped.
+    virtual std::vector<std::string> appsOpening(const std::string& url) = 0;
+
+    // Starts the app bundle at `path` as a new instance, in the background
+    // (not brought to the front). Returns at once; failures go unnoticed.
+    virtual void openInBackground(const std::string& path) = 0;
+
+    // Calls `notice` on the main thread whenever an app is launched / has
+    // terminated, for as long as the returned registration lives.
+    virtual std::unique_ptr<Observation> observeLaunches(std::function<void()> notice) = 0;
+    virtual std::unique_ptr<Observation> observeTerminations(std::function<void()> notice) = 0;
+
+    // Identifiers of this platform's own system apps (file managers, system
+    // settings, ...) that must never be closed, on top of the fixed set the
+    // logic carries.
+    virtual std::set<std::string> systemApps() const = 0;
+};
+
+}  // namespace vorsel

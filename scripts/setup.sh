@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package that building, testing and running Vorsel needs.
+# Runs as root, or through sudo otherwise. Safe to run again.
+set -euo pipefail
+
+packages=(
+  # toolchain
+  build-essential cmake ninja-build pkg-config clang-format
+  # libraries
+  qt6-base-dev qt6-svg-dev libssl-dev libglib2.0-dev libplist-dev libsystemd-dev
+  nlohmann-json3-dev
+  # tests and the demo
+  libgtest-dev libgmock-dev libbenchmark-dev dbus-daemon desktop-file-utils openssl
+  procps passwd util-linux
+  # fuzzing and sanitizers
+  clang libclang-rt-14-dev
+)
+
+if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
