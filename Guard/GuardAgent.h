@@ -10,7 +10,7 @@
 namespace vorsel {
 
 class GuardAgent {
-public:
+  public:
     // One line for the log: what `rules` do at `now` ("closing 2 listed apps,
     // keeping the app open", "nothing", ...).
     static std::string kind(const GuardRules& rules, TimePoint now);

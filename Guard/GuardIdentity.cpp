@@ -27,8 +27,7 @@ void GuardIdentity::setMainBundle(const Bundles& bundles) { mainBundle.store(&bu
 const GuardIdentity& GuardIdentity::shared() {
     static const GuardIdentity identity = [] {
         const Bundles* bundles = mainBundle.load();
-        return bundles ? of(*bundles)
-                       : GuardIdentity{"com.ordwyn.guard", "com.ordwyn.app", ""};
+        return bundles ? of(*bundles) : GuardIdentity{"com.ordwyn.guard", "com.ordwyn.app", ""};
     }();
     return identity;
 }

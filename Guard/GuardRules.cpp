@@ -49,7 +49,8 @@ bool readKept(const Json& object, std::optional<Kept>& kept, std::string* error)
     const Json* path = member(*value, "path");
     const Json* until = member(*value, "until");
     Kept result;
-    if (!bundleID || !bundleID->is_string()) return fail(error, "\"keepOpen.bundleID\" is not text");
+    if (!bundleID || !bundleID->is_string())
+        return fail(error, "\"keepOpen.bundleID\" is not text");
     if (!path || !path->is_string()) return fail(error, "\"keepOpen.path\" is not text");
     if (!until || !timePoint(*until, result.until))
         return fail(error, "\"keepOpen.until\" is not a time point");
@@ -65,13 +66,27 @@ void appendString(std::string& out, std::string_view text) {
     for (char c : text) {
         auto byte = static_cast<unsigned char>(c);
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
             default:
                 if (byte < 0x20) {
                     out += "\\u00";
@@ -105,9 +120,7 @@ bool GuardRules::closingInForce(TimePoint now) const {
     return closing.kind() != Closing::Case::nothing && now < closingEnds;
 }
 
-bool GuardRules::keepOpenInForce(TimePoint now) const {
-    return keepOpen && now < keepOpen->until;
-}
+bool GuardRules::keepOpenInForce(TimePoint now) const { return keepOpen && now < keepOpen->until; }
 
 GuardRules GuardRules::capped(TimePoint now) const {
     const TimePoint limit = now + kRulesCap;
@@ -151,9 +164,15 @@ std::optional<GuardRules> GuardRules::read(std::string_view json, std::string* e
 std::optional<std::string> GuardRules::written() const {
     std::string out = "{\"closing\":";
     switch (closing.kind()) {
-        case Closing::Case::listed: out += "\"listed\""; break;
-        case Closing::Case::allBut: out += "\"allBut\""; break;
-        case Closing::Case::nothing: out += "\"nothing\""; break;
+        case Closing::Case::listed:
+            out += "\"listed\"";
+            break;
+        case Closing::Case::allBut:
+            out += "\"allBut\"";
+            break;
+        case Closing::Case::nothing:
+            out += "\"nothing\"";
+            break;
     }
     if (closing.kind() != Closing::Case::nothing) {
         out += ",\"apps\":[";
@@ -179,8 +198,8 @@ std::optional<std::string> GuardRules::written() const {
 }
 
 const std::unordered_set<std::string>& GuardNames::family() {
-    static const std::unordered_set<std::string> names{
-        "com.ordwyn.app", "com.ordwyn.app.dev", "com.ordwyn.guard", "com.ordwyn.guard.dev"};
+    static const std::unordered_set<std::string> names{"com.ordwyn.app", "com.ordwyn.app.dev",
+                                                       "com.ordwyn.guard", "com.ordwyn.guard.dev"};
     return names;
 }
 
@@ -206,15 +225,9 @@ const std::unordered_set<std::string>& GuardNames::systemApps() {
 
 const std::unordered_set<std::string>& GuardNames::browsers() {
     static const std::unordered_set<std::string> names{
-        "com.apple.Safari",
-        "com.google.Chrome",
-        "com.google.Chrome.canary",
-        "org.mozilla.firefox",
-        "company.thebrowser.Browser",
-        "com.brave.Browser",
-        "com.microsoft.edgemac",
-        "com.operasoftware.Opera",
-        "com.vivaldi.Vivaldi",
+        "com.apple.Safari",      "com.google.Chrome",          "com.google.Chrome.canary",
+        "org.mozilla.firefox",   "company.thebrowser.Browser", "com.brave.Browser",
+        "com.microsoft.edgemac", "com.operasoftware.Opera",    "com.vivaldi.Vivaldi",
         "com.kagi.kagimacOS",
     };
     return names;

@@ -18,7 +18,7 @@ namespace vorsel {
 
 // Which apps the agent closes while the closing part is in force.
 class Closing {
-public:
+  public:
     enum class Case { listed, allBut, nothing };
 
     // Close the running apps whose identifier is in `apps`.
@@ -36,7 +36,7 @@ public:
 
     bool operator==(const Closing&) const = default;
 
-private:
+  private:
     Closing(Case kind, std::vector<std::string> apps) : kind_(kind), apps_(std::move(apps)) {}
 
     Case kind_ = Case::nothing;

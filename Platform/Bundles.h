@@ -8,7 +8,7 @@
 namespace vorsel {
 
 class Bundles {
-public:
+  public:
     virtual ~Bundles() = default;
 
     // Absolute path of the main bundle (e.g. "/opt/Vorsel.app"), or nothing

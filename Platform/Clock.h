@@ -7,7 +7,7 @@
 namespace vorsel {
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
 
     // The current instant.

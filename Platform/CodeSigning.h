@@ -10,7 +10,7 @@
 namespace vorsel {
 
 class CodeSigning {
-public:
+  public:
     virtual ~CodeSigning() = default;
 
     // The content modification date of the file at `path`, or nothing when it

@@ -16,7 +16,7 @@ struct FileResult {
 };
 
 class Files {
-public:
+  public:
     virtual ~Files() = default;
 
     // The per-user folder for application data (on Linux $XDG_DATA_HOME, by

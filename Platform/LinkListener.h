@@ -13,7 +13,7 @@ namespace vorsel {
 // What the agent exports on the link. The listener may call these from any
 // thread; each reply may be called later, once, from the main thread.
 class LinkHandler {
-public:
+  public:
     virtual ~LinkHandler() = default;
 
     virtual void version(std::function<void(std::int64_t)> reply) = 0;
@@ -26,7 +26,7 @@ public:
 
 // A peer's connection, handed to the delegate before it carries any message.
 class LinkConnection {
-public:
+  public:
     virtual ~LinkConnection() = default;
 
     // The code requirement (requirement-language text) the peer must satisfy;
@@ -39,7 +39,7 @@ public:
 };
 
 class LinkListenerDelegate {
-public:
+  public:
     virtual ~LinkListenerDelegate() = default;
 
     // Sets up a new connection; returning false drops it.
@@ -47,7 +47,7 @@ public:
 };
 
 class LinkListener {
-public:
+  public:
     virtual ~LinkListener() = default;
 
     // Starts listening on the service `serviceName`, asking `delegate` about

@@ -13,7 +13,7 @@ enum class LogLevel {
 };
 
 class Log {
-public:
+  public:
     virtual ~Log() = default;
 
     virtual void write(LogLevel level, std::string_view message) = 0;

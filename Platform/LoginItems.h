@@ -16,7 +16,7 @@ enum class LoginItemStatus {
 };
 
 class LoginItems {
-public:
+  public:
     virtual ~LoginItems() = default;
 
     // The registration's status as the platform has it now; never fails.

@@ -13,7 +13,7 @@ namespace vorsel {
 // A scheduled timer. Destroying the handle invalidates the timer, so an owner
 // that goes away can never be called back by its own timers.
 class Timer {
-public:
+  public:
     virtual ~Timer() = default;
 
     // Stops the timer for good; its action is not run again. Idempotent.
@@ -24,7 +24,7 @@ public:
 };
 
 class RunLoop {
-public:
+  public:
     virtual ~RunLoop() = default;
 
     // Runs `action` on the main thread after `interval` seconds and, when

@@ -23,7 +23,7 @@ enum class ActivationPolicy {
 // snapshot except isTerminated(), which tells the truth at the time of the
 // call. Actions on an app that is gone do nothing.
 class RunningApp {
-public:
+  public:
     virtual ~RunningApp() = default;
 
     virtual std::optional<std::string> bundleIdentifier() const = 0;
@@ -46,12 +46,12 @@ using RunningApps = std::vector<std::shared_ptr<RunningApp>>;
 // A registration for launch or termination notices; destroying it ends the
 // registration.
 class Observation {
-public:
+  public:
     virtual ~Observation() = default;
 };
 
 class Workspace {
-public:
+  public:
     virtual ~Workspace() = default;
 
     // Every running app, in the system's order.

@@ -15,7 +15,7 @@ namespace vorsel::linux_platform {
 // bundles use here: text, booleans and integers. Other values are left out,
 // so asking for them reads as absent.
 class InfoPlist {
-public:
+  public:
     using Value = std::variant<std::string, bool, long long>;
 
     // Parses an XML property list; nothing when it is unreadable, not XML, or
@@ -27,7 +27,7 @@ public:
     std::optional<std::string> text(const std::string& key) const;
     std::optional<bool> boolean(const std::string& key) const;
 
-private:
+  private:
     std::map<std::string, Value> values_;
 };
 

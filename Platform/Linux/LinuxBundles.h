@@ -11,7 +11,7 @@
 namespace vorsel::linux_platform {
 
 class LinuxBundles final : public Bundles {
-public:
+  public:
     // The bundle around the running executable (/proc/self/exe).
     LinuxBundles();
     // The bundle around `executable`; for tests and tools.
@@ -21,7 +21,7 @@ public:
     std::optional<std::string> mainIdentifier() const override;
     std::optional<std::string> infoText(const std::string& key) const override;
 
-private:
+  private:
     std::optional<std::string> path_;
     std::optional<InfoPlist> info_;
 };

@@ -8,7 +8,7 @@
 namespace vorsel::linux_platform {
 
 class LinuxClock final : public Clock {
-public:
+  public:
     TimePoint now() const override {
         timespec ts{};
         clock_gettime(CLOCK_REALTIME, &ts);

@@ -64,7 +64,7 @@ FileResult LinuxFiles::createFolders(const std::string& path) {
 std::optional<std::string> LinuxFiles::read(const std::string& path) {
     Descriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
     if (file.fd < 0) return std::nullopt;
-    struct stat info{};
+    struct stat info {};
     if (::fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
     std::string content;
     char buffer[16384];

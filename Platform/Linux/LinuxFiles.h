@@ -8,7 +8,7 @@
 namespace vorsel::linux_platform {
 
 class LinuxFiles final : public Files {
-public:
+  public:
     std::string dataFolder() const override;
     FileResult createFolders(const std::string& path) override;
     std::optional<std::string> read(const std::string& path) override;

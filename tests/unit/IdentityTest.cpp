@@ -14,7 +14,7 @@ namespace {
 namespace fs = std::filesystem;
 
 class TemporaryFolder {
-public:
+  public:
     TemporaryFolder() {
         std::string pattern = (fs::temp_directory_path() / "vorsel-test-XXXXXX").string();
         path_ = mkdtemp(pattern.data()) ? pattern : throw std::runtime_error("mkdtemp");
@@ -22,7 +22,7 @@ public:
     ~TemporaryFolder() { fs::remove_all(path_); }
     const fs::path& path() const { return path_; }
 
-private:
+  private:
     fs::path path_;
 };
 

@@ -113,9 +113,9 @@ TEST(RulesJson, TextThatIsNoJsonObjectFails) {
 }
 
 TEST(RulesJson, UnknownMembersAreIgnoredAndNumbersMayBeIntegersOrFractions) {
-    GuardRules rules = readOrFail(
-        R"({"extra":{"deep":[1,2]},"closing":"allBut","apps":["a"],"closingEnds":12.5,)"
-        R"("keepOpen":{"bundleID":"b","path":"/p","until":7,"note":"x"}})");
+    GuardRules rules =
+        readOrFail(R"({"extra":{"deep":[1,2]},"closing":"allBut","apps":["a"],"closingEnds":12.5,)"
+                   R"("keepOpen":{"bundleID":"b","path":"/p","until":7,"note":"x"}})");
     GuardRules expected;
     expected.closing = Closing::allBut({"a"});
     expected.closingEnds = 12.5;

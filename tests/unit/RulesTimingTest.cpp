@@ -45,7 +45,8 @@ TEST(RulesTiming, PartsAreInForceOnlyStrictlyBeforeTheirEnds) {
     EXPECT_TRUE(closing.isOver(kNow));
     EXPECT_FALSE(closing.isOver(kNow - 1));
 
-    EXPECT_FALSE(session(Closing::listed({}), kNow + 1).isOver(kNow)) << "an empty list still holds";
+    EXPECT_FALSE(session(Closing::listed({}), kNow + 1).isOver(kNow))
+        << "an empty list still holds";
     EXPECT_TRUE(session(Closing::nothing(), kNow + kDay).isOver(kNow));
 
     GuardRules hardcore = session(Closing::listed({"a"}), kNow - kDay, kNow + 10);

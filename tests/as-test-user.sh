@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Runs a test command as a throwaway unprivileged user when started as root, so
+# that tests which signal processes or talk on a bus can never reach anything
+# outside what they started themselves. As any other user, runs it as it is.
+#
+# Usage: tests/as-test-user.sh COMMAND [ARGS...]
+set -euo pipefail
+user=vorsel-test
+
+if [ "$(id -u)" -ne 0 ]; then
+  exec "$@"
+fi
+
+if ! id -u "$user" >/dev/null 2>&1; then
+  # Two test binaries may race to create the user; the loser just goes on.
+  useradd --system --user-group --no-create-home --home-dir /nonexistent \
+          --shell /usr/sbin/nologin "$user" 2>/dev/null || id -u "$user" >/dev/null
+fi
+uid=$(id -u "$user")
+gid=$(id -g "$user")
+home=$(mktemp -d /tmp/vorsel-test-home.XXXXXX)
+chown "$user:$user" "$home"
+trap 'rm -rf "$home"' EXIT
+
+# A clean environment: the test user's own home, no session bus, no display.
+env -i PATH="$PATH" HOME="$home" USER="$user" LOGNAME="$user" LANG=C.UTF-8 \
+    TMPDIR=/tmp QT_QPA_PLATFORM=offscreen ${GTEST_FILTER:+GTEST_FILTER="$GTEST_FILTER"} \
+    setpriv --reuid="$uid" --regid="$gid" --init-groups -- "$@"
