@@ -1,6 +1,40 @@
+// The agent's life: start, the link messages, leaving when idle, and the
+// memory file that lets a Hardcore session outlive the process.
 #include "Guard/GuardAgent.h"
 
+#include <utility>
+
 namespace vorsel {
+
+namespace {
+
+// An idle agent leaves this long after the last thing that kept it.
+constexpr double kLeaveAfter = 20.0;
+
+}  // namespace
+
+GuardAgent::GuardAgent(GuardIdentity identity, GuardAgentPorts ports)
+    : identity(std::move(identity)),
+      clock(ports.clock),
+      runLoop(ports.runLoop),
+      workspace(ports.workspace),
+      codeSigning(ports.codeSigning),
+      files(ports.files),
+      log(ports.log),
+      link(ports.listener),
+      self(std::make_shared<GuardAgent*>(this)) {}
+
+// The timer and observation handles go with the agent, which invalidates
+// them; work still queued on the run loop finds `self` expired.
+GuardAgent::~GuardAgent() = default;
+
+void GuardAgent::start() {
+    rules = restored();
+    link.listen(identity.machService(), *this);
+    listener = &link;
+    log.write(LogLevel::standard, "listening as " + identity.machService());
+    enforce();
+}
 
 std::string GuardAgent::kind(const GuardRules& rules, TimePoint now) {
     std::string text;
@@ -17,6 +51,104 @@ std::string GuardAgent::kind(const GuardRules& rules, TimePoint now) {
     }
     if (rules.keepOpenInForce(now)) add("keeping the app open");
     return text.empty() ? "nothing" : text;
+}
+
+// --- The link -------------------------------------------------------------
+
+bool GuardAgent::shouldAcceptNewConnection(LinkConnection& connection) {
+    connection.setCodeSigningRequirement(GuardNames::appRequirement(identity.app, identity.team));
+    connection.setExportedObject(this);
+    connection.resume();
+    return true;
+}
+
+std::function<void()> GuardAgent::onMain(std::function<void()> work) {
+    return [weak = std::weak_ptr<GuardAgent*>(self), work = std::move(work)] {
+        if (weak.lock()) work();
+    };
+}
+
+void GuardAgent::version(std::function<void(std::int64_t)> reply) {
+    runLoop.post(onMain([this, reply = std::move(reply)] {
+        stay();
+        reply(kGuardLinkVersion);
+    }));
+}
+
+void GuardAgent::hold(std::string json, std::function<void(std::optional<std::string>)> reply) {
+    runLoop.post(
+        onMain([this, json = std::move(json), reply = std::move(reply)] { reply(holdNow(json)); }));
+}
+
+void GuardAgent::held(std::function<void(std::string)> reply) {
+    runLoop.post(onMain([this, reply = std::move(reply)] {
+        stay();
+        reply(rules.written().value_or(""));
+    }));
+}
+
+std::optional<std::string> GuardAgent::holdNow(const std::string& json) {
+    const std::optional<GuardRules> decoded = GuardRules::read(json);
+    if (!decoded) {
+        log.write(LogLevel::error, "rules it couldn't read were handed over");
+        stay();
+        return std::nullopt;
+    }
+    const TimePoint now = clock.now();
+    GuardRules fresh = decoded->capped(now);
+    if (fresh.keepOpen && !isTheApp(*fresh.keepOpen)) {
+        log.write(LogLevel::error, "asked to keep open something that isn't the app: left aside");
+        fresh.keepOpen.reset();
+    }
+    const GuardRules old = std::exchange(rules, std::move(fresh));
+    if (rules != old) {
+        save(now);
+        const std::string described = kind(rules, now);
+        if (kind(old, now) != described) log.write(LogLevel::standard, "holding: " + described);
+    }
+    enforce();
+    return rules.written();
+}
+
+// --- Leaving --------------------------------------------------------------
+
+void GuardAgent::stay() {
+    if (sweep) return;
+    if (leaving) leaving->invalidate();
+    leaving = runLoop.schedule(kLeaveAfter, 0.0, false, [this] { leave(); });
+}
+
+void GuardAgent::leave() {
+    if (!rules.isOver(clock.now())) return;
+    log.write(LogLevel::standard, "nothing to hold: leaving until the app calls");
+    runLoop.exit(0);
+}
+
+// --- The memory file ------------------------------------------------------
+
+// Takes the caller's `now` rather than reading the clock again, so that the
+// request or pass that saves judges the rules at one instant throughout.
+void GuardAgent::save(TimePoint now) {
+    const std::string path = identity.memoryFile(files);
+    if (!rules.keepOpenInForce(now)) {
+        (void)files.remove(path);
+        return;
+    }
+    if (const std::optional<std::string> json = rules.written())
+        (void)files.writeAtomically(path, *json);
+}
+
+GuardRules GuardAgent::restored() {
+    const TimePoint now = clock.now();
+    const std::string path = identity.memoryFile(files);
+    std::optional<GuardRules> kept;
+    if (const std::optional<std::string> data = files.read(path)) kept = GuardRules::read(*data);
+    if (kept) {
+        GuardRules capped = kept->capped(now);
+        if (capped.keepOpenInForce(now) && isTheApp(*capped.keepOpen)) return capped;
+    }
+    (void)files.remove(path);
+    return GuardRules::none;
 }
 
 }  // namespace vorsel

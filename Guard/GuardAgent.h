@@ -1,19 +1,138 @@
 // The guard agent: holds the session rules the main app hands over, serves
 // the link, enforces the rules on running apps, keeps the main app open in a
 // Hardcore session, and keeps a Hardcore session's rules on disk.
+//
+// Threads: the link messages (LinkHandler) may arrive on any thread; each one
+// only posts its work to the main thread through the run loop and returns.
+// shouldAcceptNewConnection() may run on the listener's thread and reads only
+// the identity, which never changes. Everything else — start(), every field,
+// the timers and workspace notices — belongs to the main thread. No locks.
 #pragma once
 
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
+#include "Guard/GuardIdentity.h"
 #include "Guard/GuardRules.h"
+#include "Platform/Clock.h"
+#include "Platform/CodeSigning.h"
+#include "Platform/Files.h"
+#include "Platform/LinkListener.h"
+#include "Platform/Log.h"
+#include "Platform/RunLoop.h"
+#include "Platform/Workspace.h"
 
 namespace vorsel {
 
-class GuardAgent {
+// Everything the agent asks of the platform. Each port must outlive the agent.
+struct GuardAgentPorts {
+    Clock& clock;
+    RunLoop& runLoop;
+    Workspace& workspace;
+    CodeSigning& codeSigning;
+    Files& files;
+    Log& log;
+    LinkListener& listener;
+};
+
+// The version the agent reports on the link.
+inline constexpr std::int64_t kGuardLinkVersion = 1;
+
+class GuardAgent final : public LinkHandler, public LinkListenerDelegate {
   public:
+    // Nothing happens until start(). `identity` names the agent itself and the
+    // main app whose rules it takes (a copy of GuardIdentity::shared() in
+    // production).
+    GuardAgent(GuardIdentity identity, GuardAgentPorts ports);
+    ~GuardAgent() override;
+    GuardAgent(const GuardAgent&) = delete;
+    GuardAgent& operator=(const GuardAgent&) = delete;
+
+    // Main thread, once: restores the rules from the memory file, listens on
+    // the identity's service, logs "listening as <service>", and runs one
+    // enforcement pass (which, with nothing held, arms the 20 s leave timer).
+    void start();
+
     // One line for the log: what `rules` do at `now` ("closing 2 listed apps,
-    // keeping the app open", "nothing", ...).
+    // keeping the app open", "nothing", ...). Pure; any thread.
     static std::string kind(const GuardRules& rules, TimePoint now);
+
+    // LinkHandler. Any thread: each posts its work to the main thread, where
+    // it runs in arrival order and then calls `reply`.
+    // version: restarts the idle countdown, replies kGuardLinkVersion.
+    void version(std::function<void(std::int64_t)> reply) override;
+    // hold: takes the rules (capped to a day, a keep-open that is not the
+    // genuine main app dropped), saves and logs them when they changed, runs
+    // a pass, and replies with the rules held afterwards; replies nothing
+    // when `rules` is not valid rules JSON.
+    void hold(std::string rules, std::function<void(std::optional<std::string>)> reply) override;
+    // held: restarts the idle countdown, replies with the rules held.
+    void held(std::function<void(std::string)> reply) override;
+
+    // LinkListenerDelegate. Listener thread: demands the genuine main app's
+    // code requirement of the peer, serves it with this agent, and accepts.
+    bool shouldAcceptNewConnection(LinkConnection& connection) override;
+
+    // Read-only views for tests and diagnostics. Main thread.
+    const GuardRules& heldRules() const { return rules; }
+    bool isWatching() const { return sweep != nullptr; }
+    bool isLeaving() const { return leaving != nullptr && leaving->isValid(); }
+
+  private:
+    struct Browsers {
+        std::unordered_set<std::string> ids;
+        TimePoint at = kDistantPast;
+    };
+
+    // Link, leaving and the memory file (GuardAgent.cpp).
+    std::optional<std::string> holdNow(const std::string& json);
+    void stay();
+    void leave();
+    void save(TimePoint now);
+    GuardRules restored();
+    std::function<void()> onMain(std::function<void()> work);
+
+    // The enforcement sweep (GuardAgentSweep.cpp).
+    void enforce();
+    void watch();
+    void stopWatching();
+    void closeApps(TimePoint now);
+    std::unordered_set<std::string> protectedApps() const;
+    std::unordered_set<std::string> neverForced(TimePoint now);
+
+    // Verifying and keeping the main app open (GuardAgentKeepOpen.cpp).
+    bool isTheApp(const Kept& kept);
+    bool isRunning(const Kept& kept);
+    void keepOpen(TimePoint now);
+
+    const GuardIdentity identity;
+    Clock& clock;
+    RunLoop& runLoop;
+    Workspace& workspace;
+    CodeSigning& codeSigning;
+    Files& files;
+    Log& log;
+    LinkListener& link;
+
+    GuardRules rules = GuardRules::none;
+    LinkListener* listener = nullptr;                    // `link`, once start() listens on it
+    std::unique_ptr<Timer> sweep;                        // present exactly while rules hold
+    std::unique_ptr<Timer> leaving;                      // the leave timer armed by stay()
+    std::vector<std::unique_ptr<Observation>> watching;  // launches, then terminations
+    std::unordered_map<std::int32_t, TimePoint> asked;   // pid -> first request to quit
+    TimePoint lastOpened = kDistantPast;
+    Browsers browsers;
+    std::unordered_map<std::string, TimePoint> genuine;  // bundle path -> seal date
+
+    // Work posted to the main thread holds this weakly, so a posted message
+    // that outlives the agent does nothing.
+    std::shared_ptr<GuardAgent*> self;
 };
 
 }  // namespace vorsel

@@ -1,0 +1,127 @@
+// The enforcement sweep: one pass looks at the rules and the running apps and
+// acts at once. It keeps no plan between passes beyond when each process was
+// first asked to quit and which installed apps are web browsers, so it may run
+// as often as anything asks.
+#include <algorithm>
+#include <utility>
+
+#include "Guard/GuardAgent.h"
+
+namespace vorsel {
+
+namespace {
+
+constexpr double kSweepInterval = 2.0;
+constexpr double kSweepTolerance = 0.5;
+// A selected app that has not quit this long after the first request is
+// ended without asking.
+constexpr double kForceAfter = 3.0;
+// How long the looked-up set of web browsers is trusted.
+constexpr double kBrowsersFresh = 300.0;
+// Only its scheme matters: the lookup never opens or contacts it.
+constexpr const char* kWebProbe = "https://example.invalid/";
+
+bool selects(const Closing& closing, const std::string& id) {
+    const auto& apps = closing.apps();
+    const bool listed = std::find(apps.begin(), apps.end(), id) != apps.end();
+    switch (closing.kind()) {
+        case Closing::Case::listed:
+            return listed;
+        case Closing::Case::allBut:
+            return !listed;
+        case Closing::Case::nothing:
+            return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+void GuardAgent::enforce() {
+    const TimePoint now = clock.now();
+    if (rules.isOver(now)) {
+        stopWatching();
+        if (rules != GuardRules::none) {
+            rules = GuardRules::none;
+            save(now);
+            log.write(LogLevel::standard, "nothing holds any more");
+        }
+        stay();
+        return;
+    }
+    if (leaving) {
+        leaving->invalidate();
+        leaving.reset();
+    }
+    watch();
+    keepOpen(now);
+    closeApps(now);
+}
+
+void GuardAgent::watch() {
+    if (sweep) return;
+    sweep = runLoop.schedule(kSweepInterval, kSweepTolerance, true, [this] { enforce(); });
+    watching.push_back(workspace.observeLaunches([this] { enforce(); }));
+    watching.push_back(workspace.observeTerminations([this] { enforce(); }));
+}
+
+// May run inside the sweep timer's own action or an observer's notice; the
+// run loop and workspace ports allow a handle to go away while it is serving.
+void GuardAgent::stopWatching() {
+    if (sweep) {
+        sweep->invalidate();
+        sweep.reset();
+    }
+    watching.clear();
+    asked.clear();
+}
+
+void GuardAgent::closeApps(TimePoint now) {
+    if (!rules.closingInForce(now)) {
+        asked.clear();
+        return;
+    }
+    const std::unordered_set<std::string> untouchable = protectedApps();
+    const std::unordered_set<std::string> onlyAsked = neverForced(now);
+    std::unordered_map<std::int32_t, TimePoint> next;
+    for (const std::shared_ptr<RunningApp>& app : workspace.runningApps()) {
+        if (app->activationPolicy() != ActivationPolicy::regular || app->isTerminated()) continue;
+        const std::optional<std::string> id = app->bundleIdentifier();
+        if (!id || untouchable.contains(*id) || !selects(rules.closing, *id)) continue;
+
+        const std::int32_t pid = app->processIdentifier();
+        const auto known = asked.find(pid);
+        const TimePoint first = known != asked.end() ? known->second : now;
+        next[pid] = first;
+        if (onlyAsked.contains(*id)) {
+            app->hide();
+            app->terminate();
+        } else if (now - first < kForceAfter) {
+            app->terminate();
+        } else {
+            app->forceTerminate();
+        }
+    }
+    asked = std::move(next);
+}
+
+std::unordered_set<std::string> GuardAgent::protectedApps() const {
+    std::unordered_set<std::string> apps = GuardNames::systemApps();
+    apps.insert(GuardNames::family().begin(), GuardNames::family().end());
+    apps.insert(identity.own);
+    apps.insert(identity.app);
+    for (const std::string& id : workspace.systemApps()) apps.insert(id);
+    return apps;
+}
+
+std::unordered_set<std::string> GuardAgent::neverForced(TimePoint now) {
+    if (now - browsers.at > kBrowsersFresh) {
+        const std::vector<std::string> found = workspace.appsOpening(kWebProbe);
+        browsers = {{found.begin(), found.end()}, now};
+    }
+    std::unordered_set<std::string> apps = GuardNames::browsers();
+    apps.insert(browsers.ids.begin(), browsers.ids.end());
+    return apps;
+}
+
+}  // namespace vorsel
