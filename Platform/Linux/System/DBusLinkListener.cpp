@@ -1,0 +1,22 @@
+#include "Platform/Linux/System/DBusLinkListener.h"
+
+#include "Platform/Linux/System/DBusLinkService.h"
+
+namespace vorsel::linux_platform {
+
+DBusLinkListener::DBusLinkListener(RunLoop& runLoop, Log& log, CallerCheck check)
+    : DBusLinkListener(runLoop, log, std::move(check), QDBusConnection::sessionBus()) {}
+
+DBusLinkListener::DBusLinkListener(RunLoop& runLoop, Log& log, CallerCheck check,
+                                   const QDBusConnection& bus)
+    : service_(std::make_unique<DBusLinkService>(runLoop, log, std::move(check), bus)) {}
+
+DBusLinkListener::~DBusLinkListener() = default;
+
+void DBusLinkListener::listen(const std::string& serviceName, LinkListenerDelegate& delegate) {
+    service_->listen(serviceName, delegate);
+}
+
+std::size_t DBusLinkListener::peersKnown() const { return service_->peersKnown(); }
+
+}  // namespace vorsel::linux_platform
