@@ -85,6 +85,9 @@ class GuardAgent final : public LinkHandler, public LinkListenerDelegate {
     bool isLeaving() const { return leaving != nullptr && leaving->isValid(); }
 
   private:
+    // Reaches states that the public life of the agent cannot, in tests only.
+    friend class GuardAgentTestPeer;
+
     struct Browsers {
         std::unordered_set<std::string> ids;
         TimePoint at = kDistantPast;
