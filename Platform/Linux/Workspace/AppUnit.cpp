@@ -1,0 +1,117 @@
+#include "Platform/Linux/Workspace/AppUnit.h"
+
+#include <vector>
+
+namespace vorsel::linux_platform {
+namespace {
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Undoes systemd's "\xNN" escapes; nothing when an escape is malformed.
+std::optional<std::string> unescape(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\') {
+            out += text[i];
+            continue;
+        }
+        if (i + 3 >= text.size() || text[i + 1] != 'x') return std::nullopt;
+        int high = hexDigit(text[i + 2]);
+        int low = hexDigit(text[i + 3]);
+        if (high < 0 || low < 0) return std::nullopt;
+        out += static_cast<char>(high * 16 + low);
+        i += 3;
+    }
+    return out;
+}
+
+std::vector<std::string_view> splitDashes(std::string_view text) {
+    std::vector<std::string_view> pieces;
+    std::size_t start = 0;
+    while (true) {
+        std::size_t dash = text.find('-', start);
+        if (dash == std::string_view::npos) {
+            pieces.push_back(text.substr(start));
+            return pieces;
+        }
+        pieces.push_back(text.substr(start, dash - start));
+        start = dash + 1;
+    }
+}
+
+}  // namespace
+
+std::optional<std::string> appIdOfUnit(std::string_view unit) {
+    constexpr std::string_view kPrefix = "app-";
+    if (!unit.starts_with(kPrefix)) return std::nullopt;
+    bool scope = unit.ends_with(".scope");
+    if (!scope && !unit.ends_with(".service")) return std::nullopt;
+    std::string_view body = unit.substr(kPrefix.size());
+    body.remove_suffix(scope ? 6 : 8);
+    if (!scope) {
+        // A template instance: "@<random>" ends the app ID.
+        std::size_t at = body.find('@');
+        if (at != std::string_view::npos) body = body.substr(0, at);
+    }
+    auto pieces = splitDashes(body);
+    if (scope) {
+        if (pieces.size() < 2) return std::nullopt;
+        pieces.pop_back();  // the random part that makes a scope unique
+    }
+    if (pieces.empty() || pieces.size() > 2) return std::nullopt;
+    for (auto piece : pieces) {
+        if (piece.empty()) return std::nullopt;
+    }
+    auto id = unescape(pieces.back());
+    if (!id || id->empty() || id->find('/') != std::string::npos) return std::nullopt;
+    return id;
+}
+
+std::optional<std::string> appIdOfCgroup(std::string_view cgroupText) {
+    std::size_t at = 0;
+    while (at < cgroupText.size()) {
+        std::size_t end = cgroupText.find('\n', at);
+        if (end == std::string_view::npos) end = cgroupText.size();
+        std::string_view line = cgroupText.substr(at, end - at);
+        at = end + 1;
+        if (!line.starts_with("0::")) continue;
+        std::string_view path = line.substr(3);
+        // The innermost unit wins: walk the path's components from the end.
+        while (!path.empty()) {
+            std::size_t slash = path.rfind('/');
+            std::string_view component =
+                slash == std::string_view::npos ? path : path.substr(slash + 1);
+            if (component.ends_with(".scope") || component.ends_with(".service"))
+                return appIdOfUnit(component);
+            if (slash == std::string_view::npos) break;
+            path = path.substr(0, slash);
+        }
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+std::string escapeUnitPiece(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (char c : text) {
+        bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                     c == '_' || c == '.' || c == ':';
+        if (plain) {
+            out += c;
+        } else {
+            auto byte = static_cast<unsigned char>(c);
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 15];
+        }
+    }
+    return out;
+}
+
+}  // namespace vorsel::linux_platform

@@ -1,0 +1,25 @@
+// The desktop convention for systemd units that hold apps:
+// "app[-<launcher>]-<appid>[@<random>].service" and
+// "app[-<launcher>]-<appid>-<random>.scope", where a '-' inside a piece is
+// escaped as "\x2d". Pure text functions; any thread.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vorsel::linux_platform {
+
+// The app ID (a desktop file ID without ".desktop") a unit name carries, or
+// nothing when the name does not follow the convention.
+std::optional<std::string> appIdOfUnit(std::string_view unit);
+
+// The app ID of the innermost app unit on the unified-hierarchy ("0::") line
+// of a /proc/<pid>/cgroup text, or nothing.
+std::optional<std::string> appIdOfCgroup(std::string_view cgroupText);
+
+// `text` with every '-', '\\' and byte outside [A-Za-z0-9_.:] written as
+// "\xNN", so that it can stand as one piece of a unit name.
+std::string escapeUnitPiece(std::string_view text);
+
+}  // namespace vorsel::linux_platform

@@ -1,0 +1,37 @@
+// One running app of a snapshot, with a pidfd on its process taken when the
+// snapshot was made: terminate and force-terminate reach that process or
+// nothing. Main thread only.
+#pragma once
+
+#include <optional>
+
+#include "Platform/Linux/Workspace/AppIdentity.h"
+#include "Platform/Linux/Workspace/Pidfd.h"
+#include "Platform/Workspace.h"
+
+namespace vorsel::linux_platform {
+
+class LinuxRunningApp final : public RunningApp {
+  public:
+    LinuxRunningApp(AppIdentity identity, pid_t pid, std::optional<Pidfd> handle);
+
+    std::optional<std::string> bundleIdentifier() const override;
+    ActivationPolicy activationPolicy() const override;
+    std::int32_t processIdentifier() const override;
+    bool isTerminated() const override;
+    std::optional<std::string> bundleLocation() const override;
+
+    // Linux has no common way to hide another program's windows: X11 and
+    // Wayland compositors differ, and Wayland lets no client hide another's
+    // windows at all. Closing the app is what matters, so this does nothing.
+    void hide() override;
+    void terminate() override;       // SIGTERM
+    void forceTerminate() override;  // SIGKILL
+
+  private:
+    AppIdentity identity_;
+    pid_t pid_;
+    std::optional<Pidfd> handle_;
+};
+
+}  // namespace vorsel::linux_platform

@@ -1,0 +1,87 @@
+#include "Platform/Linux/Workspace/LinuxWorkspace.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+
+#include "Platform/Linux/Workspace/DesktopEntries.h"
+#include "Platform/Linux/Workspace/Launcher.h"
+#include "Platform/Linux/Workspace/LinuxRunningApp.h"
+#include "Platform/Linux/Workspace/NoticeHub.h"
+#include "Platform/Linux/Workspace/ProcessTable.h"
+#include "Platform/Linux/Workspace/SystemApps.h"
+#include "Platform/Linux/Workspace/SystemdUser.h"
+
+namespace vorsel::linux_platform {
+namespace {
+
+std::string resolved(const std::string& path) {
+    char buffer[PATH_MAX];
+    if (::realpath(path.c_str(), buffer) == nullptr) return path;
+    return buffer;
+}
+
+std::shared_ptr<RunningApp> makeApp(const ProcessInfo& info) {
+    // The handle is taken now, against the start time the identity was
+    // worked out for; an app that is already gone gets none and reads as
+    // terminated, so the logic skips it.
+    AppIdentity identity = *info.identity;
+    if (identity.location) identity.location = resolved(*identity.location);
+    return std::make_shared<LinuxRunningApp>(std::move(identity), info.pid,
+                                             Pidfd::open(info.pid, info.startTime));
+}
+
+}  // namespace
+
+LinuxWorkspace::LinuxWorkspace(RunLoop& runLoop) : LinuxWorkspace(runLoop, Options{}) {}
+
+LinuxWorkspace::LinuxWorkspace(RunLoop& runLoop, Options options)
+    : runLoop_(runLoop),
+      options_(options),
+      table_(std::make_shared<ProcessTable>(::getuid())),
+      notices_(std::make_shared<NoticeHub>(runLoop_, table_, options_.noticeInterval,
+                                           options_.useSystemd)) {}
+
+LinuxWorkspace::~LinuxWorkspace() = default;
+
+RunningApps LinuxWorkspace::runningApps() {
+    RunningApps apps;
+    for (const ProcessInfo* info : table_->apps()) apps.push_back(makeApp(*info));
+    return apps;
+}
+
+RunningApps LinuxWorkspace::runningApps(const std::string& bundleID) {
+    RunningApps apps;
+    for (const ProcessInfo* info : table_->apps()) {
+        if (info->identity->bundleID == bundleID) apps.push_back(makeApp(*info));
+    }
+    return apps;
+}
+
+std::vector<std::string> LinuxWorkspace::appsOpening(const std::string& url) {
+    std::size_t colon = url.find(':');
+    if (colon == std::string::npos || colon == 0) return {};
+    return handlersOf("x-scheme-handler/" + url.substr(0, colon));
+}
+
+void LinuxWorkspace::openInBackground(const std::string& path) {
+    auto executable = bundleExecutable(path);
+    if (!executable) return;
+    auto pid = spawnDetached(*executable);
+    if (!pid || !options_.useSystemd || !systemdUserManagerRuns()) return;
+    auto identity = identityOfBundle(path);
+    moveToOwnScope(*pid, identity ? identity->bundleID : "app");
+}
+
+std::unique_ptr<Observation> LinuxWorkspace::observeLaunches(std::function<void()> notice) {
+    return notices_->observe(NoticeHub::Kind::launch, std::move(notice));
+}
+
+std::unique_ptr<Observation> LinuxWorkspace::observeTerminations(std::function<void()> notice) {
+    return notices_->observe(NoticeHub::Kind::termination, std::move(notice));
+}
+
+std::set<std::string> LinuxWorkspace::systemApps() const { return linuxSystemApps(); }
+
+}  // namespace vorsel::linux_platform

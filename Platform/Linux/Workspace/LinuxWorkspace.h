@@ -1,0 +1,62 @@
+// The Workspace port on Linux. Running apps come from /proc (own real uid
+// only, no zombies, no kernel threads), each process's identity from the app
+// bundle around its executable, from the desktop file a GIO launcher named
+// in its environment, or from its systemd app unit, in that order. Actions go
+// through pidfds checked against the process start time, so a recycled pid is
+// never signalled. Web-link apps come from GIO; launch and termination notices
+// from the systemd user manager when one runs, else from a check of /proc.
+//
+// Main thread only (the RunLoop's thread), like the port it implements.
+#pragma once
+
+#include <memory>
+
+#include "Platform/RunLoop.h"
+#include "Platform/Workspace.h"
+
+namespace vorsel::linux_platform {
+
+class ProcessTable;
+class NoticeHub;
+
+class LinuxWorkspace final : public Workspace {
+  public:
+    struct Options {
+        // Seconds between two checks of /proc while notices are observed and
+        // no systemd user manager tells us about app units.
+        double noticeInterval = 0.5;
+        // Whether a systemd user manager on the session bus may be used (for
+        // notices and for the kept app's own scope). Tests turn it off to
+        // exercise the /proc fallback even where a manager runs.
+        bool useSystemd = true;
+    };
+
+    explicit LinuxWorkspace(RunLoop& runLoop);
+    LinuxWorkspace(RunLoop& runLoop, Options options);
+    ~LinuxWorkspace() override;
+
+    LinuxWorkspace(const LinuxWorkspace&) = delete;
+    LinuxWorkspace& operator=(const LinuxWorkspace&) = delete;
+
+    // Apps of our own uid that carry an identity, helpers folded into their
+    // app; processes without any identity are not listed at all.
+    RunningApps runningApps() override;
+    RunningApps runningApps(const std::string& bundleID) override;
+    // Desktop IDs (without ".desktop") of GIO's handlers of the url's scheme.
+    std::vector<std::string> appsOpening(const std::string& url) override;
+    // Starts "<path>/Contents/Linux/<CFBundleExecutable>" detached from us.
+    void openInBackground(const std::string& path) override;
+    // Notices may be coalesced: one launch notice stands for every app that
+    // appeared since the last one.
+    std::unique_ptr<Observation> observeLaunches(std::function<void()> notice) override;
+    std::unique_ptr<Observation> observeTerminations(std::function<void()> notice) override;
+    std::set<std::string> systemApps() const override;
+
+  private:
+    RunLoop& runLoop_;
+    Options options_;
+    std::shared_ptr<ProcessTable> table_;
+    std::shared_ptr<NoticeHub> notices_;
+};
+
+}  // namespace vorsel::linux_platform

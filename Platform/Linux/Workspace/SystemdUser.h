@@ -1,0 +1,48 @@
+// The systemd user manager, when one runs on the session bus: its unit
+// signals (apps come and go as "app-…" units) and transient scopes for apps
+// we start. Nothing here blocks on the manager: calls to it are sent without
+// waiting for their replies. Main thread only (QtDBus delivers signals to the
+// main thread, where these objects live); needs a QCoreApplication.
+#pragma once
+
+#include <sys/types.h>
+
+#include <QObject>
+#include <QString>
+#include <functional>
+#include <string>
+
+class QDBusObjectPath;
+
+namespace vorsel::linux_platform {
+
+// Whether a QCoreApplication exists and a user manager owns its name on the
+// session bus (one short round trip to the bus itself).
+bool systemdUserManagerRuns();
+
+// Asks the manager to move `pid` into a transient scope of its own,
+// "app-vorsel-<appId>-<pid>.scope", so that stopping our unit never takes it
+// down. Fire and forget.
+void moveToOwnScope(pid_t pid, const std::string& appId);
+
+// Subscribes to the manager's unit signals for as long as it lives and calls
+// `changed(launched, terminated)` when an app unit appears or goes away.
+class SystemdUnitWatch final : public QObject {
+    Q_OBJECT
+  public:
+    explicit SystemdUnitWatch(std::function<void(bool launched, bool terminated)> changed);
+    ~SystemdUnitWatch() override;
+
+    // Whether the signal subscription was set up.
+    bool watching() const { return watching_; }
+
+  private slots:
+    void unitNew(const QString& id, const QDBusObjectPath& unit);
+    void unitRemoved(const QString& id, const QDBusObjectPath& unit);
+
+  private:
+    std::function<void(bool, bool)> changed_;
+    bool watching_ = false;
+};
+
+}  // namespace vorsel::linux_platform
