@@ -1,0 +1,110 @@
+#include "Platform/Linux/Signing/CallerVerdict.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <sstream>
+
+#include "Platform/Linux/InfoPlist.h"
+#include "Platform/Linux/PosixError.h"
+#include "Platform/Linux/Signing/BundleValidation.h"
+#include "Platform/Linux/Signing/SealFiles.h"
+
+namespace vorsel::linux_platform {
+
+namespace {
+
+constexpr std::size_t kMaxStatus = 64 * 1024;
+constexpr std::string_view kDeleted = " (deleted)";
+
+bool refuse(std::string* why, const std::string& text) {
+    if (why) *why = text;
+    return false;
+}
+
+// Whether every uid of the process (real, effective, saved, file system), as
+// its /proc status says, is `uid`.
+bool runsAs(int procDir, uid_t uid, std::string* why) {
+    std::string failure;
+    const auto status = readFileAt(procDir, "status", kMaxStatus, &failure);
+    if (!status) return refuse(why, "the caller is gone: " + failure);
+    std::istringstream lines(*status);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind("Uid:", 0) != 0) continue;
+        std::istringstream ids(line.substr(4));
+        unsigned long id = 0;
+        int count = 0;
+        while (ids >> id) {
+            if (id != uid) return refuse(why, "the caller runs as another user");
+            ++count;
+        }
+        return count == 4 || refuse(why, "the caller's user ids are unreadable");
+    }
+    return refuse(why, "the caller's user ids are unreadable");
+}
+
+}  // namespace
+
+CallerVerdict::CallerVerdict(std::string anchorsPath) : anchorsPath_(std::move(anchorsPath)) {}
+
+bool CallerVerdict::genuine(std::uint32_t uid, std::int32_t pid,
+                            const std::string& requirement) const {
+    return genuine(uid, pid, requirement, nullptr);
+}
+
+bool CallerVerdict::genuine(std::uint32_t uid, std::int32_t pid, const std::string& requirement,
+                            std::string* why) const {
+    const uid_t ours = ::geteuid();
+    if (uid != ours) return refuse(why, "the caller is another user");
+    if (pid <= 0) return refuse(why, "the caller has no process");
+
+    // Everything below is read through this one descriptor of /proc/<pid>: if
+    // the process ends and its pid is reused meanwhile, the reads fail
+    // instead of describing the newcomer.
+    const std::string procPath = "/proc/" + std::to_string(pid);
+    UniqueFd proc(::open(procPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!proc) return refuse(why, "the caller is gone: " + posixError(errno));
+    if (!runsAs(proc.get(), ours, why)) return false;
+
+    UniqueFd image(::openat(proc.get(), "exe", O_RDONLY | O_CLOEXEC));
+    if (!image) return refuse(why, "the caller's image cannot be opened: " + posixError(errno));
+    char target[PATH_MAX];
+    const ssize_t size = ::readlinkat(proc.get(), "exe", target, sizeof target);
+    if (size < 0) return refuse(why, "the caller's image has no path: " + posixError(errno));
+    if (static_cast<std::size_t>(size) >= sizeof target)
+        return refuse(why, "the caller's image path is too long");
+    const std::string path(target, static_cast<std::size_t>(size));
+    // The file the process started from was removed or replaced: what runs
+    // is no longer what any bundle holds.
+    if (path.size() >= kDeleted.size() &&
+        path.compare(path.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0)
+        return refuse(why, "the caller's image was deleted or replaced after it started");
+    // Once more through the same descriptor: still the same process, still ours.
+    if (!runsAs(proc.get(), ours, why)) return false;
+    return genuineImage(image.get(), path, requirement, why);
+}
+
+bool CallerVerdict::genuineImage(int image, const std::string& imagePath,
+                                 const std::string& requirement, std::string* why) const {
+    struct stat info {};
+    if (::fstat(image, &info) != 0 || !S_ISREG(info.st_mode))
+        return refuse(why, "the caller's image is not a regular file");
+    const auto bundle = bundleAround(imagePath);
+    if (!bundle) return refuse(why, imagePath + " is not the executable of an app bundle");
+    std::string failure;
+    const auto valid = validateAgainst(*bundle, anchorsPath_, requirement, &failure);
+    if (!valid) return refuse(why, *bundle + ": " + failure);
+    if (*bundle + "/" + valid->seal.executable != imagePath)
+        return refuse(why, imagePath + " is not the bundle's main executable");
+    const auto digest = sha256HexOfFd(image, &failure);
+    if (!digest) return refuse(why, "the caller's image cannot be read: " + failure);
+    if (*digest != valid->seal.files.at(valid->seal.executable))
+        return refuse(why, "the caller's image does not match the sealed executable");
+    return true;
+}
+
+}  // namespace vorsel::linux_platform
