@@ -7,6 +7,10 @@
 #include "Platform/Linux/Workspace/SystemdUser.h"
 
 namespace vorsel::linux_platform {
+namespace {
+// How many later checks look again at a new pid of ours without identity.
+constexpr int kRechecks = 4;
+}  // namespace
 
 // Ends its registration when destroyed, even after the hub itself is gone.
 class NoticeHub::Registration final : public Observation {
@@ -84,16 +88,18 @@ void NoticeHub::check() {
         table_->forget(pid);
     }
     bool launched = false;
-    std::unordered_set<pid_t> again;
+    std::unordered_map<pid_t, int> again;
     for (pid_t pid : pids) {
+        auto pending = recheck_.find(pid);
         bool fresh = !seen_.contains(pid);
-        if (!fresh && !recheck_.contains(pid)) continue;
+        if (!fresh && pending == recheck_.end()) continue;
         const ProcessInfo* info = table_->examine(pid);
         if (info == nullptr) continue;
         if (table_->isApp(*info)) {
             launched = appPids_.insert(pid).second || launched;
-        } else if (fresh && info->ours && !info->identity) {
-            again.insert(pid);
+        } else if (info->ours && !info->identity) {
+            int left = fresh ? kRechecks : pending->second - 1;
+            if (left > 0) again[pid] = left;
         }
     }
     seen_ = std::move(now);

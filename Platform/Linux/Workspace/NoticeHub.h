@@ -60,11 +60,12 @@ class NoticeHub final : public std::enable_shared_from_this<NoticeHub> {
     std::unique_ptr<Timer> timer_;
     std::unique_ptr<SystemdUnitWatch> watch_;
     // The /proc check's own memory: pids seen last time, which of them were
-    // apps, and new pids without an identity yet, looked at once more in case
-    // they were caught between fork and exec.
+    // apps, and new pids of ours without an identity yet with the checks
+    // left to look at them again, in case they were caught between fork and
+    // exec (or a launcher script that execs the app).
     std::unordered_set<pid_t> seen_;
     std::unordered_set<pid_t> appPids_;
-    std::unordered_set<pid_t> recheck_;
+    std::unordered_map<pid_t, int> recheck_;
 };
 
 }  // namespace vorsel::linux_platform

@@ -1,0 +1,154 @@
+// Quitting, killing, never hitting the wrong process, and opening the kept
+// app so that it outlives us.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "Platform/Linux/Workspace/Pidfd.h"
+#include "Platform/Linux/Workspace/ProcFs.h"
+#include "WorkspaceFixture.h"
+
+namespace vorsel::testing {
+namespace {
+
+using linux_platform::Pidfd;
+using linux_platform::readStat;
+
+bool isZombie(pid_t pid) {
+    auto stat = readStat(pid);
+    return stat && stat->isZombie();
+}
+
+TEST_F(WorkspaceTest, TerminateAsksAndForceTerminateKills) {
+    auto polite = launch(bundle({"Polite", "test.polite"}));
+    auto stubborn = launch(bundle({"Stubborn", "test.stubborn"}), {"--ignore-term"});
+
+    auto app = appWithPid(polite.pid());
+    ASSERT_NE(app, nullptr);
+    app->hide();  // does nothing on Linux, and must not end the app
+    EXPECT_EQ(polite.waitEnded(0.2), std::nullopt);
+    app->terminate();
+    EXPECT_EQ(polite.waitEnded(5), SIGTERM);
+
+    auto hard = appWithPid(stubborn.pid());
+    ASSERT_NE(hard, nullptr);
+    hard->terminate();
+    EXPECT_EQ(stubborn.waitEnded(0.3), std::nullopt);
+    EXPECT_FALSE(hard->isTerminated());
+    hard->forceTerminate();
+    // Not reaped yet: a zombie already counts as terminated.
+    ASSERT_TRUE(spinUntil([&] { return isZombie(stubborn.pid()); }, 5));
+    EXPECT_TRUE(hard->isTerminated());
+    EXPECT_EQ(appWithPid(stubborn.pid()), nullptr);  // zombies are not listed
+    EXPECT_EQ(stubborn.waitEnded(5), SIGKILL);
+}
+
+TEST_F(WorkspaceTest, AHandleIsRefusedWhenTheStartTimeIsNotTheOneSeen) {
+    auto child = launch(bundle({"Timed", "test.timed"}));
+    unsigned long long started = startTimeOf(child.pid());
+    ASSERT_NE(started, 0u);
+    EXPECT_EQ(Pidfd::open(child.pid(), started + 1), std::nullopt);
+    auto handle = Pidfd::open(child.pid(), started);
+    ASSERT_TRUE(handle.has_value());
+    EXPECT_FALSE(handle->ended());
+    child.kill();
+    EXPECT_TRUE(handle->ended());
+    EXPECT_FALSE(handle->signal(SIGTERM));
+}
+
+// Forks until a new child gets `pid` again (pids are handed out in a cycle),
+// that child then running `program`; nothing when the cycle is too long here.
+std::optional<Child> childAtPid(pid_t pid, const std::string& program) {
+    long pidMax = std::stol(readFile("/proc/sys/kernel/pid_max"));
+    if (pidMax > 131072) return std::nullopt;
+    for (long tries = 0; tries < 3 * pidMax; ++tries) {
+        // vfork keeps each round cheap: no copy of our page tables.
+        pid_t got = ::vfork();
+        if (got == 0) {
+            if (::getpid() == pid) {
+                char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+                ::execv(argv[0], argv);
+            }
+            ::_exit(0);
+        }
+        if (got < 0) return std::nullopt;
+        if (got == pid) return Child::adopt(got);
+        int status = 0;
+        ::waitpid(got, &status, 0);
+    }
+    return std::nullopt;
+}
+
+TEST_F(WorkspaceTest, ARecycledPidIsNeverSignalledNorTakenForTheOldApp) {
+    std::string oldBundle = bundle({"Old", "test.old"});
+    std::string newBundle = bundle({"New", "test.new"});
+    auto old = launch(oldBundle, {"--ignore-term"});
+    pid_t pid = old.pid();
+    auto stale = appWithPid(pid);
+    ASSERT_NE(stale, nullptr);
+    old.kill();  // killed and reaped: the pid is free again
+
+    auto successor = childAtPid(pid, bundleProgram(newBundle));
+    if (!successor) GTEST_SKIP() << "pid " << pid << " did not come round again";
+    ASSERT_TRUE(waitForExec(pid, bundleProgram(newBundle)));
+
+    EXPECT_TRUE(stale->isTerminated());
+    stale->terminate();
+    stale->forceTerminate();
+    EXPECT_EQ(successor->waitEnded(0.5), std::nullopt) << "the new process was signalled";
+
+    // The cache is keyed by start time, so the pid now reads as the new app.
+    auto fresh = appWithPid(pid);
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_EQ(fresh->bundleIdentifier(), "test.new");
+}
+
+TEST_F(WorkspaceTest, OpenedAppRunsDetachedFromUs) {
+    std::string app = bundle({"Kept", "test.kept"});
+    std::string pidFile = dir.path() + "/kept.pid";
+    ::setenv("WAITER_PIDFILE", pidFile.c_str(), 1);
+    workspace.openInBackground(app);
+    ::unsetenv("WAITER_PIDFILE");
+    ASSERT_TRUE(spinUntil([&] { return std::filesystem::exists(pidFile); }, 5));
+    pid_t pid = std::stoi(readFile(pidFile));
+
+    auto stat = readStat(pid);
+    ASSERT_TRUE(stat.has_value());
+    EXPECT_NE(stat->ppid, ::getpid());  // its parent was a reaped intermediate
+    EXPECT_NE(::getsid(pid), ::getsid(0));
+    std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    for (const char* stream : {"/0", "/1", "/2"})
+        EXPECT_EQ(std::filesystem::read_symlink(fds + stream), "/dev/null") << stream;
+    int open = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(fds)) ++open;
+    EXPECT_EQ(open, 3) << "descriptors leaked into the opened app";
+    // No zombie of the intermediate is left to us.
+    int status = 0;
+    EXPECT_EQ(::waitpid(-1, &status, WNOHANG), -1);
+
+    auto running = workspace.runningApps("test.kept");
+    ASSERT_EQ(running.size(), 1u);
+    EXPECT_EQ(running[0]->processIdentifier(), pid);
+    running[0]->forceTerminate();
+    EXPECT_TRUE(spinUntil([&] { return workspace.runningApps("test.kept").empty(); }, 5));
+}
+
+TEST_F(WorkspaceTest, OpeningWhatCannotRunDoesNothing) {
+    std::string broken = dir.path() + "/Broken.app";
+    std::filesystem::create_directories(broken + "/Contents");
+    writeFile(broken + "/Contents/Info.plist",
+              "<plist><dict><key>CFBundleExecutable</key><string>../../x</string></dict></plist>");
+    workspace.openInBackground(broken);
+    workspace.openInBackground(dir.path() + "/Missing.app");
+    workspace.openInBackground("");
+    int status = 0;
+    EXPECT_EQ(::waitpid(-1, &status, WNOHANG), -1);
+}
+
+}  // namespace
+}  // namespace vorsel::testing

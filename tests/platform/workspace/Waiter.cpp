@@ -1,0 +1,46 @@
+// A throwaway app for the workspace tests: copied into test bundles, it waits
+// until it is signalled. Options (arguments or environment, because the
+// workspace opens bundles without arguments):
+//   --ignore-term / WAITER_IGNORE_TERM=1  ignore SIGTERM (only SIGKILL ends it)
+//   --fork-helper                         start one child that waits as well
+//   WAITER_PIDFILE=<path>                 write "<pid>\n" there once started
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+void writePid(const char* path) {
+    std::string text = std::to_string(::getpid()) + "\n";
+    std::string temp = std::string(path) + ".tmp" + std::to_string(::getpid());
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    ::close(fd);
+    if (ok) ::rename(temp.c_str(), path);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool ignoreTerm = false;
+    bool forkHelper = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--ignore-term") == 0) ignoreTerm = true;
+        if (std::strcmp(argv[i], "--fork-helper") == 0) forkHelper = true;
+    }
+    if (const char* value = std::getenv("WAITER_IGNORE_TERM");
+        value && std::strcmp(value, "1") == 0)
+        ignoreTerm = true;
+    if (ignoreTerm) std::signal(SIGTERM, SIG_IGN);
+    if (forkHelper && ::fork() == 0) {
+        for (;;) ::pause();
+    }
+    if (const char* path = std::getenv("WAITER_PIDFILE")) writePid(path);
+    for (;;) ::pause();
+}
