@@ -7,6 +7,7 @@
 
 #include "Guard/GuardIdentity.h"
 #include "Guard/GuardWindow.h"
+#include "Platform/Linux/Install/LinuxLoginItems.h"
 #include "Platform/Linux/LinuxPlatform.h"
 
 using namespace vorsel;
@@ -18,7 +19,10 @@ int main(int argc, char** argv) {
 
     const std::vector<std::string> arguments(argv, argv + argc);
     if (!GuardMain::startedAsAgent(arguments, std::getenv("XPC_SERVICE_NAME"), identity.own)) {
-        GuardApp::run(argc, argv);
+        GuardApp::run(argc, argv, {*ports.bundles, *ports.files, *ports.clock, [&ports] {
+                                       return linux_platform::makeLoginItems(
+                                           ports.bundles->mainPath(), *ports.files);
+                                   }});
         return 0;
     }
     std::fprintf(stderr, "%s: agent mode is not built yet\n", identity.own.c_str());

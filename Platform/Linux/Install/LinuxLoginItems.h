@@ -1,0 +1,69 @@
+// The LoginItems port on Linux. Registering the agent makes it D-Bus
+// activatable for this user: a service file
+// "$XDG_DATA_HOME/dbus-1/services/<bus name>.service" whose Exec= runs the
+// bundle's agent program, and, when a systemd user manager runs (then the bus
+// hands activation to it), a user unit "<Label>.service" in
+// "$XDG_DATA_HOME/systemd/user/" that the service file names. Both are made
+// from the bundle's agent declaration (guard-agent.plist). There is no
+// approval step on Linux, so the status is never requiresApproval.
+//
+// Main thread. unregisterAgent() completes through the Qt event loop, so a
+// QCoreApplication must exist.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "Platform/Files.h"
+#include "Platform/Linux/Install/AgentDeclaration.h"
+#include "Platform/Linux/Install/UserManager.h"
+#include "Platform/LoginItems.h"
+
+namespace vorsel::linux_platform {
+
+class LinuxLoginItems final : public LoginItems {
+  public:
+    // The agent of the bundle at `bundlePath` (nothing: the program runs
+    // outside a bundle, so there is no declaration). `files` must outlive
+    // this object; `manager` may be null, meaning no systemd user manager.
+    LinuxLoginItems(std::optional<std::string> bundlePath, Files& files,
+                    std::unique_ptr<UserManager> manager);
+
+    // enabled when the service file exists and its Exec= runs this bundle's
+    // agent program; notFound when the bundle has no usable declaration;
+    // otherwise notRegistered.
+    LoginItemStatus status() override;
+
+    // Writes the unit (and reloads the manager) first, then the service file,
+    // each atomically, so the bus never names a unit that is not there.
+    std::optional<std::string> registerAgent() override;
+
+    // Removes the service file and the unit when they are this bundle's; a
+    // registration of another copy of the app, or none at all, is left as it
+    // is and counts as success.
+    void unregisterAgent(std::function<void(std::optional<std::string> error)> done) override;
+
+    // Linux desktops have no settings page for activatable services: nothing
+    // to open, and the window never offers it because approval never waits.
+    void openSettings() override {}
+
+    // Where the files go, for tests and for the report of what was written.
+    std::string serviceFilePath(const AgentDeclaration& agent) const;
+    std::string unitFilePath(const AgentDeclaration& agent) const;
+
+  private:
+    std::optional<std::string> unregisterNow();
+    std::optional<AgentDeclaration> declaration() const;
+    std::string programPath(const AgentDeclaration& agent) const;
+    bool ours(const std::string& serviceFile, const AgentDeclaration& agent);
+
+    std::optional<std::string> bundle_;
+    Files& files_;
+    std::unique_ptr<UserManager> manager_;
+};
+
+// The adapter for the running app: the session's systemd user manager.
+std::unique_ptr<LoginItems> makeLoginItems(std::optional<std::string> bundlePath, Files& files);
+
+}  // namespace vorsel::linux_platform
