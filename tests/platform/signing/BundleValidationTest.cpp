@@ -1,0 +1,275 @@
+// Strict validation of signed bundles through the CodeSigning adapter, with
+// the main app's real requirement text and authorities made by the test.
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "Guard/GuardRules.h"
+#include "Platform/Linux/Signing/BundleSigner.h"
+#include "Platform/Linux/Signing/BundleValidation.h"
+#include "Platform/Linux/Signing/LinuxCodeSigning.h"
+#include "tests/platform/signing/SigningFixture.h"
+
+namespace vorsel::linux_platform::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+class BundleValidationTest : public ::testing::Test {
+  protected:
+    BundleValidationTest()
+        : authority_("Vorsel test authority"),
+          anchors_(authority_.writeRoot(folder_.path() + "/anchors.pem")),
+          signing_(anchors_),
+          bundle_(makeBundle(folder_.path(), "Ordwyn.app")) {}
+
+    // The genuine app: a leaf with both team clauses met.
+    SigningIdentity genuineLeaf() const {
+        return authority_.issue({.team = kTeam, .teamMarker = true});
+    }
+    std::string requirement(const std::string& team = kTeam) const {
+        return GuardNames::appRequirement(kAppId, team);
+    }
+    bool served(const std::string& bundle) { return signing_.satisfies(bundle, requirement()); }
+    // Why validation of `bundle_` fails, or "" when it passes.
+    std::string failure() const {
+        std::string why;
+        return validateAgainst(bundle_, anchors_, requirement(), &why) ? "" : why;
+    }
+
+    TempFolder folder_;
+    TestAuthority authority_;
+    std::string anchors_;
+    LinuxCodeSigning signing_;
+    std::string bundle_;
+};
+
+TEST_F(BundleValidationTest, SignedStandInIsServedAndUnsignedIsNot) {
+    EXPECT_FALSE(served(bundle_));
+    EXPECT_NE(failure().find("not signed"), std::string::npos) << failure();
+
+    sign(bundle_, genuineLeaf(), appEntitlements(kTeam));
+    EXPECT_TRUE(served(bundle_)) << failure();
+    // The same bundle reached through a link to it is the same bundle.
+    fs::create_directory_symlink(bundle_, folder_.path() + "/Linked.app");
+    EXPECT_TRUE(served(folder_.path() + "/Linked.app"));
+}
+
+TEST_F(BundleValidationTest, EitherTeamClauseAloneServesTheApp) {
+    // Marker extension plus the team entitlement, no OU at all.
+    sign(bundle_, authority_.issue({.teamMarker = true}), appEntitlements(kTeam));
+    EXPECT_TRUE(served(bundle_)) << failure();
+    // The other marker extension does as well.
+    sign(bundle_, authority_.issue({.teamMarker25 = true}), appEntitlements(kTeam));
+    EXPECT_TRUE(served(bundle_)) << failure();
+    // The subject's OU alone, whatever the entitlement says.
+    sign(bundle_, authority_.issue({.team = kTeam}), appEntitlements("SOMEONE"));
+    EXPECT_TRUE(served(bundle_)) << failure();
+}
+
+TEST_F(BundleValidationTest, LeafOfAnotherTeamIsRefusedThroughBothClauses) {
+    // OU of another team, no marker: the second clause fails, the first has no marker.
+    sign(bundle_, authority_.issue({.team = "OTHER"}), appEntitlements(kTeam));
+    EXPECT_FALSE(served(bundle_));
+    // Marker present but the entitlement names another team, OU too.
+    sign(bundle_, authority_.issue({.team = "OTHER", .teamMarker = true}),
+         appEntitlements("OTHER"));
+    EXPECT_FALSE(served(bundle_));
+    // Our team's entitlement without the marker extension proves nothing.
+    sign(bundle_, authority_.issue({}), appEntitlements(kTeam));
+    EXPECT_FALSE(served(bundle_));
+    // The team entitlement must be text, not merely present.
+    sign(bundle_, authority_.issue({.teamMarker = true}),
+         {{"com.apple.security.app-sandbox", true}, {"com.apple.developer.team-identifier", true}});
+    EXPECT_FALSE(served(bundle_));
+}
+
+TEST_F(BundleValidationTest, WrongAuthorityIdentifierOrEntitlementsAreRefused) {
+    TestAuthority stranger("Vorsel test authority");  // same name, other key
+    sign(bundle_, stranger.issue({.team = kTeam, .teamMarker = true}), appEntitlements(kTeam));
+    EXPECT_FALSE(served(bundle_));
+    EXPECT_NE(failure().find("does not verify"), std::string::npos) << failure();
+
+    sign(bundle_, genuineLeaf(), appEntitlements(kTeam), "com.ordwyn.app.helper");
+    EXPECT_FALSE(served(bundle_));
+
+    auto unsandboxed = appEntitlements(kTeam);
+    unsandboxed.erase("com.apple.security.app-sandbox");
+    sign(bundle_, genuineLeaf(), unsandboxed);
+    EXPECT_FALSE(served(bundle_));
+
+    // A leaf without the code-signing key usage signs nothing here.
+    sign(bundle_, authority_.issue({.team = kTeam, .teamMarker = true, .codeSigning = false}),
+         appEntitlements(kTeam));
+    EXPECT_FALSE(served(bundle_));
+    EXPECT_NE(failure().find("not for code signing"), std::string::npos) << failure();
+}
+
+TEST_F(BundleValidationTest, NoAnchorsNoRequirementNoPass) {
+    sign(bundle_, genuineLeaf(), appEntitlements(kTeam));
+    writeFile(folder_.path() + "/empty.pem", "");
+    writeFile(folder_.path() + "/junk.pem",
+              authority_.rootPem() + "-----BEGIN CERTIFICATE-----\nnot base64\n");
+    EXPECT_FALSE(LinuxCodeSigning(folder_.path() + "/empty.pem").satisfies(bundle_, requirement()));
+    EXPECT_FALSE(LinuxCodeSigning(folder_.path() + "/none.pem").satisfies(bundle_, requirement()));
+    EXPECT_FALSE(LinuxCodeSigning(folder_.path() + "/junk.pem").satisfies(bundle_, requirement()));
+    EXPECT_FALSE(signing_.satisfies(bundle_, "identifier \"com.ordwyn.app\" and"));
+    EXPECT_FALSE(signing_.satisfies(bundle_, ""));
+    EXPECT_FALSE(signing_.satisfies(folder_.path() + "/Missing.app", requirement()));
+    EXPECT_TRUE(served(bundle_));
+}
+
+TEST_F(BundleValidationTest, AnyChangeToTheContentsIsRefused) {
+    sign(bundle_, genuineLeaf(), appEntitlements(kTeam));
+    const std::string resource = bundle_ + "/Contents/Resources/strings.txt";
+
+    writeFile(resource, "distraction\n");
+    EXPECT_EQ(failure(), "Contents/Resources/strings.txt: modified");
+    writeFile(resource, "focus\n");
+    EXPECT_EQ(failure(), "");
+
+    writeFile(bundle_ + "/Contents/Resources/extra.txt", "");
+    EXPECT_EQ(failure(), "Contents/Resources/extra.txt: not sealed");
+    fs::remove(bundle_ + "/Contents/Resources/extra.txt");
+    // Even beside the signature itself.
+    writeFile(bundle_ + "/Contents/_CodeSignature/notes", "");
+    EXPECT_EQ(failure(), "Contents/_CodeSignature/notes: not sealed");
+    fs::remove(bundle_ + "/Contents/_CodeSignature/notes");
+
+    fs::remove(resource);
+    EXPECT_EQ(failure(), "Contents/Resources/strings.txt: missing");
+    writeFile(resource, "focus\n");
+    EXPECT_EQ(failure(), "");
+
+    // The executable swapped for another program.
+    fs::copy_file("/bin/true", executableOf(bundle_), fs::copy_options::overwrite_existing);
+    EXPECT_EQ(failure(), "Contents/Linux/ordwyn: modified");
+}
+
+TEST_F(BundleValidationTest, SealAndSignatureFilesAreCheckedAsRead) {
+    sign(bundle_, genuineLeaf(), appEntitlements(kTeam));
+    const std::string seal = bundle_ + "/Contents/_CodeSignature/CodeResources";
+    const std::string original = readFile(seal);
+
+    // One byte of the seal changed: the signature no longer covers it.
+    std::string edited = original;
+    edited.back() = edited.back() == '}' ? ' ' : '}';
+    writeFile(seal, edited);
+    EXPECT_NE(failure().find("does not verify"), std::string::npos) << failure();
+
+    // The seal as a link to a copy of itself is not a seal.
+    writeFile(folder_.path() + "/copy", original);
+    fs::remove(seal);
+    fs::create_symlink(folder_.path() + "/copy", seal);
+    EXPECT_NE(failure().find("not signed"), std::string::npos) << failure();
+    fs::remove(seal);
+    writeFile(seal, original);
+    EXPECT_EQ(failure(), "");
+
+    writeFile(bundle_ + "/Contents/_CodeSignature/CodeSignature", "garbage");
+    EXPECT_NE(failure().find("not CMS"), std::string::npos) << failure();
+}
+
+TEST_F(BundleValidationTest, LinksMayNotLeaveTheBundle) {
+    fs::create_symlink("../Resources/strings.txt", bundle_ + "/Contents/Linux/strings");
+    fs::create_directory_symlink("Resources", bundle_ + "/Contents/Assets");
+    sign(bundle_, genuineLeaf(), appEntitlements(kTeam));
+    EXPECT_EQ(failure(), "");
+
+    // Added after signing: refused as leading out even before being unsealed,
+    // and the signer refuses to seal it.
+    fs::create_symlink("/etc/passwd", bundle_ + "/Contents/Resources/passwd");
+    EXPECT_EQ(failure(), "Contents/Resources/passwd: a symbolic link that leads out of the bundle");
+    std::string why;
+    EXPECT_FALSE(signBundle(bundle_, genuineLeaf(), kAppId, appEntitlements(kTeam), &why));
+    EXPECT_NE(why.find("leads out of the bundle"), std::string::npos) << why;
+    fs::remove(bundle_ + "/Contents/Resources/passwd");
+
+    // A link that climbs out through another link, sealed and signed by hand
+    // as a careless tool might: the validator itself refuses it.
+    fs::create_directory_symlink("..", bundle_ + "/Contents/Up");
+    fs::create_symlink("Up/../outside", bundle_ + "/Contents/Sneaky");
+    auto seal = sealOf(bundle_, kAppId, appEntitlements(kTeam), &why);
+    EXPECT_FALSE(seal) << "the signer must not seal it either";
+    Seal forged;
+    forged.identifier = kAppId;
+    forged.entitlements = appEntitlements(kTeam);
+    forged.executable = "Contents/Linux/ordwyn";
+    {
+        fs::remove(bundle_ + "/Contents/Sneaky");
+        auto honest = sealOf(bundle_, kAppId, appEntitlements(kTeam), &why);
+        ASSERT_TRUE(honest) << why;
+        forged.files = honest->files;
+        forged.symlinks = honest->symlinks;
+        fs::create_symlink("Up/../outside", bundle_ + "/Contents/Sneaky");
+        forged.symlinks["Contents/Sneaky"] = "Up/../outside";
+    }
+    const std::string bytes = forged.written();
+    const auto signature = signSeal(bytes, genuineLeaf(), &why);
+    ASSERT_TRUE(signature) << why;
+    writeFile(bundle_ + "/Contents/_CodeSignature/CodeResources", bytes);
+    writeFile(bundle_ + "/Contents/_CodeSignature/CodeSignature", *signature);
+    EXPECT_EQ(failure(), "Contents/Sneaky: a symbolic link that leads out of the bundle");
+}
+
+TEST_F(BundleValidationTest, OnlyFilesFoldersAndLinksMayBeInTheBundle) {
+    sign(bundle_, genuineLeaf(), appEntitlements(kTeam));
+    const std::string fifo = bundle_ + "/Contents/Resources/pipe";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    EXPECT_NE(failure().find("neither a file"), std::string::npos) << failure();
+    std::string why;
+    EXPECT_FALSE(signBundle(bundle_, genuineLeaf(), kAppId, appEntitlements(kTeam), &why));
+}
+
+TEST_F(BundleValidationTest, TheExecutableIsTheOneInfoPlistNames) {
+    // A seal whose executable is another sealed file than Info.plist's.
+    writeFile(bundle_ + "/Contents/Linux/other", "#!/bin/sh\n", 0755);
+    std::string why;
+    auto seal = sealOf(bundle_, kAppId, appEntitlements(kTeam), &why);
+    ASSERT_TRUE(seal) << why;
+    seal->executable = "Contents/Linux/other";
+    const std::string bytes = seal->written();
+    const auto signature = signSeal(bytes, genuineLeaf(), &why);
+    ASSERT_TRUE(signature) << why;
+    fs::create_directories(bundle_ + "/Contents/_CodeSignature");
+    writeFile(bundle_ + "/Contents/_CodeSignature/CodeResources", bytes);
+    writeFile(bundle_ + "/Contents/_CodeSignature/CodeSignature", *signature);
+    EXPECT_EQ(failure(), "the seal's executable is not the one Info.plist names");
+
+    // No executable where Info.plist points: nothing to sign.
+    fs::remove(executableOf(bundle_));
+    EXPECT_FALSE(signBundle(bundle_, genuineLeaf(), kAppId, appEntitlements(kTeam), &why));
+}
+
+TEST_F(BundleValidationTest, SignaturesMadeWithTheOpensslToolAreValid) {
+    sign(bundle_, genuineLeaf(), appEntitlements(kTeam));
+    const auto leaf = genuineLeaf();
+    writePem(leaf, folder_.path() + "/leaf.pem", folder_.path() + "/leaf.key");
+    const std::string signature = bundle_ + "/Contents/_CodeSignature/CodeSignature";
+    fs::remove(signature);
+    const std::string command = "openssl cms -sign -binary -md sha256 -outform DER -in '" +
+                                bundle_ + "/Contents/_CodeSignature/CodeResources' -signer '" +
+                                folder_.path() + "/leaf.pem' -inkey '" + folder_.path() +
+                                "/leaf.key' -out '" + signature + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(failure(), "");
+}
+
+TEST_F(BundleValidationTest, ModificationDateIsTheFileTimeWithFractions) {
+    const std::string path = folder_.path() + "/dated";
+    writeFile(path, "x");
+    const struct timeval times[2] = {{1000000000, 250000}, {1000000000, 250000}};
+    ASSERT_EQ(::utimes(path.c_str(), times), 0);
+    const auto date = signing_.modificationDate(path);
+    ASSERT_TRUE(date);
+    EXPECT_NEAR(*date, 1000000000.25 - kReferenceSinceUnixEpoch, 1e-6);
+    EXPECT_FALSE(signing_.modificationDate(folder_.path() + "/missing"));
+    EXPECT_FALSE(signing_.modificationDate(""));
+}
+
+}  // namespace
+}  // namespace vorsel::linux_platform::testing

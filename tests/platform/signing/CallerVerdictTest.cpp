@@ -1,0 +1,150 @@
+// The link's peer check on real processes: children started from signed and
+// unsigned bundles, scripts, replaced images, other users, ended processes.
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "Guard/GuardRules.h"
+#include "Platform/Linux/Signing/CallerVerdict.h"
+#include "Platform/Linux/Signing/SealFiles.h"
+#include "tests/platform/signing/SigningFixture.h"
+
+namespace vorsel::linux_platform::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uid_t kStranger = 64999;  // a uid nobody on the machine uses
+
+class CallerVerdictTest : public ::testing::Test {
+  protected:
+    CallerVerdictTest()
+        : authority_("Vorsel test authority"),
+          verdict_(authority_.writeRoot(folder_.path() + "/anchors.pem")),
+          bundle_(makeBundle(folder_.path(), "Ordwyn.app")) {}
+
+    void signGenuine(const std::string& bundle) {
+        sign(bundle, authority_.issue({.team = kTeam, .teamMarker = true}), appEntitlements(kTeam));
+    }
+    std::string requirement() const { return GuardNames::appRequirement(kAppId, kTeam); }
+    // Why `pid` of our uid is refused, or "" when it is genuine.
+    std::string refusal(pid_t pid) const {
+        std::string why;
+        return verdict_.genuine(::geteuid(), pid, requirement(), &why) ? "" : why;
+    }
+
+    TempFolder folder_;
+    TestAuthority authority_;
+    CallerVerdict verdict_;
+    std::string bundle_;
+};
+
+TEST_F(CallerVerdictTest, TheRunningSignedAppIsGenuineAndNoOneElse) {
+    Child unsigned_(executableOf(bundle_), {"30"});
+    ASSERT_TRUE(unsigned_.started());
+    EXPECT_NE(refusal(unsigned_.pid()).find("not signed"), std::string::npos)
+        << refusal(unsigned_.pid());
+
+    signGenuine(bundle_);
+    Child app(executableOf(bundle_), {"30"});
+    ASSERT_TRUE(app.started());
+    EXPECT_TRUE(verdict_.genuine(::geteuid(), app.pid(), requirement())) << refusal(app.pid());
+    // A caller that says it is another user is not ours, whatever it runs.
+    EXPECT_FALSE(verdict_.genuine(::geteuid() + 1, app.pid(), requirement()));
+    EXPECT_FALSE(verdict_.genuine(::geteuid(), app.pid(), "identifier \"x\" and ("));
+
+    // The same program run from outside any bundle is not the app.
+    const std::string loose = folder_.path() + "/ordwyn";
+    fs::copy_file(executableOf(bundle_), loose);
+    ::chmod(loose.c_str(), 0755);
+    Child stray(loose, {"30"});
+    ASSERT_TRUE(stray.started());
+    EXPECT_NE(refusal(stray.pid()).find("not the executable of an app bundle"), std::string::npos)
+        << refusal(stray.pid());
+
+    // Another program of the same bundle is not its main executable.
+    fs::copy_file(executableOf(bundle_), bundle_ + "/Contents/Linux/helper");
+    signGenuine(bundle_);
+    Child helper(bundle_ + "/Contents/Linux/helper", {"30"});
+    ASSERT_TRUE(helper.started());
+    EXPECT_NE(refusal(helper.pid()).find("not the bundle's main executable"), std::string::npos)
+        << refusal(helper.pid());
+}
+
+TEST_F(CallerVerdictTest, AScriptRunByAnInterpreterOutsideTheBundleIsRefused) {
+    const std::string script = executableOf(bundle_);
+    writeFile(script, "#!/bin/sh\nsleep 30\n", 0755);
+    signGenuine(bundle_);
+    Child app(script, {});
+    ASSERT_TRUE(app.started());
+    // /proc/<pid>/exe is the shell, which lies in no bundle.
+    EXPECT_NE(refusal(app.pid()).find("not the executable of an app bundle"), std::string::npos)
+        << refusal(app.pid());
+}
+
+TEST_F(CallerVerdictTest, AnImageReplacedAfterItStartedIsRefused) {
+    signGenuine(bundle_);
+    Child app(executableOf(bundle_), {"30"});
+    ASSERT_TRUE(app.started());
+    ASSERT_EQ(refusal(app.pid()), "");
+
+    // A new build put in place and signed: the bundle is valid, but what runs
+    // is the old image, whose file is gone.
+    const std::string next = bundle_ + "/Contents/Linux/.next";
+    fs::copy_file("/bin/true", next);
+    fs::rename(next, executableOf(bundle_));
+    signGenuine(bundle_);
+    EXPECT_NE(refusal(app.pid()).find("deleted or replaced"), std::string::npos)
+        << refusal(app.pid());
+}
+
+TEST_F(CallerVerdictTest, AnImageThatDiffersFromTheSealedExecutableIsRefused) {
+    signGenuine(bundle_);
+    std::string why;
+    UniqueFd real(::open(executableOf(bundle_).c_str(), O_RDONLY | O_CLOEXEC));
+    EXPECT_TRUE(verdict_.genuineImage(real.get(), executableOf(bundle_), requirement(), &why))
+        << why;
+    // Other bytes presented under the genuine path.
+    UniqueFd other(::open("/bin/true", O_RDONLY | O_CLOEXEC));
+    EXPECT_FALSE(verdict_.genuineImage(other.get(), executableOf(bundle_), requirement(), &why));
+    EXPECT_EQ(why, "the caller's image does not match the sealed executable");
+}
+
+TEST_F(CallerVerdictTest, AProcessThatEndedIsRefused) {
+    signGenuine(bundle_);
+    EXPECT_FALSE(verdict_.genuine(::geteuid(), 0, requirement()));
+    EXPECT_FALSE(verdict_.genuine(::geteuid(), -1, requirement()));
+
+    Child app(executableOf(bundle_), {"0"});
+    ASSERT_TRUE(app.started());
+    // Exited but not reaped: a zombie has no image.
+    siginfo_t info{};
+    ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(app.pid()), &info, WEXITED | WNOWAIT), 0);
+    EXPECT_NE(refusal(app.pid()), "");
+    const pid_t gone = app.pid();
+    app.reap();
+    EXPECT_NE(refusal(gone), "");
+}
+
+TEST_F(CallerVerdictTest, ACallerOfAnotherUserIsRefused) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to start a process as another user";
+    signGenuine(bundle_);
+    Child app(executableOf(bundle_), {"30"}, [] {
+        return ::setgroups(0, nullptr) == 0 && ::setresgid(kStranger, kStranger, kStranger) == 0 &&
+               ::setresuid(kStranger, kStranger, kStranger) == 0;
+    });
+    ASSERT_TRUE(app.started()) << "the folder must be open to other users";
+    // Whether the bus reports its real uid or our own, it is not ours.
+    EXPECT_FALSE(verdict_.genuine(kStranger, app.pid(), requirement()));
+    std::string why;
+    EXPECT_FALSE(verdict_.genuine(::geteuid(), app.pid(), requirement(), &why));
+    EXPECT_EQ(why, "the caller runs as another user");
+}
+
+}  // namespace
+}  // namespace vorsel::linux_platform::testing
