@@ -49,7 +49,7 @@ void GuardWindowDelegate::install(QApplication& app) {
 int GuardApp::run(int& argc, char** argv, GuardAppPorts ports) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vorsel"));
-    QGuiApplication::setDesktopFileName(QString::fromStdString(GuardIdentity::shared().own));
+    QGuiApplication::setDesktopFileName(QStringLiteral("vorsel"));
     GuardWindowDelegate::install(app);
     loadTranslations(app, ports.bundles);
     QApplication::setWindowIcon(appIcon(ports.bundles));
