@@ -5,6 +5,9 @@
 #include <string>
 #include <vector>
 
+#include <QCoreApplication>
+
+#include "Guard/GuardAgent.h"
 #include "Guard/GuardIdentity.h"
 #include "Guard/GuardWindow.h"
 #include "Platform/Linux/Install/LinuxLoginItems.h"
@@ -25,6 +28,14 @@ int main(int argc, char** argv) {
                                    }});
         return 0;
     }
-    std::fprintf(stderr, "%s: agent mode is not built yet\n", identity.own.c_str());
-    return 0;
+    // Agent mode: an event loop and nothing of a GUI.
+    QCoreApplication application(argc, argv);
+    auto agentPorts = linux_platform::makeAgentPorts(*ports.bundles, identity.own);
+    GuardAgent agent(
+        identity, {*ports.clock, *agentPorts.runLoop, *agentPorts.workspace,
+                   *agentPorts.codeSigning, *ports.files, *agentPorts.log, *agentPorts.listener});
+    agent.start();
+    // The agent ends the loop itself (status 0 when nothing is left to hold);
+    // a loop that returns by itself also ends the process with 0.
+    return agentPorts.run();
 }

@@ -3,12 +3,62 @@
 #include "Platform/Linux/LinuxBundles.h"
 #include "Platform/Linux/LinuxClock.h"
 #include "Platform/Linux/LinuxFiles.h"
+#include "Platform/Linux/Signing/CallerVerdict.h"
+#include "Platform/Linux/Signing/LinuxCodeSigning.h"
+#include "Platform/Linux/System/DBusLinkListener.h"
+#include "Platform/Linux/System/JournalLog.h"
+#include "Platform/Linux/System/QtRunLoop.h"
+#include "Platform/Linux/Workspace/LinuxWorkspace.h"
 
 namespace vorsel::linux_platform {
 
 CommonPorts makeCommonPorts() {
     return {std::make_unique<LinuxBundles>(), std::make_unique<LinuxFiles>(),
             std::make_unique<LinuxClock>()};
+}
+
+namespace {
+
+// Once the loop is ending, the agent has ended as far as anyone can tell: a
+// listener that gave up during start() must not be followed by the agent's
+// "listening as" line.
+class EndingLog final : public Log {
+  public:
+    EndingLog(std::unique_ptr<Log> log, const QtRunLoop& loop)
+        : log_(std::move(log)), loop_(loop) {}
+    void write(LogLevel level, std::string_view message) override {
+        if (!loop_.exiting()) log_->write(level, message);
+    }
+    Log& inner() { return *log_; }
+
+  private:
+    std::unique_ptr<Log> log_;
+    const QtRunLoop& loop_;
+};
+
+}  // namespace
+
+AgentPorts makeAgentPorts(const Bundles& bundles, const std::string& own) {
+    const auto bundle = bundles.mainPath();
+    const std::string anchors = bundle ? *bundle + "/Contents/Resources/anchors.pem" : "";
+
+    auto runLoop = std::make_unique<QtRunLoop>();
+    QtRunLoop* loop = runLoop.get();
+    AgentPorts ports;
+    auto log = std::make_unique<EndingLog>(std::make_unique<JournalLog>(own), *runLoop);
+    Log& listenerLog = log->inner();
+    ports.log = std::move(log);
+    ports.codeSigning = std::make_unique<LinuxCodeSigning>(anchors);
+    ports.workspace = std::make_unique<LinuxWorkspace>(*runLoop);
+    ports.listener = std::make_unique<DBusLinkListener>(
+        *runLoop, listenerLog,
+        [verdict = CallerVerdict(anchors)](std::uint32_t uid, std::int32_t pid,
+                                           const std::string& requirement) {
+            return verdict.genuine(uid, pid, requirement);
+        });
+    ports.runLoop = std::move(runLoop);
+    ports.run = [loop] { return loop->run(); };
+    return ports;
 }
 
 }  // namespace vorsel::linux_platform

@@ -2,11 +2,18 @@
 // this header.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "Platform/Bundles.h"
 #include "Platform/Clock.h"
+#include "Platform/CodeSigning.h"
 #include "Platform/Files.h"
+#include "Platform/LinkListener.h"
+#include "Platform/Log.h"
+#include "Platform/RunLoop.h"
+#include "Platform/Workspace.h"
 
 namespace vorsel::linux_platform {
 
@@ -18,5 +25,23 @@ struct CommonPorts {
 };
 
 CommonPorts makeCommonPorts();
+
+// The adapters of agent mode, on the Qt event loop. Members are destroyed
+// in reverse order, so each outlives those declared after it that use it.
+struct AgentPorts {
+    std::unique_ptr<RunLoop> runLoop;
+    std::unique_ptr<Log> log;
+    std::unique_ptr<CodeSigning> codeSigning;
+    std::unique_ptr<Workspace> workspace;
+    std::unique_ptr<LinkListener> listener;
+    // Runs the event loop until the run loop's exit(); returns its status.
+    std::function<int()> run;
+};
+
+// Builds the agent's adapters: the journal (or standard error) for `own`, the
+// session bus link, and code signatures trusting the anchors of the main
+// bundle ("Contents/Resources/anchors.pem"; none outside a bundle, and then
+// nobody is genuine). Requires a QCoreApplication; main thread.
+AgentPorts makeAgentPorts(const Bundles& bundles, const std::string& own);
 
 }  // namespace vorsel::linux_platform

@@ -36,7 +36,7 @@ DBusLinkService::~DBusLinkService() {
 void DBusLinkService::listen(const std::string& serviceName, LinkListenerDelegate& delegate) {
     delegate_ = &delegate;
     if (!bus_.isConnected()) {
-        giveUp("couldn't reach the session bus: " + text(bus_.lastError().message()));
+        giveUp("couldn't reach the session bus (" + text(bus_.lastError().message()) + ")");
         return;
     }
     // Qt keeps running after the bus goes away; the bus's own farewell is
@@ -64,11 +64,11 @@ void DBusLinkService::listen(const std::string& serviceName, LinkListenerDelegat
         bus->registerService(name, QDBusConnectionInterface::DontQueueService,
                              QDBusConnectionInterface::DontAllowReplacement);
     if (!owned.isValid()) {
-        giveUp("couldn't own " + text(name) + ": " + text(owned.error().message()));
+        giveUp("couldn't own " + text(name) + " (" + text(owned.error().message()) + ")");
         return;
     }
     if (owned.value() != QDBusConnectionInterface::ServiceRegistered) {
-        giveUp("couldn't own " + text(name) + ": another process has it");
+        giveUp("another process owns " + text(name));
         return;
     }
     ownedName_ = name;
