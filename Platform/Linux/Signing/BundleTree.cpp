@@ -29,7 +29,8 @@ struct DirCloser {
 
 class Walker {
   public:
-    explicit Walker(std::string* failure) : failure_(failure) {}
+    Walker(std::string* failure, const std::map<std::string, std::string>* sealed)
+        : failure_(failure), sealed_(sealed) {}
 
     bool walk(int dir, const std::string& prefix, int depth);
     BundleTree tree;
@@ -44,6 +45,7 @@ class Walker {
     }
 
     std::string* failure_;
+    const std::map<std::string, std::string>* sealed_;
     std::size_t entries_ = 0;
 };
 
@@ -93,6 +95,7 @@ bool Walker::entry(int dir, const std::string& name, const std::string& path, in
 
 bool Walker::file(int dir, const std::string& name, const std::string& path,
                   const struct stat& seen) {
+    if (sealed_ && !sealed_->count(path)) return refuse(path + ": not sealed");
     UniqueFd fd(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd) return refuse(path + ": " + posixError(errno));
     struct stat opened {};
@@ -142,8 +145,9 @@ std::string joined(const std::vector<std::string>& parts) {
 
 }  // namespace
 
-std::optional<BundleTree> scanBundle(int bundle, std::string* failure) {
-    Walker walker(failure);
+std::optional<BundleTree> scanBundle(int bundle, std::string* failure,
+                                     const std::map<std::string, std::string>* sealed) {
+    Walker walker(failure, sealed);
     if (!walker.walk(bundle, "", 0)) return std::nullopt;
     for (const auto& [path, target] : walker.tree.symlinks) {
         if (!staysInside(path, walker.tree.symlinks)) {

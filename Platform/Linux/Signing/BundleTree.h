@@ -23,8 +23,11 @@ struct BundleTree {
 // link. Nothing, with `failure` saying why, when the folder holds a file of
 // another kind (FIFO, socket, device), a name that is not UTF-8, a symbolic
 // link that leads out of the bundle, or more than a sane number of entries or
-// levels, or when anything cannot be read.
-std::optional<BundleTree> scanBundle(int bundle, std::string* failure);
+// levels, or when anything cannot be read. With `sealed` (the files a seal
+// lists), a regular file not listed there fails the scan at once, before any
+// of it is read, so that unsealed bulk costs nothing to refuse.
+std::optional<BundleTree> scanBundle(int bundle, std::string* failure,
+                                     const std::map<std::string, std::string>* sealed = nullptr);
 
 // Whether the symbolic link at `link` (a key of `symlinks`) resolves, link by
 // link through `symlinks` and ".." by "..", to a place inside the bundle.

@@ -86,7 +86,7 @@ std::optional<ValidBundle> validateBundle(const std::string& bundlePath, const A
     if (!seal->files.count(seal->executable))
         return refused(failure, seal->executable + ": not a sealed file");
 
-    auto tree = scanBundle(bundle.get(), &why);
+    auto tree = scanBundle(bundle.get(), &why, &seal->files);
     if (!tree) return refused(failure, why);
     if (!matches(*tree, *seal, failure)) return std::nullopt;
 

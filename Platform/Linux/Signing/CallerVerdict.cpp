@@ -18,6 +18,8 @@ namespace vorsel::linux_platform {
 namespace {
 
 constexpr std::size_t kMaxStatus = 64 * 1024;
+// Far above what exec accepts with ordinary limits.
+constexpr std::size_t kMaxEnvironment = 16u << 20;
 constexpr std::string_view kDeleted = " (deleted)";
 
 bool refuse(std::string* why, const std::string& text) {
@@ -25,26 +27,57 @@ bool refuse(std::string* why, const std::string& text) {
     return false;
 }
 
-// Whether every uid of the process (real, effective, saved, file system), as
-// its /proc status says, is `uid`.
-bool runsAs(int procDir, uid_t uid, std::string* why) {
+// Whether the process runs entirely as `uid` (real, effective, saved and
+// file-system ids, as its /proc status says) and no debugger is attached to
+// it (a tracer could make the genuine image do anything).
+bool runsAsUntraced(int procDir, uid_t uid, std::string* why) {
     std::string failure;
     const auto status = readFileAt(procDir, "status", kMaxStatus, &failure);
     if (!status) return refuse(why, "the caller is gone: " + failure);
     std::istringstream lines(*status);
     std::string line;
+    int uidsSeen = -1;
+    bool untraced = false;
     while (std::getline(lines, line)) {
-        if (line.rfind("Uid:", 0) != 0) continue;
-        std::istringstream ids(line.substr(4));
-        unsigned long id = 0;
-        int count = 0;
-        while (ids >> id) {
-            if (id != uid) return refuse(why, "the caller runs as another user");
-            ++count;
+        if (line.rfind("Uid:", 0) == 0) {
+            std::istringstream ids(line.substr(4));
+            unsigned long id = 0;
+            uidsSeen = 0;
+            while (ids >> id) {
+                if (id != uid) return refuse(why, "the caller runs as another user");
+                ++uidsSeen;
+            }
+        } else if (line.rfind("TracerPid:", 0) == 0) {
+            std::istringstream tracer(line.substr(10));
+            long pid = -1;
+            untraced = (tracer >> pid) && pid == 0;
+            if (!untraced) return refuse(why, "the caller is being traced");
         }
-        return count == 4 || refuse(why, "the caller's user ids are unreadable");
     }
-    return refuse(why, "the caller's user ids are unreadable");
+    if (uidsSeen != 4 || !untraced) return refuse(why, "the caller's status is unreadable");
+    return true;
+}
+
+// Whether the process started without the loader variables that put foreign
+// code into an image (its environment as it was at exec, which is what the
+// loader read). LD_LIBRARY_PATH is left alone: it is common in ordinary
+// sessions and cannot replace a library the executable carries in its bundle.
+bool loadsNothingForeign(int procDir, std::string* why) {
+    std::string failure;
+    const auto environment = readFileAt(procDir, "environ", kMaxEnvironment, &failure);
+    if (!environment) return refuse(why, "the caller's environment is unreadable: " + failure);
+    std::size_t start = 0;
+    while (start < environment->size()) {
+        std::size_t end = environment->find('\0', start);
+        if (end == std::string::npos) end = environment->size();
+        const std::string_view entry(environment->data() + start, end - start);
+        for (const std::string_view name : {"LD_PRELOAD=", "LD_AUDIT="})
+            if (entry.substr(0, name.size()) == name && entry.size() > name.size())
+                return refuse(why, "the caller was started with " +
+                                       std::string(name.substr(0, name.size() - 1)));
+        start = end + 1;
+    }
+    return true;
 }
 
 }  // namespace
@@ -68,7 +101,8 @@ bool CallerVerdict::genuine(std::uint32_t uid, std::int32_t pid, const std::stri
     const std::string procPath = "/proc/" + std::to_string(pid);
     UniqueFd proc(::open(procPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!proc) return refuse(why, "the caller is gone: " + posixError(errno));
-    if (!runsAs(proc.get(), ours, why)) return false;
+    if (!runsAsUntraced(proc.get(), ours, why) || !loadsNothingForeign(proc.get(), why))
+        return false;
 
     UniqueFd image(::openat(proc.get(), "exe", O_RDONLY | O_CLOEXEC));
     if (!image) return refuse(why, "the caller's image cannot be opened: " + posixError(errno));
@@ -84,7 +118,7 @@ bool CallerVerdict::genuine(std::uint32_t uid, std::int32_t pid, const std::stri
         path.compare(path.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0)
         return refuse(why, "the caller's image was deleted or replaced after it started");
     // Once more through the same descriptor: still the same process, still ours.
-    if (!runsAs(proc.get(), ours, why)) return false;
+    if (!runsAsUntraced(proc.get(), ours, why)) return false;
     return genuineImage(image.get(), path, requirement, why);
 }
 

@@ -17,7 +17,8 @@ class CallerVerdict {
     // /proc/<pid>/exe (so the image that runs is the one hashed), is the main
     // executable of a bundle that strictly validates against `requirement`, and
     // hashes to that executable's sealed hash. The process itself must also
-    // run as our uid (real, effective, saved and file-system ids), and must
+    // run as our uid (real, effective, saved and file-system ids), have no
+    // tracer attached, have been started without LD_PRELOAD or LD_AUDIT, and
     // still be the same process when everything was read.
     bool genuine(std::uint32_t uid, std::int32_t pid, const std::string& requirement) const;
 

@@ -271,5 +271,20 @@ TEST_F(BundleValidationTest, ModificationDateIsTheFileTimeWithFractions) {
     EXPECT_FALSE(signing_.modificationDate(""));
 }
 
+TEST_F(BundleValidationTest, SigningAgainGivesTheSealANewDate) {
+    // The agent trusts a bundle while its seal keeps the date it passed with;
+    // a new signature, even within the same second, must show as a new date.
+    const std::string seal = bundle_ + "/Contents/_CodeSignature/CodeResources";
+    sign(bundle_, genuineLeaf(), appEntitlements(kTeam));
+    const auto first = signing_.modificationDate(seal);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(signing_.modificationDate(seal), first) << "unchanged while untouched";
+    writeFile(bundle_ + "/Contents/Resources/strings.txt", "new build\n");
+    sign(bundle_, genuineLeaf(), appEntitlements(kTeam));
+    const auto second = signing_.modificationDate(seal);
+    ASSERT_TRUE(second);
+    EXPECT_NE(*second, *first);
+}
+
 }  // namespace
 }  // namespace vorsel::linux_platform::testing

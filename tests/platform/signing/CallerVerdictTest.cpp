@@ -2,6 +2,7 @@
 // unsigned bundles, scripts, replaced images, other users, ended processes.
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/ptrace.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -113,6 +114,29 @@ TEST_F(CallerVerdictTest, AnImageThatDiffersFromTheSealedExecutableIsRefused) {
     UniqueFd other(::open("/bin/true", O_RDONLY | O_CLOEXEC));
     EXPECT_FALSE(verdict_.genuineImage(other.get(), executableOf(bundle_), requirement(), &why));
     EXPECT_EQ(why, "the caller's image does not match the sealed executable");
+}
+
+TEST_F(CallerVerdictTest, TheGenuineImageWithForeignCodeInjectedIsRefused) {
+    signGenuine(bundle_);
+    // The loader would put this library into the genuine image (a missing one
+    // is skipped with a warning, which is enough to show the variable is read).
+    Child preloaded(executableOf(bundle_), {"30"},
+                    [] { return ::setenv("LD_PRELOAD", "/nonexistent/inject.so", 1) == 0; });
+    ASSERT_TRUE(preloaded.started());
+    EXPECT_EQ(refusal(preloaded.pid()), "the caller was started with LD_PRELOAD");
+    Child audited(executableOf(bundle_), {"30"},
+                  [] { return ::setenv("LD_AUDIT", "/nonexistent/audit.so", 1) == 0; });
+    ASSERT_TRUE(audited.started());
+    EXPECT_EQ(refusal(audited.pid()), "the caller was started with LD_AUDIT");
+    Child empty(executableOf(bundle_), {"30"}, [] { return ::setenv("LD_PRELOAD", "", 1) == 0; });
+    ASSERT_TRUE(empty.started());
+    EXPECT_EQ(refusal(empty.pid()), "") << "an empty preload loads nothing";
+
+    // Traced by us from its first instruction: whoever traces it controls it.
+    Child traced(executableOf(bundle_), {"30"},
+                 [] { return ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0; });
+    ASSERT_TRUE(traced.started());
+    EXPECT_EQ(refusal(traced.pid()), "the caller is being traced");
 }
 
 TEST_F(CallerVerdictTest, AProcessThatEndedIsRefused) {
