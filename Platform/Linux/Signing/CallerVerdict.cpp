@@ -60,8 +60,8 @@ bool runsAsUntraced(int procDir, uid_t uid, std::string* why) {
 
 // Whether the process started without the loader variables that put foreign
 // code into an image (its environment as it was at exec, which is what the
-// loader read). LD_LIBRARY_PATH is left alone: it is common in ordinary
-// sessions and cannot replace a library the executable carries in its bundle.
+// loader read). LD_LIBRARY_PATH is left alone: ordinary sessions set it, and
+// an app keeps its own libraries ahead of it by linking them with DT_RPATH.
 bool loadsNothingForeign(int procDir, std::string* why) {
     std::string failure;
     const auto environment = readFileAt(procDir, "environ", kMaxEnvironment, &failure);
