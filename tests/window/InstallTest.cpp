@@ -1,8 +1,6 @@
 // GuardInstall: where the app runs decides first, then the service's status.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
 #include <vector>
 
 #include "WindowTestSupport.h"
@@ -65,35 +63,6 @@ TEST(InstallService, IsMadeOnceAndPassesRegisterErrorsUp) {
     EXPECT_EQ(fake.install.state(), State::off);
     EXPECT_EQ(&fake.install.service(), fake.items);
     EXPECT_EQ(fake.made, 1);
-}
-
-TEST(InstallService, ConcurrentFirstUseMakesOneHandle) {
-    FakeInstall fake;
-    std::vector<std::thread> threads;
-    std::atomic<int> distinct{0};
-    LoginItems* first = nullptr;
-    std::atomic<LoginItems*> seen{nullptr};
-    for (int i = 0; i < 8; ++i) {
-        threads.emplace_back([&] {
-            LoginItems* handle = &fake.install.service();
-            LoginItems* expected = nullptr;
-            if (!seen.compare_exchange_strong(expected, handle) && expected != handle) ++distinct;
-        });
-    }
-    for (auto& thread : threads) thread.join();
-    first = seen.load();
-    EXPECT_EQ(fake.made, 1);
-    EXPECT_EQ(distinct.load(), 0);
-    EXPECT_EQ(first, fake.items);
-}
-
-TEST(InstallService, AFactoryThatGivesNothingReadsAsOffAndExplainsItself) {
-    FakeBundles bundles("/opt/Vorsel.app");
-    GuardInstall install(bundles, [] { return std::unique_ptr<LoginItems>(); });
-    EXPECT_EQ(install.state(), State::off);
-    const auto error = install.turnOn();
-    ASSERT_TRUE(error.has_value());
-    EXPECT_FALSE(error->empty());
 }
 
 }  // namespace

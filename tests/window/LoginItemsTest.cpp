@@ -91,7 +91,6 @@ TEST_F(LoginItems, TheBuiltDeclarationReadsAsTheAgent) {
 TEST_F(LoginItems, UnusableDeclarationsAreNotFound) {
     const std::vector<std::string> bad = {
         "",  // not a plist at all
-        "<key>Label</key><string>x</string>",
         "<key>Label</key><string>a label/with slash</string>"
         "<key>BundleProgram</key><string>Contents/Linux/vorsel</string>"
         "<key>MachServices</key><dict><key>.a.guard</key><true/></dict>",

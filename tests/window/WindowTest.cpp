@@ -217,15 +217,6 @@ TEST_F(StatusWindow, TurningOffGoesAheadWhenNoHardcoreSessionHolds) {
     EXPECT_FALSE(files.read(memory).has_value()) << "no file is written";
 }
 
-TEST_F(StatusWindow, NoMemoryFolderIsCreatedEmptyAndNothingWritten) {
-    const std::string folder = dataFolder() + "/com.ordwyn.guard";
-    auto window = view(LoginItemStatus::enabled);
-    press(*window);
-    EXPECT_EQ(fake.items->unregisters, 1);
-    EXPECT_TRUE(QDir(QString::fromStdString(folder)).exists());
-    EXPECT_TRUE(QDir(QString::fromStdString(folder)).isEmpty());
-}
-
 TEST_F(StatusWindow, ANoticeSurvivesActivationWhileTheStateFollows) {
     auto window = view(LoginItemStatus::notRegistered);
     fake.items->registerError = "Disk quota exceeded";
