@@ -4,6 +4,7 @@
 //   --ignore-term / WAITER_IGNORE_TERM=1  ignore SIGTERM (only SIGKILL ends it)
 //   --fork-helper                         start one child that waits as well
 //   WAITER_PIDFILE=<path>                 write "<pid>\n" there once started
+//   WAITER_TERM_LOG=<path>                append a line there for each SIGTERM
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -14,6 +15,20 @@
 #include <string>
 
 namespace {
+
+int termLog = -1;
+bool ignoringTerm = false;
+
+void onTerm(int) {
+    if (termLog >= 0) {
+        ssize_t ignored = ::write(termLog, "term\n", 5);
+        (void)ignored;
+    }
+    if (!ignoringTerm) {
+        std::signal(SIGTERM, SIG_DFL);
+        std::raise(SIGTERM);
+    }
+}
 
 void writePid(const char* path) {
     std::string text = std::to_string(::getpid()) + "\n";
@@ -37,7 +52,13 @@ int main(int argc, char** argv) {
     if (const char* value = std::getenv("WAITER_IGNORE_TERM");
         value && std::strcmp(value, "1") == 0)
         ignoreTerm = true;
-    if (ignoreTerm) std::signal(SIGTERM, SIG_IGN);
+    ignoringTerm = ignoreTerm;
+    if (const char* path = std::getenv("WAITER_TERM_LOG")) {
+        termLog = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        std::signal(SIGTERM, onTerm);
+    } else if (ignoreTerm) {
+        std::signal(SIGTERM, SIG_IGN);
+    }
     if (forkHelper && ::fork() == 0) {
         for (;;) ::pause();
     }
