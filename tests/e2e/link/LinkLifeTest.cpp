@@ -1,0 +1,125 @@
+// The agent's life on a real bus: started by activation on the first call,
+// leaving 20 s after the last one when nothing holds, started again by the
+// next, gone with its bus, and giving up when its name is taken.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <thread>
+
+#include "tests/e2e/support/E2eWorld.h"
+
+using namespace vorsel::e2e;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr const char* kNone = "{\"closing\":\"nothing\",\"closingEnds\":-63114076800}";
+
+double since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+}  // namespace
+
+TEST(LinkLife, TheFirstCallStartsTheBuiltAgentWhichAnswersAllThreeMessages) {
+    E2eWorld world;
+    ASSERT_TRUE(world.ready()) << world.problem();
+    EXPECT_TRUE(world.agentPids().empty());
+
+    const Outcome first = world.standin({"version", "held", "hold", "-"}, 60, {}, "not rules");
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(first.out, std::string("1\n") + kNone + "\nnull\n");
+
+    const pid_t agent = world.waitForAgent(5);
+    ASSERT_GT(agent, 0);
+    EXPECT_EQ(executableOf(agent), world.vorselExecutable());
+    EXPECT_TRUE(world.waitForLog(
+        world.own() + " Guard: listening as " + world.team() + "." + world.app() + ".guard\n", 5))
+        << world.agentLog();
+    EXPECT_EQ(world.logCount(" Guard: error: rules it couldn't read were handed over\n"), 1);
+
+    // The running agent serves later callers itself: no second start.
+    EXPECT_EQ(world.standin({"version"}).out, "1\n");
+    EXPECT_EQ(world.agentPids().size(), 1u);
+}
+
+TEST(LinkLife, AnIdleAgentLeaves20SecondsAfterTheLastCallAndStrangersDoNotKeepItUp) {
+    E2eWorld world;
+    ASSERT_TRUE(world.ready()) << world.problem();
+    const std::string unsigned_ = world.copyOrdwyn("Unsigned.app", nullptr);
+    const Authority stranger = world.otherAuthority("stranger");
+    ASSERT_TRUE(stranger.made);
+    const std::string foreign = world.copyOrdwyn("Foreign.app", &stranger);
+    ASSERT_FALSE(unsigned_.empty());
+    ASSERT_FALSE(foreign.empty());
+
+    ASSERT_EQ(world.standin({"version"}).out, "1\n");
+    const auto lastCall = Clock::now();
+    const pid_t agent = world.waitForAgent(5);
+    ASSERT_GT(agent, 0);
+
+    // Callers that are not the genuine app are refused and do not count as
+    // calls: neither the unsigned copy nor one signed by another authority.
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+    const Outcome bare = world.standin({"version", "held"}, 60, unsigned_);
+    EXPECT_EQ(bare.status, 1);
+    EXPECT_EQ(bare.out,
+              "{\"error\":\"org.freedesktop.DBus.Error.AccessDenied\"}\n"
+              "{\"error\":\"org.freedesktop.DBus.Error.AccessDenied\"}\n");
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+    const Outcome other = world.standin({"session", "--close", "com.example.chat"}, 60, foreign);
+    EXPECT_EQ(other.out, "{\"error\":\"org.freedesktop.DBus.Error.AccessDenied\"}\n");
+
+    // Still there before its 20 s are up...
+    std::this_thread::sleep_for(std::chrono::duration<double>(std::max(0.0, 15 - since(lastCall))));
+    EXPECT_FALSE(processGone(agent)) << "left after " << since(lastCall) << " s";
+    // ...and gone soon after, not 20 s after the last stranger.
+    EXPECT_TRUE(waitUntil([agent] { return processGone(agent); }, 26 - since(lastCall)))
+        << "still there " << since(lastCall) << " s after the last call";
+    EXPECT_EQ(world.logCount("nothing to hold: leaving until the app calls\n"), 1);
+    EXPECT_EQ(world.logCount(" Guard: "), 2) << "refused calls must not log:\n" << world.agentLog();
+
+    // The next call starts it again.
+    EXPECT_EQ(world.standin({"version"}).out, "1\n");
+    const pid_t again = world.waitForAgent(5, 1);
+    EXPECT_GT(again, 0);
+    EXPECT_NE(again, agent);
+    EXPECT_EQ(world.logCount(" Guard: listening as "), 2);
+}
+
+TEST(LinkLife, TheAgentEndsWithItsBus) {
+    E2eWorld world;
+    ASSERT_TRUE(world.ready()) << world.problem();
+    ASSERT_EQ(world.standin({"version"}).out, "1\n");
+    const pid_t agent = world.waitForAgent(5);
+    ASSERT_GT(agent, 0);
+
+    world.stopBus();
+    EXPECT_TRUE(waitUntil([agent] { return processGone(agent); }, 10));
+    EXPECT_TRUE(world.waitForLog(" Guard: error: lost the session bus: leaving\n", 1))
+        << world.agentLog();
+}
+
+TEST(LinkLife, ASecondAgentGivesUpWhenTheNameIsTaken) {
+    E2eWorld world;
+    ASSERT_TRUE(world.ready()) << world.problem();
+    ASSERT_EQ(world.standin({"version"}).out, "1\n");
+
+    const std::string errors = world.root() + "/second.err";
+    auto second = world.startAgent(errors);
+    ASSERT_TRUE(second);
+    const auto status = second->wait(20);
+    ASSERT_TRUE(status.has_value()) << "the second agent kept running";
+    EXPECT_NE(*status, 0);
+    const std::string said = readText(errors);
+    EXPECT_NE(said.find(world.own() + " Guard: error: another process owns " + world.busName() +
+                        ": leaving\n"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(said.find("listening as"), std::string::npos) << said;
+
+    // The first one is untouched.
+    EXPECT_EQ(world.standin({"version"}).out, "1\n");
+    EXPECT_EQ(world.agentPids().size(), 1u);
+}
