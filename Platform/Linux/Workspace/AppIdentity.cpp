@@ -1,6 +1,8 @@
 #include "Platform/Linux/Workspace/AppIdentity.h"
 
 #include <charconv>
+#include <climits>
+#include <cstdlib>
 
 #include "Platform/Linux/InfoPlist.h"
 #include "Platform/Linux/Workspace/AppUnit.h"
@@ -9,6 +11,12 @@
 
 namespace vorsel::linux_platform {
 namespace {
+
+std::string resolved(const std::string& path) {
+    char buffer[PATH_MAX];
+    if (::realpath(path.c_str(), buffer) == nullptr) return path;
+    return buffer;
+}
 
 const std::string kLaunchedFile = "GIO_LAUNCHED_DESKTOP_FILE";
 const std::string kLaunchedPid = "GIO_LAUNCHED_DESKTOP_FILE_PID";
@@ -62,7 +70,9 @@ std::optional<AppIdentity> identityOfBundle(const std::string& bundle) {
 std::optional<AppIdentity> identityOfProcess(pid_t pid) {
     if (auto exe = readExe(pid)) {
         if (auto bundle = bundleAround(*exe)) {
-            if (auto identity = identityOfBundle(*bundle)) return identity;
+            // Resolved once here, where identities are cached, so locations
+            // compare as canonical paths without a lookup on every pass.
+            if (auto identity = identityOfBundle(resolved(*bundle))) return identity;
         }
     }
     if (auto identity = identityOfLaunchedFile(pid)) return identity;

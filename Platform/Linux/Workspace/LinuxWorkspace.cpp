@@ -2,9 +2,6 @@
 
 #include <unistd.h>
 
-#include <climits>
-#include <cstdlib>
-
 #include "Platform/Linux/Workspace/DesktopEntries.h"
 #include "Platform/Linux/Workspace/Launcher.h"
 #include "Platform/Linux/Workspace/LinuxRunningApp.h"
@@ -16,19 +13,11 @@
 namespace vorsel::linux_platform {
 namespace {
 
-std::string resolved(const std::string& path) {
-    char buffer[PATH_MAX];
-    if (::realpath(path.c_str(), buffer) == nullptr) return path;
-    return buffer;
-}
-
 std::shared_ptr<RunningApp> makeApp(const ProcessInfo& info) {
     // The handle is taken now, against the start time the identity was
     // worked out for; an app that is already gone gets none and reads as
     // terminated, so the logic skips it.
-    AppIdentity identity = *info.identity;
-    if (identity.location) identity.location = resolved(*identity.location);
-    return std::make_shared<LinuxRunningApp>(std::move(identity), info.pid,
+    return std::make_shared<LinuxRunningApp>(*info.identity, info.pid,
                                              Pidfd::open(info.pid, info.startTime));
 }
 
