@@ -31,14 +31,17 @@ const std::string kGoodBody =
     "<key>ProgramArguments</key><array><string>--agent</string></array>"
     "<key>MachServices</key><dict><key>.com.ordwyn.app.guard</key><true/></dict>";
 
-class FakeManager final : public linux_platform::UserManager {
+class FakeSession final : public linux_platform::UserSession {
   public:
-    bool running() override { return true; }
-    std::optional<std::string> reload() override {
+    bool managerRunning() override { return manager; }
+    std::optional<std::string> reloadUnits() override {
         ++reloads;
         return reloadError;
     }
+    void reloadServices() override { ++busReloads; }
+    bool manager = true;
     int reloads = 0;
+    int busReloads = 0;
     std::optional<std::string> reloadError;
 };
 
@@ -126,7 +129,10 @@ TEST_F(LoginItems, UnusableDeclarationsAreNotFound) {
 }
 
 TEST_F(LoginItems, RegisterWritesTheActivationFileAndUnregisterTakesItBack) {
-    LinuxLoginItems items(bundle, files, nullptr);
+    auto session = std::make_unique<FakeSession>();
+    session->manager = false;
+    FakeSession& recorded = *session;
+    LinuxLoginItems items(bundle, files, std::move(session));
     EXPECT_EQ(items.status(), LoginItemStatus::notRegistered);
 
     ASSERT_EQ(items.registerAgent(), std::nullopt);
@@ -137,6 +143,8 @@ TEST_F(LoginItems, RegisterWritesTheActivationFileAndUnregisterTakesItBack) {
                             "/Contents/Linux/vorsel\" --agent\n");
     EXPECT_FALSE(QFile::exists(QString::fromStdString(unitFile())))
         << "no unit without a user manager";
+    EXPECT_EQ(recorded.reloads, 0);
+    EXPECT_EQ(recorded.busReloads, 1);
 
     // Registering again replaces the file with the same content.
     ASSERT_EQ(items.registerAgent(), std::nullopt);
@@ -166,11 +174,12 @@ TEST_F(LoginItems, AnotherCopysRegistrationIsNeitherOursNorRemoved) {
 }
 
 TEST_F(LoginItems, WithAUserManagerAUnitIsWrittenNamedAndReloaded) {
-    auto manager = std::make_unique<FakeManager>();
-    FakeManager& recorded = *manager;
-    LinuxLoginItems items(bundle, files, std::move(manager));
+    auto session = std::make_unique<FakeSession>();
+    FakeSession& recorded = *session;
+    LinuxLoginItems items(bundle, files, std::move(session));
     ASSERT_EQ(items.registerAgent(), std::nullopt);
     EXPECT_EQ(recorded.reloads, 1);
+    EXPECT_EQ(recorded.busReloads, 1) << "the bus hears of the new service file";
     EXPECT_EQ(files.read(unitFile()),
               "[Unit]\nDescription=Vorsel guard agent\n\n[Service]\nType=dbus\n"
               "BusName=com.ordwyn.app.guard\nExecStart=\"" +
@@ -187,12 +196,13 @@ TEST_F(LoginItems, WithAUserManagerAUnitIsWrittenNamedAndReloaded) {
     EXPECT_FALSE(files.read(unitFile()).has_value());
     EXPECT_FALSE(files.read(serviceFile()).has_value());
     EXPECT_EQ(recorded.reloads, 2);
+    EXPECT_EQ(recorded.busReloads, 2);
 }
 
 TEST_F(LoginItems, AFailedReloadRegistersNothing) {
-    auto manager = std::make_unique<FakeManager>();
-    manager->reloadError = "Access denied";
-    LinuxLoginItems items(bundle, files, std::move(manager));
+    auto session = std::make_unique<FakeSession>();
+    session->reloadError = "Access denied";
+    LinuxLoginItems items(bundle, files, std::move(session));
     EXPECT_EQ(items.registerAgent(), "Access denied");
     EXPECT_FALSE(files.read(unitFile()).has_value());
     EXPECT_FALSE(files.read(serviceFile()).has_value());

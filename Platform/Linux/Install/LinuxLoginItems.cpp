@@ -45,8 +45,8 @@ std::vector<std::string> commandOf(const std::string& program, const AgentDeclar
 }  // namespace
 
 LinuxLoginItems::LinuxLoginItems(std::optional<std::string> bundlePath, Files& files,
-                                 std::unique_ptr<UserManager> manager)
-    : bundle_(std::move(bundlePath)), files_(files), manager_(std::move(manager)) {}
+                                 std::unique_ptr<UserSession> session)
+    : bundle_(std::move(bundlePath)), files_(files), session_(std::move(session)) {}
 
 std::optional<AgentDeclaration> LinuxLoginItems::declaration() const {
     if (!bundle_) return std::nullopt;
@@ -92,7 +92,7 @@ std::optional<std::string> LinuxLoginItems::registerAgent() {
     }
 
     std::string service = "[D-BUS Service]\nName=" + name + "\nExec=" + *busCommand + "\n";
-    if (manager_ && manager_->running()) {
+    if (session_ && session_->managerRunning()) {
         const std::string unitPath = unitFilePath(*agent);
         const std::string unit =
             "[Unit]\nDescription=Vorsel guard agent\n\n[Service]\nType=dbus\n"
@@ -105,7 +105,7 @@ std::optional<std::string> LinuxLoginItems::registerAgent() {
         if (auto wrote = files_.writeAtomically(unitPath, unit); !wrote) {
             return couldNot("write", unitPath, wrote);
         }
-        if (auto failed = manager_->reload()) {
+        if (auto failed = session_->reloadUnits()) {
             (void)files_.remove(unitPath);
             return failed;
         }
@@ -118,6 +118,7 @@ std::optional<std::string> LinuxLoginItems::registerAgent() {
     if (auto wrote = files_.writeAtomically(servicePath, service); !wrote) {
         return couldNot("write", servicePath, wrote);
     }
+    if (session_) session_->reloadServices();
     return std::nullopt;
 }
 
@@ -131,6 +132,7 @@ std::optional<std::string> LinuxLoginItems::unregisterNow() {
         if (auto removed = files_.remove(servicePath); !removed) {
             return couldNot("remove", servicePath, removed);
         }
+        if (session_) session_->reloadServices();
     }
 
     const std::string unitPath = unitFilePath(*agent);
@@ -142,7 +144,7 @@ std::optional<std::string> LinuxLoginItems::unregisterNow() {
         }
         // A failed reload only leaves the old unit loaded until the next one;
         // with the service file gone nothing starts it, so it is not an error.
-        if (manager_ && manager_->running()) (void)manager_->reload();
+        if (session_ && session_->managerRunning()) (void)session_->reloadUnits();
     }
     return std::nullopt;
 }
@@ -161,7 +163,7 @@ void LinuxLoginItems::unregisterAgent(std::function<void(std::optional<std::stri
 }
 
 std::unique_ptr<LoginItems> makeLoginItems(std::optional<std::string> bundlePath, Files& files) {
-    return std::make_unique<LinuxLoginItems>(std::move(bundlePath), files, sessionUserManager());
+    return std::make_unique<LinuxLoginItems>(std::move(bundlePath), files, currentUserSession());
 }
 
 }  // namespace vorsel::linux_platform

@@ -17,7 +17,7 @@
 
 #include "Platform/Files.h"
 #include "Platform/Linux/Install/AgentDeclaration.h"
-#include "Platform/Linux/Install/UserManager.h"
+#include "Platform/Linux/Install/UserSession.h"
 #include "Platform/LoginItems.h"
 
 namespace vorsel::linux_platform {
@@ -26,9 +26,10 @@ class LinuxLoginItems final : public LoginItems {
   public:
     // The agent of the bundle at `bundlePath` (nothing: the program runs
     // outside a bundle, so there is no declaration). `files` must outlive
-    // this object; `manager` may be null, meaning no systemd user manager.
+    // this object; `session` may be null, meaning no systemd user manager
+    // and a bus that watches its service folders itself.
     LinuxLoginItems(std::optional<std::string> bundlePath, Files& files,
-                    std::unique_ptr<UserManager> manager);
+                    std::unique_ptr<UserSession> session);
 
     // enabled when the service file exists and its Exec= runs this bundle's
     // agent program; notFound when the bundle has no usable declaration;
@@ -36,7 +37,8 @@ class LinuxLoginItems final : public LoginItems {
     LoginItemStatus status() override;
 
     // Writes the unit (and reloads the manager) first, then the service file,
-    // each atomically, so the bus never names a unit that is not there.
+    // each atomically, so the bus never names a unit that is not there; then
+    // asks the bus to read its service folders again.
     std::optional<std::string> registerAgent() override;
 
     // Removes the service file and the unit when they are this bundle's; a
@@ -60,10 +62,10 @@ class LinuxLoginItems final : public LoginItems {
 
     std::optional<std::string> bundle_;
     Files& files_;
-    std::unique_ptr<UserManager> manager_;
+    std::unique_ptr<UserSession> session_;
 };
 
-// The adapter for the running app: the session's systemd user manager.
+// The adapter for the running app, on the session of its session bus.
 std::unique_ptr<LoginItems> makeLoginItems(std::optional<std::string> bundlePath, Files& files);
 
 }  // namespace vorsel::linux_platform

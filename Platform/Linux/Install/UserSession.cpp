@@ -1,4 +1,4 @@
-#include "Platform/Linux/Install/UserManager.h"
+#include "Platform/Linux/Install/UserSession.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -10,16 +10,16 @@ namespace {
 
 const QString kManagerName = QStringLiteral("org.freedesktop.systemd1");
 
-class SessionUserManager final : public UserManager {
+class CurrentUserSession final : public UserSession {
   public:
-    bool running() override {
+    bool managerRunning() override {
         QDBusConnection bus = QDBusConnection::sessionBus();
         if (!bus.isConnected() || !bus.interface()) return false;
         const auto reply = bus.interface()->isServiceRegistered(kManagerName);
         return reply.isValid() && reply.value();
     }
 
-    std::optional<std::string> reload() override {
+    std::optional<std::string> reloadUnits() override {
         QDBusConnection bus = QDBusConnection::sessionBus();
         if (!bus.isConnected()) return "There is no session bus.";
         auto call = QDBusMessage::createMethodCall(
@@ -33,10 +33,19 @@ class SessionUserManager final : public UserManager {
         }
         return std::nullopt;
     }
+
+    void reloadServices() override {
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        if (!bus.isConnected()) return;
+        auto call = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("ReloadConfig"));
+        bus.call(call, QDBus::Block, 10000);
+    }
 };
 
 }  // namespace
 
-std::unique_ptr<UserManager> sessionUserManager() { return std::make_unique<SessionUserManager>(); }
+std::unique_ptr<UserSession> currentUserSession() { return std::make_unique<CurrentUserSession>(); }
 
 }  // namespace vorsel::linux_platform
