@@ -183,6 +183,17 @@ TEST_F(Enforcement, RulesRunningOutStopTheSweepSaveOnceAndLetTheAgentLeave) {
     EXPECT_EQ(world.log.count("nothing holds any more"), 1u);
 }
 
+TEST_F(Enforcement, ANewSessionAsksAnewAnAppThatOutlivedTheLastOne) {
+    auto ignoring = stubborn("com.example.game");
+    hold(listed({"com.example.game"}, now() + 3));
+    advance(4);  // asked at 0 and 2; the tick at 4 finds the rules over
+    EXPECT_EQ(agent->heldRules(), GuardRules::none);
+    hold(listed({"com.example.game"}, now() + 600));
+    advance(2);
+    EXPECT_EQ(timesOf(AppAction::terminate, ignoring), (std::vector<double>{0, 2, 4, 6}));
+    EXPECT_TRUE(timesOf(AppAction::forceTerminate, ignoring).empty());
+}
+
 TEST_F(Enforcement, NothingIsSavedOrLoggedWhenRulesThatAreOverAlreadyAreNone) {
     const int removals = world.files.removals;
     world.workspace.fireLaunch();  // nobody listens while idle

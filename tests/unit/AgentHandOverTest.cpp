@@ -89,6 +89,7 @@ TEST_F(HandOver, AKeepOpenThatIsNotTheAppIsDroppedAndTheRestTaken) {
     EXPECT_EQ(actionsOn(chat), std::vector<AppAction>{AppAction::terminate});
 
     EXPECT_EQ(holdAndRead(hardcore(rules, now() + 600, "/opt/Unsigned.app")), rules);
+    signTheApp("opt/Ordwyn.app");
     EXPECT_EQ(holdAndRead(hardcore(rules, now() + 600, "opt/Ordwyn.app")), rules)
         << "a relative path names no bundle";
     EXPECT_EQ(world.log.count(LogLevel::error, refused), 3u);
