@@ -131,7 +131,10 @@ void DBusLinkService::judge(const std::string& name, const std::string& requirem
             call->deleteLater();
             const QDBusMessage reply = call->reply();
             if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+                // Most likely the peer has left already, and its farewell
+                // may have come before its call: forget it here, or never.
                 judged(name, false);
+                peers_.erase(name);
                 return;
             }
             const QVariantMap credentials = qdbus_cast<QVariantMap>(reply.arguments().constFirst());

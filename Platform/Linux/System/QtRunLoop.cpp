@@ -132,11 +132,11 @@ void QtRunLoop::exit(int status) {
     if (!application) return;
     // QCoreApplication::exit only ends loops that are already running, and
     // only from their own thread; the queued call also covers an exit asked
-    // for before run() or from another thread.
+    // for before run() or from another thread. It goes to this loop's own
+    // object, so it dies with the loop instead of ending a later one.
     if (QThread::currentThread() == application->thread()) QCoreApplication::exit(status);
     QMetaObject::invokeMethod(
-        QCoreApplication::instance(), [status] { QCoreApplication::exit(status); },
-        Qt::QueuedConnection);
+        context_.get(), [status] { QCoreApplication::exit(status); }, Qt::QueuedConnection);
 }
 
 int QtRunLoop::run() {

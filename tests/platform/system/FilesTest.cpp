@@ -1,0 +1,111 @@
+// The Files adapter on real files: the data folder, whole-file reads, atomic
+// replacement that keeps the old content when it fails, removal.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "Platform/Linux/LinuxFiles.h"
+#include "tests/e2e/support/E2eProcess.h"
+
+using vorsel::e2e::readText;
+using vorsel::e2e::TempFolder;
+using vorsel::e2e::writeText;
+using vorsel::linux_platform::LinuxFiles;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Sets an environment variable for the life of the object.
+class ScopedVariable {
+  public:
+    ScopedVariable(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        value ? ::setenv(name, value, 1) : ::unsetenv(name);
+    }
+    ~ScopedVariable() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
+
+  private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+std::vector<std::string> namesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace
+
+TEST(LinuxFiles, TheDataFolderFollowsXdgDataHomeAndIgnoresARelativeOne) {
+    LinuxFiles files;
+    ScopedVariable home("HOME", "/home/someone");
+    {
+        ScopedVariable data("XDG_DATA_HOME", "/tmp/data//");
+        EXPECT_EQ(files.dataFolder(), "/tmp/data");
+    }
+    {
+        ScopedVariable data("XDG_DATA_HOME", "relative/data");
+        EXPECT_EQ(files.dataFolder(), "/home/someone/.local/share");
+    }
+    ScopedVariable data("XDG_DATA_HOME", nullptr);
+    EXPECT_EQ(files.dataFolder(), "/home/someone/.local/share");
+}
+
+TEST(LinuxFiles, AtomicWritesReplaceWholeFilesWithTheUsualPermissions) {
+    TempFolder folder("vorsel-files");
+    LinuxFiles files;
+    const std::string path = folder.path() + "/guard.json";
+    const mode_t old = ::umask(022);
+    const std::string binary("a\0b\xff", 4);
+    EXPECT_TRUE(files.writeAtomically(path, binary));
+    ::umask(old);
+    EXPECT_EQ(files.read(path), binary);
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0644u);
+
+    EXPECT_TRUE(files.writeAtomically(path, "{}"));
+    EXPECT_EQ(files.read(path), "{}");
+    EXPECT_EQ(namesIn(folder.path()), std::vector<std::string>{"guard.json"}) << "no leftovers";
+}
+
+TEST(LinuxFiles, AFailedWriteLeavesTheOldContentAndNoLeftovers) {
+    TempFolder folder("vorsel-files");
+    LinuxFiles files;
+    // A folder where the file should be: the final rename fails.
+    const std::string blocked = folder.path() + "/blocked";
+    fs::create_directories(blocked + "/inside");
+    ASSERT_TRUE(writeText(blocked + "/inside/old", "old"));
+    const auto refused = files.writeAtomically(blocked, "new");
+    EXPECT_FALSE(refused);
+    ASSERT_TRUE(refused.error.has_value());
+    EXPECT_FALSE(refused.error->empty());
+    EXPECT_EQ(readText(blocked + "/inside/old"), "old");
+    EXPECT_EQ(namesIn(folder.path()), std::vector<std::string>{"blocked"});
+
+    // A missing folder: nothing is created anywhere.
+    EXPECT_FALSE(files.writeAtomically(folder.path() + "/missing/guard.json", "new"));
+    EXPECT_EQ(namesIn(folder.path()), std::vector<std::string>{"blocked"});
+}
+
+TEST(LinuxFiles, ReadsRemovalsAndFolders) {
+    TempFolder folder("vorsel-files");
+    LinuxFiles files;
+    const std::string path = folder.path() + "/a/b/c";
+    EXPECT_TRUE(files.createFolders(path));
+    EXPECT_TRUE(files.createFolders(path));  // existing: fine
+    EXPECT_EQ(files.read(path), std::nullopt) << "a folder is not a file";
+    EXPECT_EQ(files.read(path + "/missing"), std::nullopt);
+
+    ASSERT_TRUE(writeText(folder.path() + "/file", "x"));
+    EXPECT_FALSE(files.createFolders(folder.path() + "/file")) << "a file is in the way";
+    EXPECT_FALSE(files.createFolders(folder.path() + "/file/below"));
+    EXPECT_TRUE(files.remove(folder.path() + "/file"));
+    EXPECT_FALSE(files.remove(folder.path() + "/file")) << "a missing file is a failure";
+    EXPECT_EQ(files.read(folder.path() + "/file"), std::nullopt);
+}
