@@ -63,6 +63,8 @@ Anchors Anchors::parse(const std::string& pem, std::string* failure) {
     // here is an anchor, a root or not.
     X509_STORE_set_purpose(store.get(), X509_PURPOSE_ANY);
     X509_STORE_set_flags(store.get(), X509_V_FLAG_PARTIAL_CHAIN);
+    // At least 112 bits of security in every key and signature of the chain.
+    X509_VERIFY_PARAM_set_auth_level(X509_STORE_get0_param(store.get()), 2);
     Anchors anchors;
     anchors.store_ = std::move(store);
     anchors.count_ = count;

@@ -42,6 +42,16 @@ bool mayCodeSign(X509* leaf, std::string* failure) {
     return true;
 }
 
+// SHA-256 or stronger; older digests could let one signature cover two seals.
+bool strongDigest(CMS_SignerInfo* signer) {
+    X509_ALGOR* digest = nullptr;
+    CMS_SignerInfo_get0_algs(signer, nullptr, nullptr, &digest, nullptr);
+    const ASN1_OBJECT* algorithm = nullptr;
+    if (digest) X509_ALGOR_get0(&algorithm, nullptr, nullptr, digest);
+    const int nid = algorithm ? OBJ_obj2nid(algorithm) : NID_undef;
+    return nid == NID_sha256 || nid == NID_sha384 || nid == NID_sha512;
+}
+
 LeafFacts factsOf(X509* leaf) {
     LeafFacts facts;
     for (int i = 0; i < X509_get_ext_count(leaf); ++i) {
@@ -81,6 +91,8 @@ std::optional<LeafFacts> verifySealSignature(std::string_view signature, std::st
     STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(cms.get());
     if (!signers || sk_CMS_SignerInfo_num(signers) != 1)
         return refused(failure, "the signature has not exactly one signer");
+    if (!strongDigest(sk_CMS_SignerInfo_value(signers, 0)))
+        return refused(failure, "the signature uses a weak digest");
 
     BioPtr data = memoryOf(content);
     if (!data ||

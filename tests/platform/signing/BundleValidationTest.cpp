@@ -107,6 +107,11 @@ TEST_F(BundleValidationTest, WrongAuthorityIdentifierOrEntitlementsAreRefused) {
          appEntitlements(kTeam));
     EXPECT_FALSE(served(bundle_));
     EXPECT_NE(failure().find("not for code signing"), std::string::npos) << failure();
+
+    // Nor does a key too weak to trust.
+    sign(bundle_, authority_.issue({.team = kTeam, .teamMarker = true, .weakKey = true}),
+         appEntitlements(kTeam));
+    EXPECT_NE(failure().find("does not verify"), std::string::npos) << failure();
 }
 
 TEST_F(BundleValidationTest, NoAnchorsNoRequirementNoPass) {
@@ -245,18 +250,25 @@ TEST_F(BundleValidationTest, TheExecutableIsTheOneInfoPlistNames) {
     EXPECT_FALSE(signBundle(bundle_, genuineLeaf(), kAppId, appEntitlements(kTeam), &why));
 }
 
-TEST_F(BundleValidationTest, SignaturesMadeWithTheOpensslToolAreValid) {
+TEST_F(BundleValidationTest, SignaturesMadeWithTheOpensslToolAreValidWithStrongDigests) {
     sign(bundle_, genuineLeaf(), appEntitlements(kTeam));
     const auto leaf = genuineLeaf();
     writePem(leaf, folder_.path() + "/leaf.pem", folder_.path() + "/leaf.key");
     const std::string signature = bundle_ + "/Contents/_CodeSignature/CodeSignature";
-    fs::remove(signature);
-    const std::string command = "openssl cms -sign -binary -md sha256 -outform DER -in '" +
-                                bundle_ + "/Contents/_CodeSignature/CodeResources' -signer '" +
-                                folder_.path() + "/leaf.pem' -inkey '" + folder_.path() +
-                                "/leaf.key' -out '" + signature + "'";
-    ASSERT_EQ(std::system(command.c_str()), 0);
+    const auto opensslSign = [&](const std::string& digest) {
+        fs::remove(signature);
+        const std::string command =
+            "openssl cms -sign -binary -md " + digest + " -outform DER -in '" + bundle_ +
+            "/Contents/_CodeSignature/CodeResources' -signer '" + folder_.path() +
+            "/leaf.pem' -inkey '" + folder_.path() + "/leaf.key' -out '" + signature + "'";
+        return std::system(command.c_str());
+    };
+    ASSERT_EQ(opensslSign("sha256"), 0);
     EXPECT_EQ(failure(), "");
+    ASSERT_EQ(opensslSign("sha512"), 0);
+    EXPECT_EQ(failure(), "");
+    ASSERT_EQ(opensslSign("sha1"), 0);
+    EXPECT_EQ(failure(), "the signature uses a weak digest");
 }
 
 TEST_F(BundleValidationTest, ModificationDateIsTheFileTimeWithFractions) {

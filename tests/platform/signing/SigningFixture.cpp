@@ -15,6 +15,7 @@
 #include <openssl/ec.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
+#include <openssl/rsa.h>
 #include <openssl/x509v3.h>
 
 #include "Platform/Linux/Signing/BundleSigner.h"
@@ -81,7 +82,7 @@ TestAuthority::TestAuthority(const std::string& name) : key_(newKey()) {
 
 SigningIdentity TestAuthority::issue(const LeafOptions& options) const {
     SigningIdentity identity;
-    identity.key = newKey();
+    identity.key = options.weakKey ? PkeyPtr(EVP_RSA_gen(1024)) : newKey();
     std::vector<std::pair<std::string, std::string>> name;
     if (!options.team.empty()) name.emplace_back("OU", options.team);
     name.emplace_back("CN", "Test signer");

@@ -35,6 +35,7 @@ struct LeafOptions {
     bool teamMarker = false;    // extension 1.2.840.113635.100.6.1.9
     bool teamMarker25 = false;  // extension 1.2.840.113635.100.6.1.25.1
     bool codeSigning = true;    // extended key usage codeSigning
+    bool weakKey = false;       // RSA-1024 instead of EC P-256
 };
 
 // A root authority with an EC key, and leaves issued by it.
