@@ -70,6 +70,9 @@ namespace {
 
 void registerTypes() {
     static const bool done = [] {
+        // QtDBus matches a slot's parameters by type name, which only works
+        // for types registered by name.
+        qRegisterMetaType<QDBusObjectPath>();
         qDBusRegisterMetaType<UnitProperty>();
         qDBusRegisterMetaType<QList<UnitProperty>>();
         qDBusRegisterMetaType<AuxUnit>();
@@ -114,6 +117,7 @@ void moveToOwnScope(pid_t pid, const std::string& appId) {
 
 SystemdUnitWatch::SystemdUnitWatch(std::function<void(bool, bool)> changed)
     : changed_(std::move(changed)) {
+    registerTypes();
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) return;
     bool added = bus.connect(kService, kPath, kManager, QStringLiteral("UnitNew"), this,

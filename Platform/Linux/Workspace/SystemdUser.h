@@ -7,12 +7,11 @@
 
 #include <sys/types.h>
 
+#include <QDBusObjectPath>  // complete, so that QtDBus can match the slots' types
 #include <QObject>
 #include <QString>
 #include <functional>
 #include <string>
-
-class QDBusObjectPath;
 
 namespace vorsel::linux_platform {
 

@@ -24,6 +24,16 @@ bool isZombie(pid_t pid) {
     return stat && stat->isZombie();
 }
 
+// Our children that have ended but were not reaped.
+int zombieChildren() {
+    int zombies = 0;
+    for (pid_t pid : linux_platform::listPids()) {
+        auto stat = readStat(pid);
+        if (stat && stat->ppid == ::getpid() && stat->isZombie()) ++zombies;
+    }
+    return zombies;
+}
+
 TEST_F(WorkspaceTest, TerminateAsksAndForceTerminateKills) {
     auto polite = launch(bundle({"Polite", "test.polite"}));
     auto stubborn = launch(bundle({"Stubborn", "test.stubborn"}), {"--ignore-term"});
@@ -127,9 +137,7 @@ TEST_F(WorkspaceTest, OpenedAppRunsDetachedFromUs) {
     int open = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(fds)) ++open;
     EXPECT_EQ(open, 3) << "descriptors leaked into the opened app";
-    // No zombie of the intermediate is left to us.
-    int status = 0;
-    EXPECT_EQ(::waitpid(-1, &status, WNOHANG), -1);
+    EXPECT_EQ(zombieChildren(), 0) << "the intermediate child was not reaped";
 
     auto running = workspace.runningApps("test.kept");
     ASSERT_EQ(running.size(), 1u);
@@ -139,15 +147,22 @@ TEST_F(WorkspaceTest, OpenedAppRunsDetachedFromUs) {
 }
 
 TEST_F(WorkspaceTest, OpeningWhatCannotRunDoesNothing) {
+    // An Info.plist whose executable name climbs out of Contents/Linux must
+    // not start the program it points at.
     std::string broken = dir.path() + "/Broken.app";
-    std::filesystem::create_directories(broken + "/Contents");
+    std::filesystem::create_directories(broken + "/Contents/Linux");
     writeFile(broken + "/Contents/Info.plist",
               "<plist><dict><key>CFBundleExecutable</key><string>../../x</string></dict></plist>");
+    std::filesystem::copy_file(WAITER_PROGRAM, broken + "/x");
+    std::string pidFile = dir.path() + "/escaped.pid";
+    ::setenv("WAITER_PIDFILE", pidFile.c_str(), 1);
     workspace.openInBackground(broken);
     workspace.openInBackground(dir.path() + "/Missing.app");
     workspace.openInBackground("");
-    int status = 0;
-    EXPECT_EQ(::waitpid(-1, &status, WNOHANG), -1);
+    ::unsetenv("WAITER_PIDFILE");
+    spinUntil([] { return false; }, 0.5);
+    EXPECT_FALSE(std::filesystem::exists(pidFile));
+    EXPECT_EQ(zombieChildren(), 0);
 }
 
 }  // namespace

@@ -1,13 +1,14 @@
 // The workspace tests' entry: installs test desktop entries into a private
 // $XDG_DATA_HOME before GIO first looks (GIO fixes its folders on first use),
-// keeps the machine's own entries and session bus out, then runs the tests
-// under a QCoreApplication.
+// keeps the machine's own entries and session bus out (a private bus takes
+// its place), then runs the tests under a QCoreApplication.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
 #include <cstdlib>
 #include <filesystem>
 
+#include "FakeSystemd.h"
 #include "TestApps.h"
 
 namespace vorsel::testing {
@@ -44,9 +45,20 @@ int main(int argc, char** argv) {
     }
     setenv("XDG_DATA_HOME", data.path().c_str(), 1);
     setenv("XDG_DATA_DIRS", systemData.path().c_str(), 1);
+    // Only ever our own bus: the systemd stories put a fake manager on it.
     unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    TempDir bus("vorsel-ws-bus");
+    if (!startPrivateBus(bus.path())) {
+        fprintf(stderr, "no private dbus-daemon\n");
+        return 1;
+    }
     unsetenv("GIO_LAUNCHED_DESKTOP_FILE");
     unsetenv("GIO_LAUNCHED_DESKTOP_FILE_PID");
-    QCoreApplication app(argc, argv);
-    return RUN_ALL_TESTS();
+    int status;
+    {
+        QCoreApplication app(argc, argv);
+        status = RUN_ALL_TESTS();
+    }
+    stopPrivateBus();
+    return status;
 }

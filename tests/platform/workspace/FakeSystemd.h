@@ -1,0 +1,44 @@
+// A stand-in for the systemd user manager on the tests' private bus: it owns
+// org.freedesktop.systemd1 on a connection of its own, records the calls it
+// gets, and sends unit signals on demand. Main thread (its calls arrive
+// through the Qt event loop).
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVirtualObject>
+#include <QList>
+#include <QString>
+
+namespace vorsel::testing {
+
+class FakeSystemd final : public QDBusVirtualObject {
+  public:
+    // Connects to the bus at $DBUS_SESSION_BUS_ADDRESS and takes the name;
+    // present() tells whether that worked.
+    FakeSystemd();
+    ~FakeSystemd() override;
+
+    bool present() const { return present_; }
+    // Method calls received so far, oldest first.
+    const QList<QDBusMessage>& calls() const { return calls_; }
+    QStringList callNames() const;
+
+    void sendUnitNew(const QString& unit);
+    void sendUnitRemoved(const QString& unit);
+
+    QString introspect(const QString& path) const override;
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
+
+  private:
+    QDBusConnection connection_;
+    bool present_ = false;
+    QList<QDBusMessage> calls_;
+};
+
+// Starts a private dbus-daemon and points $DBUS_SESSION_BUS_ADDRESS at it;
+// false when it could not be started. stopPrivateBus() ends it.
+bool startPrivateBus(const std::string& folder);
+void stopPrivateBus();
+
+}  // namespace vorsel::testing
