@@ -7,7 +7,6 @@
 // Everything here lives on the Qt main thread.
 #pragma once
 
-#include <QPointer>
 #include <QWidget>
 
 #include <functional>

@@ -7,8 +7,8 @@
 // from the bundle's agent declaration (guard-agent.plist). There is no
 // approval step on Linux, so the status is never requiresApproval.
 //
-// Main thread. unregisterAgent() completes through the Qt event loop, so a
-// QCoreApplication must exist.
+// Main thread. unregisterAgent() completes through the Qt event loop of the
+// QCoreApplication; without one (a tool, not the app) it completes at once.
 #pragma once
 
 #include <memory>
