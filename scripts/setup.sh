@@ -10,7 +10,7 @@ packages=(
   qt6-base-dev qt6-svg-dev libssl-dev libglib2.0-dev libplist-dev libsystemd-dev
   nlohmann-json3-dev
   # tests and the demo
-  libgtest-dev libgmock-dev libbenchmark-dev dbus-daemon desktop-file-utils openssl
+  libgtest-dev libgmock-dev libbenchmark-dev dbus-daemon dbus-bin desktop-file-utils openssl
   procps passwd util-linux
   # fuzzing and sanitizers
   clang libclang-rt-14-dev
