@@ -49,9 +49,18 @@ RunningApps LinuxWorkspace::runningApps(const std::string& bundleID) {
 }
 
 std::vector<std::string> LinuxWorkspace::appsOpening(const std::string& url) {
-    std::size_t colon = url.find(':');
-    if (colon == std::string::npos || colon == 0) return {};
-    return handlersOf("x-scheme-handler/" + url.substr(0, colon));
+    // The scheme (RFC 3986: a letter, then letters, digits, '+', '-', '.'),
+    // lowercased as content types name it.
+    std::string scheme;
+    for (char c : url) {
+        if (c == ':') break;
+        bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        bool other = (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+        if (!letter && (scheme.empty() || !other)) return {};
+        scheme += static_cast<char>(letter ? (c | 0x20) : c);
+    }
+    if (scheme.empty() || scheme.size() == url.size()) return {};
+    return handlersOf("x-scheme-handler/" + scheme);
 }
 
 void LinuxWorkspace::openInBackground(const std::string& path) {

@@ -70,8 +70,13 @@ void NoticeHub::start() {
 }
 
 void NoticeHub::stop() {
-    timer_.reset();
-    watch_.reset();
+    timer_.reset();  // the run loop copes with a timer ended from its own action
+    if (watch_) {
+        // Possibly called from inside the watch's own slot: unsubscribe now,
+        // free it once Qt is done delivering.
+        watch_->close();
+        watch_.release()->deleteLater();
+    }
     seen_.clear();
     appPids_.clear();
     recheck_.clear();

@@ -129,21 +129,26 @@ SystemdUnitWatch::SystemdUnitWatch(std::function<void(bool, bool)> changed)
     if (watching_) callManager(QStringLiteral("Subscribe"));
 }
 
-SystemdUnitWatch::~SystemdUnitWatch() {
+SystemdUnitWatch::~SystemdUnitWatch() { close(); }
+
+void SystemdUnitWatch::close() {
+    if (!changed_) return;
+    changed_ = nullptr;
     QDBusConnection bus = QDBusConnection::sessionBus();
     bus.disconnect(kService, kPath, kManager, QStringLiteral("UnitNew"), this,
                    SLOT(unitNew(QString, QDBusObjectPath)));
     bus.disconnect(kService, kPath, kManager, QStringLiteral("UnitRemoved"), this,
                    SLOT(unitRemoved(QString, QDBusObjectPath)));
     if (watching_) callManager(QStringLiteral("Unsubscribe"));
+    watching_ = false;
 }
 
 void SystemdUnitWatch::unitNew(const QString& id, const QDBusObjectPath&) {
-    if (appIdOfUnit(id.toStdString())) changed_(true, false);
+    if (changed_ && appIdOfUnit(id.toStdString())) changed_(true, false);
 }
 
 void SystemdUnitWatch::unitRemoved(const QString& id, const QDBusObjectPath&) {
-    if (appIdOfUnit(id.toStdString())) changed_(false, true);
+    if (changed_ && appIdOfUnit(id.toStdString())) changed_(false, true);
 }
 
 }  // namespace vorsel::linux_platform

@@ -24,8 +24,10 @@ bool systemdUserManagerRuns();
 // down. Fire and forget.
 void moveToOwnScope(pid_t pid, const std::string& appId);
 
-// Subscribes to the manager's unit signals for as long as it lives and calls
-// `changed(launched, terminated)` when an app unit appears or goes away.
+// Subscribes to the manager's unit signals until close() (or destruction) and
+// calls `changed(launched, terminated)` when an app unit appears or goes
+// away. A watch may be closed from inside its own callback; it must then be
+// freed with deleteLater(), not deleted.
 class SystemdUnitWatch final : public QObject {
     Q_OBJECT
   public:
@@ -34,6 +36,8 @@ class SystemdUnitWatch final : public QObject {
 
     // Whether the signal subscription was set up.
     bool watching() const { return watching_; }
+    // Ends the subscription at once; no callback follows. Idempotent.
+    void close();
 
   private slots:
     void unitNew(const QString& id, const QDBusObjectPath& unit);

@@ -114,7 +114,10 @@ TEST_F(WorkspaceTest, LaunchedDesktopFileCountsOnlyForThePidItNames) {
 TEST_F(WorkspaceTest, BrowsersAreTheHttpsHandlersGioKnows) {
     auto handlers = workspace.appsOpening("https://probe.invalid/");
     EXPECT_EQ(handlers, std::vector<std::string>{"test-browser"});
+    EXPECT_EQ(workspace.appsOpening("HTTPS://probe.invalid/"), handlers);
     EXPECT_TRUE(workspace.appsOpening("no scheme at all").empty());
+    EXPECT_TRUE(workspace.appsOpening("x/y:https").empty());
+    EXPECT_TRUE(workspace.appsOpening(":").empty());
     EXPECT_TRUE(workspace.appsOpening("gopher://x.invalid/").empty());
 }
 

@@ -49,6 +49,27 @@ TEST_F(SystemdTest, NoticesComeFromAppUnitsOnly) {
     EXPECT_EQ(launches, 1);
 }
 
+TEST_F(SystemdTest, ANoticeMayStopTheWatchAndALaterOneStartsItAgain) {
+    FakeSystemd manager;
+    ASSERT_TRUE(manager.present());
+    std::unique_ptr<Observation> observation;
+    int calls = 0;
+    observation = managed.observeLaunches([&] {
+        ++calls;
+        observation.reset();  // from inside the manager's signal
+    });
+    ASSERT_TRUE(spinUntil([&] { return manager.callNames().contains("Subscribe"); }, 5));
+    manager.sendUnitNew("app-org.example.Shown@1.service");
+    manager.sendUnitNew("app-org.example.Shown@2.service");
+    ASSERT_TRUE(spinUntil([&] { return manager.callNames().contains("Unsubscribe"); }, 5));
+    spinUntil([] { return false; }, 0.2);
+    EXPECT_EQ(calls, 1);
+
+    auto again = managed.observeTerminations([] {});
+    ASSERT_TRUE(spinUntil([&] { return manager.callNames().count("Subscribe") == 2; }, 5));
+    EXPECT_EQ(manager.callNames(), (QStringList{"Subscribe", "Unsubscribe", "Subscribe"}));
+}
+
 TEST_F(SystemdTest, TheOpenedAppIsMovedIntoAScopeOfItsOwn) {
     FakeSystemd manager;
     ASSERT_TRUE(manager.present());
