@@ -114,6 +114,20 @@ TEST_F(BundleValidationTest, WrongAuthorityIdentifierOrEntitlementsAreRefused) {
     EXPECT_NE(failure().find("does not verify"), std::string::npos) << failure();
 }
 
+TEST_F(BundleValidationTest, ChainsThroughAnIntermediateReachTheAnchor) {
+    const TestAuthority intermediate("Vorsel test intermediate", authority_);
+    const LeafOptions leaf{.team = kTeam, .teamMarker = true};
+    sign(bundle_, intermediate.issue(leaf), appEntitlements(kTeam));
+    EXPECT_TRUE(served(bundle_)) << failure();
+    // Without the intermediate in the signature, the chain breaks.
+    sign(bundle_, intermediate.issue(leaf, false), appEntitlements(kTeam));
+    EXPECT_NE(failure().find("unable to get local issuer"), std::string::npos) << failure();
+    // Unless the intermediate itself is an anchor: any anchor ends a chain.
+    LinuxCodeSigning pinned(intermediate.writeRoot(folder_.path() + "/intermediate.pem"));
+    EXPECT_TRUE(pinned.satisfies(bundle_, requirement()));
+    EXPECT_FALSE(pinned.satisfies(makeBundle(folder_.path(), "Unsigned.app"), requirement()));
+}
+
 TEST_F(BundleValidationTest, NoAnchorsNoRequirementNoPass) {
     sign(bundle_, genuineLeaf(), appEntitlements(kTeam));
     writeFile(folder_.path() + "/empty.pem", "");

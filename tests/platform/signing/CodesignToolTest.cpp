@@ -83,6 +83,32 @@ TEST_F(CodesignToolTest, TheDefaultEmptyTeamIsServedThroughTheMarker) {
     EXPECT_FALSE(signing.satisfies(bundle, GuardNames::appRequirement(kAppId, kTeam)));
 }
 
+TEST_F(CodesignToolTest, TheChainOptionCarriesIntermediates) {
+    const TestAuthority root("Vorsel test authority");
+    const TestAuthority intermediate("Vorsel test intermediate", root);
+    const std::string dir = folder_.path();
+    writePem(intermediate.issue({.team = kTeam}, false), dir + "/leaf.pem", dir + "/leaf.key");
+    intermediate.writeRoot(dir + "/chain.pem");
+    writeFile(dir + "/entitlements.json", appEntitlements(kTeam).dump());
+    const std::string bundle = makeBundle(dir, "Ordwyn.app");
+    const CommandRun signedRun = codesign(
+        "--sign --cert " + quoted(dir + "/leaf.pem") + " --key " + quoted(dir + "/leaf.key") +
+        " --chain " + quoted(dir + "/chain.pem") + " --identifier " + kAppId + " --entitlements " +
+        quoted(dir + "/entitlements.json") + " " + quoted(bundle));
+    ASSERT_EQ(signedRun.status, 0) << signedRun.output;
+    LinuxCodeSigning signing(root.writeRoot(dir + "/anchors.pem"));
+    EXPECT_TRUE(signing.satisfies(bundle, GuardNames::appRequirement(kAppId, kTeam)));
+
+    // A key that is not the certificate's is refused before anything is written.
+    writePem(intermediate.issue({}), dir + "/other.pem", dir + "/other.key");
+    const CommandRun mismatched =
+        codesign("--sign --cert " + quoted(dir + "/leaf.pem") + " --key " +
+                 quoted(dir + "/other.key") + " --identifier " + kAppId + " " + quoted(bundle));
+    EXPECT_EQ(mismatched.status, 1);
+    EXPECT_NE(mismatched.output.find("does not match"), std::string::npos) << mismatched.output;
+    EXPECT_TRUE(signing.satisfies(bundle, GuardNames::appRequirement(kAppId, kTeam)));
+}
+
 TEST_F(CodesignToolTest, VerifySaysWhyABundleFails) {
     const std::string ca = makeAuthority("ca", kTeam);
     const std::string other = makeAuthority("other", kTeam);

@@ -80,7 +80,20 @@ TestAuthority::TestAuthority(const std::string& name) : key_(newKey()) {
     X509_sign(root_.get(), key_.get(), EVP_sha256());
 }
 
-SigningIdentity TestAuthority::issue(const LeafOptions& options) const {
+TestAuthority::TestAuthority(const std::string& name, const TestAuthority& parent)
+    : key_(newKey()) {
+    root_ = newCertificate(key_.get(), {{"CN", name}});
+    X509_set_issuer_name(root_.get(), X509_get_subject_name(parent.root_.get()));
+    addExtension(root_.get(), parent.root_.get(), "basicConstraints", "critical,CA:TRUE");
+    addExtension(root_.get(), parent.root_.get(), "keyUsage", "critical,keyCertSign");
+    addExtension(root_.get(), parent.root_.get(), "subjectKeyIdentifier", "hash");
+    addExtension(root_.get(), parent.root_.get(), "authorityKeyIdentifier", "keyid");
+    X509_sign(root_.get(), parent.key_.get(), EVP_sha256());
+    X509_up_ref(parent.root_.get());
+    issuedBy_ = X509Ptr(parent.root_.get());
+}
+
+SigningIdentity TestAuthority::issue(const LeafOptions& options, bool withChain) const {
     SigningIdentity identity;
     identity.key = options.weakKey ? PkeyPtr(EVP_RSA_gen(1024)) : newKey();
     std::vector<std::pair<std::string, std::string>> name;
@@ -100,6 +113,10 @@ SigningIdentity TestAuthority::issue(const LeafOptions& options) const {
         addExtension(leaf, root_.get(), "1.2.840.113635.100.6.1.25.1", "ASN1:NULL");
     X509_sign(leaf, key_.get(), EVP_sha256());
     identity.chain.reset(sk_X509_new_null());
+    if (issuedBy_ && withChain) {
+        X509_up_ref(root_.get());
+        sk_X509_push(identity.chain.get(), root_.get());
+    }
     return identity;
 }
 

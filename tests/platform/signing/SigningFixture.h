@@ -42,15 +42,19 @@ struct LeafOptions {
 class TestAuthority {
   public:
     explicit TestAuthority(const std::string& name);
-    SigningIdentity issue(const LeafOptions& options) const;
-    // The root as PEM, to put into an anchors file.
+    // An intermediate authority issued by `parent`; its leaves carry it as
+    // their chain only when `withChain`.
+    TestAuthority(const std::string& name, const TestAuthority& parent);
+    SigningIdentity issue(const LeafOptions& options, bool withChain = true) const;
+    // This authority's certificate as PEM, to put into an anchors file.
     std::string rootPem() const;
     // Writes the root as `path` and answers `path`.
     std::string writeRoot(const std::string& path) const;
 
   private:
-    X509Ptr root_;
+    X509Ptr root_;  // this authority's own certificate
     PkeyPtr key_;
+    X509Ptr issuedBy_;  // the parent's certificate, for an intermediate
 };
 
 // Writes `identity`'s certificate and key as PEM files.
