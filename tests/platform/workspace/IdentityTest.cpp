@@ -121,14 +121,5 @@ TEST_F(WorkspaceTest, BrowsersAreTheHttpsHandlersGioKnows) {
     EXPECT_TRUE(workspace.appsOpening("gopher://x.invalid/").empty());
 }
 
-TEST_F(WorkspaceTest, DesktopSystemAppsAreProtected) {
-    auto apps = workspace.systemApps();
-    for (const char* id : {"org.gnome.Nautilus", "org.kde.dolphin", "thunar", "org.gnome.Settings",
-                           "systemsettings", "org.gnome.Software", "org.kde.discover",
-                           "org.gnome.DiskUtility", "gnome-control-center"})
-        EXPECT_TRUE(apps.contains(id)) << id;
-    EXPECT_FALSE(apps.contains("org.mozilla.firefox"));
-}
-
 }  // namespace
 }  // namespace vorsel::testing
