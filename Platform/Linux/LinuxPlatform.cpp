@@ -1,5 +1,7 @@
 #include "Platform/Linux/LinuxPlatform.h"
 
+#include <csignal>
+
 #include "Platform/Linux/LinuxBundles.h"
 #include "Platform/Linux/LinuxClock.h"
 #include "Platform/Linux/LinuxFiles.h"
@@ -39,6 +41,9 @@ class EndingLog final : public Log {
 }  // namespace
 
 AgentPorts makeAgentPorts(const Bundles& bundles, const std::string& own) {
+    // An agent started by the bus may find its standard error closed under
+    // it; a log line must then be lost, not end the process with SIGPIPE.
+    ::signal(SIGPIPE, SIG_IGN);
     const auto bundle = bundles.mainPath();
     const std::string anchors = bundle ? *bundle + "/Contents/Resources/anchors.pem" : "";
 

@@ -1,8 +1,11 @@
 // The agent's life on a real bus: started by activation on the first call,
 // leaving 20 s after the last one when nothing holds, started again by the
 // next, gone with its bus, and giving up when its name is taken.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -122,4 +125,23 @@ TEST(LinkLife, ASecondAgentGivesUpWhenTheNameIsTaken) {
     // The first one is untouched.
     EXPECT_EQ(world.standin({"version"}).out, "1\n");
     EXPECT_EQ(world.agentPids().size(), 1u);
+}
+
+TEST(LinkLife, AnAgentWhoseStandardErrorWentAwayKeepsServing) {
+    E2eWorld world(E2eWorld::Options{.activation = false});
+    ASSERT_TRUE(world.ready()) << world.problem();
+    // Its log goes into a pipe whose reader then leaves.
+    const std::string fifo = world.root() + "/stderr";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    auto agent = world.startAgent(fifo);
+    ASSERT_TRUE(agent);
+    ASSERT_TRUE(waitUntil([&] { return world.standin({"version"}).out == "1\n"; }, 10));
+    ::close(reader);
+
+    // Refused input makes it log; the line is lost, the agent is not.
+    EXPECT_EQ(world.standin({"hold", "-", "version"}, 60, {}, "not rules").out, "null\n1\n");
+    EXPECT_TRUE(agent->running());
+    EXPECT_EQ(world.standin({"version"}).out, "1\n");
 }
