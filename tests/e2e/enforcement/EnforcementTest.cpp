@@ -54,7 +54,8 @@ TEST_F(EnforcementTest, AnAppThatIgnoresTheRequestIsKilledAfterThreeSeconds) {
     EXPECT_EQ(stubborn->wait(15), kByKill);
     double sinceAsked = secondsSince(before);
     double sinceReply = secondsSince(replied);
-    std::printf("killed %.2f s after the rules were handed over\n", sinceAsked);
+    std::printf("killed %.2f s after the rules were handed over; asked at:\n%s", sinceAsked,
+                readText(log).c_str());
     EXPECT_GE(termsIn(log), 1) << "it was never asked politely";
     EXPECT_GE(sinceAsked, 3.0);
     // The first pass at 3 s or later kills it; passes come every 2 s.

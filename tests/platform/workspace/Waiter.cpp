@@ -4,7 +4,8 @@
 //   --ignore-term / WAITER_IGNORE_TERM=1  ignore SIGTERM (only SIGKILL ends it)
 //   --fork-helper                         start one child that waits as well
 //   WAITER_PIDFILE=<path>                 write "<pid>\n" there once started
-//   WAITER_TERM_LOG=<path>                append a line there for each SIGTERM
+//   WAITER_TERM_LOG=<path>                append "term <ms of CLOCK_MONOTONIC>" there
+//                                         for each SIGTERM
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 namespace {
@@ -21,7 +23,21 @@ bool ignoringTerm = false;
 
 void onTerm(int) {
     if (termLog >= 0) {
-        ssize_t ignored = ::write(termLog, "term\n", 5);
+        // "term <seconds since boot>", built by hand: only async-signal-safe calls here.
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        char line[64] = "term ";
+        char digits[32];
+        int count = 0;
+        long long millis = static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+        do {
+            digits[count++] = static_cast<char>('0' + millis % 10);
+            millis /= 10;
+        } while (millis > 0 && count < 30);
+        int at = 5;
+        while (count > 0) line[at++] = digits[--count];
+        line[at++] = '\n';
+        ssize_t ignored = ::write(termLog, line, static_cast<std::size_t>(at));
         (void)ignored;
     }
     if (!ignoringTerm) {
