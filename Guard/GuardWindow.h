@@ -21,6 +21,7 @@
 #include "Platform/LoginItems.h"
 
 class QApplication;
+class QIcon;
 class QLabel;
 class QPushButton;
 class QShortcut;
@@ -39,6 +40,10 @@ struct GuardApp {
     // Runs the app until its window is closed; returns the event loop's exit
     // status. GuardIdentity::setMainBundle() must have been called.
     static int run(int& argc, char** argv, GuardAppPorts ports);
+
+    // The bundle's icon (CFBundleIconFile in its resources), else the copy
+    // built into the program, so the header never shows an empty square.
+    static QIcon icon(const Bundles& bundles);
 };
 
 // The application delegate: closing the last (the only) window ends the app.

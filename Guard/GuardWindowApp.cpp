@@ -11,11 +11,7 @@
 
 namespace vorsel {
 
-namespace {
-
-// The bundle's icon (CFBundleIconFile in its resources), else the copy built
-// into the program, so the header never shows an empty square.
-QIcon appIcon(const Bundles& bundles) {
+QIcon GuardApp::icon(const Bundles& bundles) {
     const auto bundle = bundles.mainPath();
     const auto file = bundles.infoText("CFBundleIconFile");
     if (bundle && file) {
@@ -27,6 +23,8 @@ QIcon appIcon(const Bundles& bundles) {
     }
     return QIcon(QStringLiteral(":/vorsel/vorsel.svg"));
 }
+
+namespace {
 
 // Translations are optional: "<bundle>/Contents/Resources/translations/
 // vorsel_<language>.qm" when a packager ships one; English text otherwise.
@@ -52,7 +50,7 @@ int GuardApp::run(int& argc, char** argv, GuardAppPorts ports) {
     QGuiApplication::setDesktopFileName(QStringLiteral("vorsel"));
     GuardWindowDelegate::install(app);
     loadTranslations(app, ports.bundles);
-    QApplication::setWindowIcon(appIcon(ports.bundles));
+    QApplication::setWindowIcon(icon(ports.bundles));
 
     GuardInstall install(ports.bundles, std::move(ports.loginItems));
     GuardStatusView window({install, ports.files, ports.clock, GuardIdentity::shared()});

@@ -8,6 +8,7 @@
 //     shot FILE    render the window to FILE (PNG)
 #include <QApplication>
 #include <QDeadlineTimer>
+#include <QIcon>
 #include <QPixmap>
 #include <QPushButton>
 #include <cstdio>
@@ -77,6 +78,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     GuardIdentity::setMainBundle(bundles);
+    QApplication::setWindowIcon(GuardApp::icon(bundles));
     linux_platform::LinuxFiles files;
     linux_platform::LinuxClock clock;
     GuardInstall install(bundles,
