@@ -44,9 +44,32 @@ std::vector<std::string_view> splitDashes(std::string_view text) {
     }
 }
 
+// "dbus-<activator>-<bus name>@<n>.service": an app started by D-Bus
+// activation (DBusActivatable entries), whose desktop file ID is its bus name.
+std::optional<std::string> appIdOfActivatedUnit(std::string_view unit) {
+    constexpr std::string_view kPrefix = "dbus-";
+    constexpr std::string_view kSuffix = ".service";
+    if (!unit.starts_with(kPrefix) || !unit.ends_with(kSuffix)) return std::nullopt;
+    std::string_view body =
+        unit.substr(kPrefix.size(), unit.size() - kPrefix.size() - kSuffix.size());
+    std::size_t at = body.rfind('@');
+    if (at == std::string_view::npos) return std::nullopt;
+    body = body.substr(0, at);
+    std::size_t dash = body.find('-');
+    // The activator is a unique bus name such as ":1.2".
+    if (dash == std::string_view::npos || dash < 2 || body[0] != ':') return std::nullopt;
+    std::string_view name = body.substr(dash + 1);
+    if (name.empty() || name.find('-') != std::string_view::npos) return std::nullopt;
+    auto id = unescape(name);
+    if (!id || id->find('.') == std::string::npos || id->find('/') != std::string::npos)
+        return std::nullopt;
+    return id;
+}
+
 }  // namespace
 
 std::optional<std::string> appIdOfUnit(std::string_view unit) {
+    if (unit.starts_with("dbus-")) return appIdOfActivatedUnit(unit);
     constexpr std::string_view kPrefix = "app-";
     if (!unit.starts_with(kPrefix)) return std::nullopt;
     bool scope = unit.ends_with(".scope");

@@ -50,11 +50,16 @@ TEST(AppUnits, TheDesktopConventionAndNothingElse) {
         {"app-org.kde.dolphin-2b7c.scope", "org.kde.dolphin"},
         {"app-flatpak-org.mozilla.firefox@12.service", "org.mozilla.firefox"},
         {"app-kde-my\\x2dapp-99.scope", "my-app"},
+        {"dbus-:1.2-org.gnome.Calculator@0.service", "org.gnome.Calculator"},
+        {"dbus-:1.17-org.example.my\\x2dtool@3.service", "org.example.my-tool"},
     };
     for (const auto& [unit, id] : good) EXPECT_EQ(appIdOfUnit(unit), id) << unit;
     for (const char* bad :
          {"session-2.scope", "app-.scope", "app-foo.scope", "app-a-b-c-d.scope", "app-x\\x2.scope",
-          "app-a\\x2fb-1.scope", "app--x-1.scope", "dbus.service", "app-foo.slice", "app-"})
+          "app-a\\x2fb-1.scope", "app--x-1.scope", "dbus.service", "app-foo.slice", "app-",
+          "dbus-broker.service", "dbus-:1.2-org.gnome.Calculator.service",
+          "dbus-1.2-org.gnome.Calculator@0.service", "dbus-:1.2-nodots@0.service",
+          "dbus-:1.2-a-b.c@0.service", "dbus-:1.2-org.x@0.scope"})
         EXPECT_EQ(appIdOfUnit(bad), std::nullopt) << bad;
 
     for (std::string id : {"plain", "with-dash", "odd\\name/x y"}) {
