@@ -2,10 +2,16 @@
 
 #include <csignal>
 
+#include "Platform/Linux/Workspace/ProcFs.h"
+
 namespace vorsel::linux_platform {
 
-LinuxRunningApp::LinuxRunningApp(AppIdentity identity, pid_t pid, std::optional<Pidfd> handle)
-    : identity_(std::move(identity)), pid_(pid), handle_(std::move(handle)) {}
+LinuxRunningApp::LinuxRunningApp(AppIdentity identity, pid_t pid, unsigned long long startTime,
+                                 std::optional<Pidfd> handle)
+    : identity_(std::move(identity)),
+      pid_(pid),
+      startTime_(startTime),
+      handle_(std::move(handle)) {}
 
 std::optional<std::string> LinuxRunningApp::bundleIdentifier() const { return identity_.bundleID; }
 
@@ -13,7 +19,11 @@ ActivationPolicy LinuxRunningApp::activationPolicy() const { return identity_.po
 
 std::int32_t LinuxRunningApp::processIdentifier() const { return pid_; }
 
-bool LinuxRunningApp::isTerminated() const { return !handle_ || handle_->ended(); }
+bool LinuxRunningApp::isTerminated() const {
+    if (handle_) return handle_->ended();
+    auto stat = readStat(pid_);
+    return !stat || stat->startTime != startTime_ || stat->isZombie();
+}
 
 std::optional<std::string> LinuxRunningApp::bundleLocation() const { return identity_.location; }
 

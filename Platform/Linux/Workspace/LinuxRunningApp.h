@@ -1,6 +1,9 @@
 // One running app of a snapshot, with a pidfd on its process taken when the
 // snapshot was made: terminate and force-terminate reach that process or
-// nothing. Main thread only.
+// nothing. Without a pidfd (the process was already gone, or none could be
+// opened, e.g. with every descriptor in use) nothing is ever signalled, and
+// whether it runs is read from /proc against its start time. Main thread
+// only.
 #pragma once
 
 #include <optional>
@@ -13,7 +16,8 @@ namespace vorsel::linux_platform {
 
 class LinuxRunningApp final : public RunningApp {
   public:
-    LinuxRunningApp(AppIdentity identity, pid_t pid, std::optional<Pidfd> handle);
+    LinuxRunningApp(AppIdentity identity, pid_t pid, unsigned long long startTime,
+                    std::optional<Pidfd> handle);
 
     std::optional<std::string> bundleIdentifier() const override;
     ActivationPolicy activationPolicy() const override;
@@ -31,6 +35,7 @@ class LinuxRunningApp final : public RunningApp {
   private:
     AppIdentity identity_;
     pid_t pid_;
+    unsigned long long startTime_;
     std::optional<Pidfd> handle_;
 };
 

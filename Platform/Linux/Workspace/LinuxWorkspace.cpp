@@ -17,7 +17,7 @@ std::shared_ptr<RunningApp> makeApp(const ProcessInfo& info) {
     // The handle is taken now, against the start time the identity was
     // worked out for; an app that is already gone gets none and reads as
     // terminated, so the logic skips it.
-    return std::make_shared<LinuxRunningApp>(*info.identity, info.pid,
+    return std::make_shared<LinuxRunningApp>(*info.identity, info.pid, info.startTime,
                                              Pidfd::open(info.pid, info.startTime));
 }
 

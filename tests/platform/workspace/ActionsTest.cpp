@@ -1,6 +1,8 @@
 // Quitting, killing, never hitting the wrong process, and opening the kept
 // app so that it outlives us.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -69,6 +71,35 @@ TEST_F(WorkspaceTest, AHandleIsRefusedWhenTheStartTimeIsNotTheOneSeen) {
     child.kill();
     EXPECT_TRUE(handle->ended());
     EXPECT_FALSE(handle->signal(SIGTERM));
+}
+
+TEST_F(WorkspaceTest, WithoutAHandleNothingIsSignalledAndLifeIsReadFromProc) {
+    auto child = launch(bundle({"Handleless", "test.handleless"}));
+    ASSERT_EQ(workspace.runningApps("test.handleless").size(), 1u);  // cached now
+    // One descriptor to spare: enough to read /proc one file at a time, not
+    // to hold a pidfd while the start time is checked.
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    std::vector<int> fillers;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0 && fillers.size() < 4096;)
+        fillers.push_back(fd);
+    ASSERT_FALSE(fillers.empty());
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(fillers.back() + 1);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    ::close(fillers.back());
+    fillers.pop_back();
+    auto apps = workspace.runningApps("test.handleless");
+    for (int fd : fillers) ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+
+    ASSERT_EQ(apps.size(), 1u);
+    EXPECT_FALSE(apps[0]->isTerminated());
+    apps[0]->terminate();
+    apps[0]->forceTerminate();
+    EXPECT_EQ(child.waitEnded(0.3), std::nullopt) << "signalled without a handle";
+    child.kill();
+    EXPECT_TRUE(apps[0]->isTerminated());
 }
 
 // Forks until a new child gets `pid` again (pids are handed out in a cycle),
