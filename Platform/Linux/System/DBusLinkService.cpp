@@ -1,5 +1,9 @@
 #include "Platform/Linux/System/DBusLinkService.h"
 
+#include <dlfcn.h>
+
+#include <climits>
+
 #include <QDBusConnectionInterface>
 #include <QDBusError>
 #include <QDBusPendingCallWatcher>
@@ -17,6 +21,21 @@ const QString kAccessDenied = QStringLiteral("org.freedesktop.DBus.Error.AccessD
 
 std::string text(const QString& value) { return value.toStdString(); }
 
+// libdbus stops reading a connection while the messages it has handed out
+// total 63 MiB or more, and starts again when enough of them are freed. Qt
+// frees them on the thread that handled them (ours), and the watch that libdbus
+// then turns back on belongs to Qt's D-Bus thread: Qt refuses to enable it from
+// here, and the connection never reads again. One 64 MiB message from any
+// peer would leave the agent deaf for good. So never stop reading: the bus
+// already bounds each message and what it queues for us. libdbus is loaded
+// with Qt D-Bus; its symbol is looked up rather than linked, as Qt does.
+void neverStopReading(const QDBusConnection& bus) {
+    using SetMaxReceivedSize = void (*)(void* connection, long size);
+    auto set = reinterpret_cast<SetMaxReceivedSize>(
+        ::dlsym(RTLD_DEFAULT, "dbus_connection_set_max_received_size"));
+    if (set && bus.internalPointer()) set(bus.internalPointer(), LONG_MAX);
+}
+
 }  // namespace
 
 DBusLinkService::DBusLinkService(RunLoop& runLoop, Log& log, CallerCheck check, QDBusConnection bus)
@@ -24,6 +43,7 @@ DBusLinkService::DBusLinkService(RunLoop& runLoop, Log& log, CallerCheck check, 
     // Judging hashes a bundle; two at a time keeps a crowd of new peers from
     // taking every core while the main thread stays free.
     judges_.setMaxThreadCount(2);
+    neverStopReading(bus_);
 }
 
 DBusLinkService::~DBusLinkService() {
