@@ -88,7 +88,10 @@ void GuardAgent::held(std::function<void(std::string)> reply) {
 }
 
 std::optional<std::string> GuardAgent::holdNow(const std::string& json) {
-    const std::optional<GuardRules> decoded = GuardRules::read(json);
+    // Reading a huge text would take many times its size in memory, which
+    // the allocator keeps long after: refuse it before reading.
+    const std::optional<GuardRules> decoded =
+        json.size() <= kMaxRulesSize ? GuardRules::read(json) : std::nullopt;
     if (!decoded) {
         log.write(LogLevel::error, "rules it couldn't read were handed over");
         stay();

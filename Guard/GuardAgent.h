@@ -44,6 +44,10 @@ struct GuardAgentPorts {
 // The version the agent reports on the link.
 inline constexpr std::int64_t kGuardLinkVersion = 1;
 
+// Rules handed over in more bytes than this are refused unread, like rules
+// that don't read: rules name apps, and a megabyte names thousands of them.
+inline constexpr std::size_t kMaxRulesSize = std::size_t{1} << 20;
+
 class GuardAgent final : public LinkHandler, public LinkListenerDelegate {
   public:
     // Nothing happens until start(). `identity` names the agent itself and the

@@ -41,6 +41,23 @@ TEST_F(HandOver, EveryEndIsCappedAtADayAfterTheHandOver) {
     EXPECT_EQ(shorter->closingEnds, now() + 3600) << "an earlier end stays";
 }
 
+TEST_F(HandOver, RulesLongerThanAMegabyteAreRefusedUnreadAndChangeNothing) {
+    const GuardRules rules = hardcore(listed({"com.example.chat"}, now() + 600), now() + 600);
+    hold(rules);
+    const std::string memory = world.files.contents[memoryFile()];
+
+    // Valid rules padded with white space: still valid JSON, just too long.
+    const std::string other = *listed({"com.example.game"}, now() + 600).written();
+    EXPECT_EQ(holdJson(other + std::string(kMaxRulesSize + 1 - other.size(), ' ')), std::nullopt);
+    EXPECT_EQ(agent->heldRules(), rules);
+    EXPECT_EQ(world.files.contents[memoryFile()], memory);
+    EXPECT_EQ(world.log.count(LogLevel::error, "rules it couldn't read were handed over"), 1u);
+
+    // Up to the limit they are read as usual.
+    const auto taken = holdJson(other + std::string(kMaxRulesSize - other.size(), ' '));
+    EXPECT_EQ(taken, other);
+}
+
 TEST_F(HandOver, TheSameRulesAgainAreNeitherSavedNorLoggedButStillEnforced) {
     const GuardRules rules = hardcore(listed({"com.example.chat"}, now() + 600), now() + 600);
     hold(rules);
