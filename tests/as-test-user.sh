@@ -25,4 +25,7 @@ trap 'rm -rf "$home"' EXIT
 # A clean environment: the test user's own home, no session bus, no display.
 env -i PATH="$PATH" HOME="$home" USER="$user" LOGNAME="$user" LANG=C.UTF-8 \
     TMPDIR=/tmp QT_QPA_PLATFORM=offscreen ${GTEST_FILTER:+GTEST_FILTER="$GTEST_FILTER"} \
+    ${VORSEL_LOAD_SECONDS:+VORSEL_LOAD_SECONDS="$VORSEL_LOAD_SECONDS"} \
+    ${ASAN_OPTIONS:+ASAN_OPTIONS="$ASAN_OPTIONS"} ${UBSAN_OPTIONS:+UBSAN_OPTIONS="$UBSAN_OPTIONS"} \
+    ${LSAN_OPTIONS:+LSAN_OPTIONS="$LSAN_OPTIONS"} \
     setpriv --reuid="$uid" --regid="$gid" --init-groups -- "$@"
