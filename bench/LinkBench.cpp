@@ -1,0 +1,335 @@
+// The agent on a private bus against the least a Qt D-Bus service can be
+// (echo_service), both started by bus activation through the same kind of
+// script, both called by the same program (link_caller) from a bundle signed
+// as the main app. Prints figures and ratios; never fails on slowness.
+//
+//   link_bench [--rounds 2000] [--starts 10] [--launches 50] [--window 10]
+//
+// - hand-over: Hold() round trips, one call at a time, verdict cached, vs
+//   the echo's Hold();
+// - cold start: activation to the first reply, vs the echo's;
+// - footprint: resident memory vs the echo's; wake-ups (context switches)
+//   per second idle and while watching;
+// - launch to quit: a blocked app started 50 times, time until SIGTERM ends it.
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TestApps.h"
+#include "tests/e2e/support/E2eWorld.h"
+
+namespace fs = std::filesystem;
+using namespace vorsel::e2e;
+using SteadyClock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr const char* kEchoName = "org.vorsel.bench.Echo";
+
+struct Settings {
+    int rounds = 2000;
+    int starts = 10;
+    int launches = 50;
+    double window = 10;
+};
+
+void pause(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
+
+double median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// "key value value" lines of link_caller's output.
+std::map<std::string, std::vector<double>> figures(const std::string& out) {
+    std::map<std::string, std::vector<double>> found;
+    std::istringstream lines(out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string key;
+        words >> key;
+        double value;
+        while (words >> value) found[key].push_back(value);
+    }
+    return found;
+}
+
+long statusField(pid_t pid, const std::string& field) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
+    return -1;
+}
+
+long switches(pid_t pid) {
+    // Every thread of the process: Qt's D-Bus thread wakes as well.
+    long total = 0;
+    std::error_code error;
+    for (const auto& task :
+         fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+        std::ifstream status(task.path() / "status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+                line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+                total += std::stol(line.substr(line.find(':') + 1));
+    }
+    return total;
+}
+
+double wakeupsPerSecond(pid_t pid, double window) {
+    const long before = switches(pid);
+    pause(window);
+    return (switches(pid) - before) / window;
+}
+
+pid_t lastPid(const std::string& file) {
+    std::ifstream pids(file);
+    long pid = 0, last = 0;
+    while (pids >> pid) last = pid;
+    return static_cast<pid_t>(last);
+}
+
+void stop(pid_t pid) {
+    if (pid <= 0 || processGone(pid)) return;
+    ::kill(pid, SIGKILL);
+    waitUntil([pid] { return processGone(pid); }, 5, 0.005);
+}
+
+class Bench {
+  public:
+    explicit Bench(Settings settings) : settings_(settings) {}
+
+    bool setUp() {
+        if (!world_.ready()) return fail("world: " + world_.problem());
+        const std::string root = world_.root();
+        fs::create_directories(root + "/bin");
+        fs::copy_file(ECHO_SERVICE, root + "/bin/echo_service");
+        const std::string script = root + "/activate-echo.sh";
+        writeText(script, "#!/bin/sh\necho $$ >> '" + root + "/echo.pids'\nexec '" + root +
+                              "/bin/echo_service' " + kEchoName + " >> '" + root +
+                              "/echo.log' 2>&1\n");
+        fs::permissions(script, fs::perms::owner_all);
+        writeText(root + "/services/" + kEchoName + ".service",
+                  std::string("[D-BUS Service]\nName=") + kEchoName + "\nExec=" + script + "\n");
+        run({"/usr/bin/dbus-send", "--session", "--dest=org.freedesktop.DBus", "--type=method_call",
+             "--print-reply", "/org/freedesktop/DBus", "org.freedesktop.DBus.ReloadConfig"},
+            world_.environment());
+
+        // The caller: the stand-in bundle with link_caller as its executable,
+        // signed as the main app.
+        caller_ = root + "/Caller.app";
+        fs::copy(world_.ordwyn(), caller_, fs::copy_options::recursive);
+        const std::string program = caller_ + "/Contents/Linux/ordwyn";
+        fs::remove(program);
+        fs::copy_file(LINK_CALLER, program);
+        if (auto failed = sign(caller_, world_.authority(), world_.app()); !failed.empty())
+            return fail("signing the caller: " + failed);
+
+        rules_ = root + "/rules.json";
+        const Outcome printed = world_.standin(
+            {"session", "--close", "com.example.bench", "--minutes", "30", "--print"});
+        writeText(rules_, printed.out.substr(0, printed.out.find('\n')));
+        nothing_ = root + "/nothing.json";
+        writeText(nothing_, "{\"closing\":\"nothing\",\"closingEnds\":-63114076800}");
+        return true;
+    }
+
+    void handOver() {
+        std::printf("\n== Hand-over round trip (one call at a time, %d calls, verdict cached)\n",
+                    settings_.rounds);
+        std::printf("processes on the machine: %zu\n", processCount());
+        auto agent = call(world_.busName(), settings_.rounds, rules_);
+        auto echo = call(kEchoName, settings_.rounds, rules_);
+        if (agent.empty() || echo.empty()) return;
+        row("Version()", agent["version"], echo["version"]);
+        row("Hold(rules)", agent["hold"], echo["hold"]);
+        ratio("hand-over", median1(agent["hold"]), median1(echo["hold"]), 1.3);
+    }
+
+    void coldStart() {
+        std::printf("\n== Cold start: activation to first reply (%d starts each)\n",
+                    settings_.starts);
+        std::vector<double> agentCold, echoCold, agentWarm, echoWarm;
+        for (int i = 0; i < settings_.starts; ++i) {
+            stop(agentPid());
+            stop(echoPid());
+            pause(0.2);
+            agentCold.push_back(first(world_.busName()));
+            agentWarm.push_back(first(world_.busName()));
+            echoCold.push_back(first(kEchoName));
+            echoWarm.push_back(first(kEchoName));
+        }
+        std::printf("%-34s %10s %10s\n", "median µs", "agent", "echo");
+        std::printf("%-34s %10.0f %10.0f\n", "first call, service not running", median(agentCold),
+                    median(echoCold));
+        std::printf("%-34s %10.0f %10.0f\n", "first call, service running", median(agentWarm),
+                    median(echoWarm));
+        ratio("cold start", median(agentCold), median(echoCold), 1.5);
+        std::printf(
+            "(a first call to a running agent pays the caller's signature check once per "
+            "connection)\n");
+    }
+
+    void footprint() {
+        std::printf("\n== Footprint\n");
+        const pid_t agent = agentPid(), echo = echoPid();
+        // Watching: a session holds, passes run every 2 s.
+        call(world_.busName(), 1, rules_);
+        call(kEchoName, 1, rules_);
+        pause(1);
+        const long agentRss = statusField(agent, "VmRSS"), echoRss = statusField(echo, "VmRSS");
+        std::printf("resident KiB while holding: agent %ld, echo %ld\n", agentRss, echoRss);
+        ratio("resident memory", agentRss, echoRss, 1.3);
+        // Mapped libraries count in resident memory; what a process allocates
+        // itself is its anonymous part.
+        std::printf(
+            "of which anonymous KiB: agent %ld, echo %ld; file-backed KiB: agent %ld, "
+            "echo %ld\n",
+            statusField(agent, "RssAnon"), statusField(echo, "RssAnon"),
+            statusField(agent, "RssFile"), statusField(echo, "RssFile"));
+        ratio("anonymous memory", statusField(agent, "RssAnon"), statusField(echo, "RssAnon"), 1.3);
+        std::printf("threads: agent %ld, echo %ld\n", statusField(agent, "Threads"),
+                    statusField(echo, "Threads"));
+        const double watching = wakeupsPerSecond(agent, settings_.window);
+        // Idle: nothing holds (the 20 s leave timer is armed, nothing else).
+        call(world_.busName(), 1, nothing_);
+        pause(0.5);
+        const long idleRss = statusField(agent, "VmRSS");
+        const double idle = wakeupsPerSecond(agent, std::min(settings_.window, 15.0));
+        const double echoIdle = wakeupsPerSecond(echo, std::min(settings_.window, 15.0));
+        std::printf("resident KiB idle: agent %ld\n", idleRss);
+        std::printf(
+            "wake-ups per second (context switches, all threads, %.0f s windows): "
+            "agent watching %.2f, agent idle %.2f, echo idle %.2f\n",
+            settings_.window, watching, idle, echoIdle);
+    }
+
+    void launchToQuit() {
+        std::printf("\n== Launch of a blocked app to its quit request (%d launches)\n",
+                    settings_.launches);
+        const std::string apps = world_.root() + "/apps";
+        fs::create_directories(apps);
+        const std::string bundle =
+            vorsel::testing::makeBundle(apps, {"Blocked", "test.blocked"}, WAITER_PROGRAM);
+        const std::string program = vorsel::testing::bundleProgram(bundle);
+        const Outcome held =
+            world_.standin({"session", "--close", "test.blocked", "--minutes", "30"});
+        if (held.status != 0) {
+            std::printf("hand-over failed: %s\n", held.err.c_str());
+            return;
+        }
+        std::vector<double> times;
+        int notByTerm = 0;
+        for (int i = 0; i < settings_.launches; ++i) {
+            const auto start = SteadyClock::now();
+            auto app = Process::start({program}, world_.environment());
+            if (!app) continue;
+            const auto status = app->wait(10);
+            times.push_back(std::chrono::duration<double>(SteadyClock::now() - start).count());
+            notByTerm += status != 128 + SIGTERM;
+            pause(0.05);
+        }
+        if (times.empty()) return;
+        std::sort(times.begin(), times.end());
+        std::printf(
+            "median %.3f s, worst %.3f s, best %.3f s; not ended by SIGTERM: %d "
+            "(target: under 0.6 s)\n",
+            median(times), times.back(), times.front(), notByTerm);
+    }
+
+  private:
+    bool fail(const std::string& why) {
+        std::fprintf(stderr, "link_bench: %s\n", why.c_str());
+        return false;
+    }
+
+    std::map<std::string, std::vector<double>> call(const std::string& name, int rounds,
+                                                    const std::string& rules = {}) {
+        std::vector<std::string> argv{caller_ + "/Contents/Linux/ordwyn", name,
+                                      std::to_string(rounds)};
+        if (!rules.empty()) argv.push_back(rules);
+        const Outcome outcome = run(argv, world_.environment(), 600);
+        if (outcome.status != 0)
+            std::fprintf(stderr, "link_caller %s failed: %s\n", name.c_str(), outcome.err.c_str());
+        return outcome.status == 0 ? figures(outcome.out)
+                                   : std::map<std::string, std::vector<double>>{};
+    }
+
+    double first(const std::string& name) {
+        auto found = call(name, 0);
+        return found["first"].empty() ? 0 : found["first"][0];
+    }
+
+    static double median1(const std::vector<double>& values) {
+        return values.empty() ? 0 : values[0];
+    }
+
+    static void row(const char* what, const std::vector<double>& agent,
+                    const std::vector<double>& echo) {
+        if (agent.size() < 2 || echo.size() < 2) return;
+        std::printf(
+            "%-12s agent median %8.1f µs p90 %8.1f µs | echo median %8.1f µs p90 %8.1f µs\n", what,
+            agent[0], agent[1], echo[0], echo[1]);
+    }
+
+    static void ratio(const char* what, double agent, double baseline, double target) {
+        if (baseline <= 0) return;
+        const double value = agent / baseline;
+        std::printf("RATIO %s: %.2fx (target <= %.1fx) %s\n", what, value, target,
+                    value <= target ? "met" : "MISSED");
+    }
+
+    pid_t agentPid() const { return lastPid(world_.root() + "/agent.pids"); }
+    pid_t echoPid() const { return lastPid(world_.root() + "/echo.pids"); }
+
+    static std::size_t processCount() {
+        std::size_t count = 0;
+        for (const auto& entry : fs::directory_iterator("/proc"))
+            count += std::isdigit(static_cast<unsigned char>(entry.path().filename().string()[0]));
+        return count;
+    }
+
+    Settings settings_;
+    E2eWorld world_;
+    std::string caller_, rules_, nothing_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Settings settings;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string name = argv[i];
+        const double value = std::atof(argv[i + 1]);
+        if (name == "--rounds")
+            settings.rounds = static_cast<int>(value);
+        else if (name == "--starts")
+            settings.starts = static_cast<int>(value);
+        else if (name == "--launches")
+            settings.launches = static_cast<int>(value);
+        else if (name == "--window")
+            settings.window = value;
+    }
+    Bench bench(settings);
+    if (!bench.setUp()) return 1;
+    bench.handOver();
+    bench.coldStart();
+    bench.footprint();
+    bench.launchToQuit();
+    return 0;
+}
