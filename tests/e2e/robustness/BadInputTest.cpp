@@ -93,5 +93,5 @@ TEST(BadInput, A64MiBPayloadIsAnsweredAndTheAgentStaysSmall) {
     ASSERT_TRUE(after);
     std::printf("agent resident before the 64 MiB hand-over %ld KiB, after %ld KiB\n", *before,
                 *after);
-    EXPECT_LT(*after, *before + 16 * 1024);
+    if (kMemoryMeasurable) EXPECT_LT(*after, *before + 16 * 1024);
 }

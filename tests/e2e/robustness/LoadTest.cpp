@@ -86,5 +86,5 @@ TEST(Load, EightCallersHoldingAsFastAsTheyCanAllGetTheirOwnRulesBackAndMemorySta
         "early max %ld, late max %ld, last %ld\n",
         replies.load(), seconds, kCallers, replies.load() / seconds, samples.front(), early, late,
         samples.back());
-    EXPECT_LE(late, early + early / 5 + 2048) << "resident memory grew under load";
+    if (kMemoryMeasurable) EXPECT_LE(late, early + early / 5 + 2048) << "resident memory grew";
 }

@@ -14,6 +14,14 @@
 
 namespace vorsel::e2e {
 
+// Whether resident memory means anything here: under AddressSanitizer freed
+// memory waits in quarantine, so the memory checks are left out.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kMemoryMeasurable = false;
+#else
+inline constexpr bool kMemoryMeasurable = true;
+#endif
+
 // The rules JSON the signed stand-in builds for `session` with `options`
 // ("--close ID", "--minutes N", "--hardcore", ...); empty when it fails.
 std::string sessionRules(const E2eWorld& world, const std::vector<std::string>& options);
