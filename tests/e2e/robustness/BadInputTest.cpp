@@ -93,5 +93,7 @@ TEST(BadInput, A64MiBPayloadIsAnsweredAndTheAgentStaysSmall) {
     ASSERT_TRUE(after);
     std::printf("agent resident before the 64 MiB hand-over %ld KiB, after %ld KiB\n", *before,
                 *after);
-    if (kMemoryMeasurable) EXPECT_LT(*after, *before + 16 * 1024);
+    if (kMemoryMeasurable) {
+        EXPECT_LT(*after, *before + 16 * 1024);
+    }
 }

@@ -86,5 +86,7 @@ TEST(Load, EightCallersHoldingAsFastAsTheyCanAllGetTheirOwnRulesBackAndMemorySta
         "early max %ld, late max %ld, last %ld\n",
         replies.load(), seconds, kCallers, replies.load() / seconds, samples.front(), early, late,
         samples.back());
-    if (kMemoryMeasurable) EXPECT_LE(late, early + early / 5 + 2048) << "resident memory grew";
+    if (kMemoryMeasurable) {
+        EXPECT_LE(late, early + early / 5 + 2048) << "resident memory grew";
+    }
 }
