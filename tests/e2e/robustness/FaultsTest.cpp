@@ -79,6 +79,19 @@ int leftovers(const E2eWorld& world) {
     return count;
 }
 
+// Held() right after a kill. A call that reaches the bus while it still
+// counts the dead agent as the name's owner goes to it and gets no reply;
+// that race is the caller's to retry, as the app does. The call after it
+// must find a (restarted) agent.
+Outcome heldAfterKill(const E2eWorld& world, int& retries) {
+    Outcome held = world.standin({"held"});
+    if (held.out.find("org.freedesktop.DBus.Error.NoReply") != std::string::npos) {
+        ++retries;
+        held = world.standin({"held"});
+    }
+    return held;
+}
+
 }  // namespace
 
 TEST(Faults, AnAgentKilledAtRandomMomentsIsRestartedByTheNextCallWithTheHardcoreSession) {
@@ -103,6 +116,7 @@ TEST(Faults, AnAgentKilledAtRandomMomentsIsRestartedByTheNextCallWithTheHardcore
 
     MemoryFileWatch watch(world.memoryFile(), {parsed(first), parsed(second)});
     std::mt19937 random(7);
+    int retries = 0;
     constexpr int kRounds = 12;
     for (int round = 0; round < kRounds; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
@@ -119,7 +133,7 @@ TEST(Faults, AnAgentKilledAtRandomMomentsIsRestartedByTheNextCallWithTheHardcore
 
         // Calls of the killed caller may have started the next agent already;
         // either way the next call finds one, with one of the two sessions.
-        const Outcome held = world.standin({"held"});
+        const Outcome held = heldAfterKill(world, retries);
         ASSERT_EQ(held.status, 0) << held.err << world.agentLog();
         const auto now = parsed(held.out);
         EXPECT_TRUE(now == parsed(first) || now == parsed(second)) << held.out;
@@ -130,7 +144,7 @@ TEST(Faults, AnAgentKilledAtRandomMomentsIsRestartedByTheNextCallWithTheHardcore
             const pid_t fresh = world.waitForAgent(5, world.agentPids().size() - 1);
             ::kill(fresh, SIGKILL);
             ASSERT_TRUE(waitUntil([fresh] { return processGone(fresh); }, 5));
-            const auto again = parsed(world.standin({"held"}).out);
+            const auto again = parsed(heldAfterKill(world, retries).out);
             EXPECT_EQ(again, now);
         }
     }
@@ -138,7 +152,8 @@ TEST(Faults, AnAgentKilledAtRandomMomentsIsRestartedByTheNextCallWithTheHardcore
     EXPECT_GT(watch.reads(), 0);
     EXPECT_EQ(watch.odd(), 0) << "a reader saw: " << watch.example().substr(0, 200);
     // A write cut short by the kill leaves at most its temporary file behind.
-    std::printf("temporary files left by killed writes: %d\n", leftovers(world));
+    std::printf("temporary files left by killed writes: %d; calls that raced a death: %d\n",
+                leftovers(world), retries);
 }
 
 TEST(Faults, LosingTheBusInAHardcoreSessionEndsTheAgentAndKeepsTheSession) {
