@@ -3,6 +3,8 @@
 // the rules it held, and stays up.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include <nlohmann/json.hpp>
 
 #include "Guard/GuardRules.h"

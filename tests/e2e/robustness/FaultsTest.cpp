@@ -6,8 +6,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <thread>
