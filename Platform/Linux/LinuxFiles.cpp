@@ -1,7 +1,9 @@
 #include "Platform/Linux/LinuxFiles.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,6 +45,41 @@ bool writeAll(int fd, std::string_view data) {
     return true;
 }
 
+// "<folder>/.<name>.<pid>-XXXXXX": the temporary file of a write by process
+// <pid>, which renames it over <name> when the write is complete.
+std::string temporaryPrefix(const std::filesystem::path& target) {
+    return "." + target.filename().string() + ".";
+}
+
+// A writer killed between creating its temporary file and renaming it leaves
+// the file behind. Such a file is an unfinished copy of content that was
+// never committed: remove it once its writer is gone. A pid that lives (maybe
+// recycled) keeps its file, so a live writer's file is never touched.
+void removeAbandoned(const std::filesystem::path& target) {
+    const std::string prefix = temporaryPrefix(target);
+    DIR* folder = ::opendir(target.parent_path().c_str());
+    if (!folder) return;
+    while (const dirent* entry = ::readdir(folder)) {
+        const std::string_view name = entry->d_name;
+        if (!name.starts_with(prefix)) continue;
+        const std::string_view rest = name.substr(prefix.size());
+        const size_t dash = rest.find('-');
+        if (dash == 0 || dash == std::string_view::npos || dash > 9) continue;
+        long pid = 0;
+        for (char c : rest.substr(0, dash)) {
+            if (c < '0' || c > '9') {
+                pid = 0;
+                break;
+            }
+            pid = pid * 10 + (c - '0');
+        }
+        if (pid <= 0 || pid == ::getpid()) continue;
+        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            ::unlinkat(::dirfd(folder), entry->d_name, 0);
+    }
+    ::closedir(folder);
+}
+
 }  // namespace
 
 std::string LinuxFiles::dataFolder() const {
@@ -82,8 +119,10 @@ std::optional<std::string> LinuxFiles::read(const std::string& path) {
 
 FileResult LinuxFiles::writeAtomically(const std::string& path, std::string_view data) {
     const std::filesystem::path target(path);
+    removeAbandoned(target);
     std::string temporary =
-        (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
+        (target.parent_path() / (temporaryPrefix(target) + std::to_string(::getpid()) + "-XXXXXX"))
+            .string();
     Descriptor file{::mkostemp(temporary.data(), O_CLOEXEC)};
     if (file.fd < 0) return failure(errno);
     // New files get the default permissions of the user's folder, not

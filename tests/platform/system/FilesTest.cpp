@@ -2,6 +2,8 @@
 // replacement that keeps the old content when it fails, removal.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -91,6 +93,27 @@ TEST(LinuxFiles, AFailedWriteLeavesTheOldContentAndNoLeftovers) {
     // A missing folder: nothing is created anywhere.
     EXPECT_FALSE(files.writeAtomically(folder.path() + "/missing/guard.json", "new"));
     EXPECT_EQ(namesIn(folder.path()), std::vector<std::string>{"blocked"});
+}
+
+TEST(LinuxFiles, AWriteClearsWhatWritersKilledMidWriteLeftBehind) {
+    TempFolder folder("vorsel-files");
+    LinuxFiles files;
+    // A pid that is surely gone: a child that has been reaped.
+    const pid_t dead = ::fork();
+    if (dead == 0) ::_exit(0);
+    ASSERT_GT(dead, 0);
+    ::waitpid(dead, nullptr, 0);
+    const std::string abandoned = ".guard.json." + std::to_string(dead) + "-a1b2c3";
+    const std::string live = ".guard.json." + std::to_string(::getppid()) + "-d4e5f6";
+    for (const std::string& name : {abandoned, live, std::string(".other.json.1-xxxxxx"),
+                                    std::string(".guard.json.x1-yyyyyy")})
+        ASSERT_TRUE(writeText(folder.path() + "/" + name, "partial"));
+
+    EXPECT_TRUE(files.writeAtomically(folder.path() + "/guard.json", "{}"));
+    EXPECT_EQ(namesIn(folder.path()),
+              (std::vector<std::string>{live, ".guard.json.x1-yyyyyy", ".other.json.1-xxxxxx",
+                                        "guard.json"}))
+        << "only the dead writer's file goes; live writers' and other files stay";
 }
 
 TEST(LinuxFiles, ReadsRemovalsAndFolders) {
