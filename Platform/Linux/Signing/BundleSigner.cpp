@@ -9,6 +9,7 @@
 #include "Platform/Linux/InfoPlist.h"
 #include "Platform/Linux/PosixError.h"
 #include "Platform/Linux/Signing/BundleTree.h"
+#include "Platform/Linux/Signing/Refusal.h"
 #include "Platform/Linux/Signing/SealFiles.h"
 
 namespace vorsel::linux_platform {
@@ -16,16 +17,6 @@ namespace vorsel::linux_platform {
 namespace {
 
 constexpr std::size_t kMaxInfoPlist = 1u << 20;
-
-bool refuse(std::string* failure, const std::string& why) {
-    if (failure) *failure = why;
-    return false;
-}
-
-std::nullopt_t refused(std::string* failure, const std::string& why) {
-    refuse(failure, why);
-    return std::nullopt;
-}
 
 constexpr const char* kSealName = "CodeResources";
 constexpr const char* kSignatureName = "CodeSignature";

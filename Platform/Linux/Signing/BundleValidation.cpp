@@ -2,6 +2,7 @@
 
 #include "Platform/Linux/InfoPlist.h"
 #include "Platform/Linux/Signing/BundleTree.h"
+#include "Platform/Linux/Signing/Refusal.h"
 #include "Platform/Linux/Signing/SealFiles.h"
 #include "Platform/Linux/Signing/SealSignature.h"
 
@@ -10,17 +11,6 @@ namespace vorsel::linux_platform {
 namespace {
 
 constexpr std::size_t kMaxInfoPlist = 1u << 20;
-
-bool refuse(std::string* failure, const std::string& why) {
-    if (failure) *failure = why;
-    return false;
-}
-
-// Sets `failure` and stands for an empty result.
-std::nullopt_t refused(std::string* failure, const std::string& why) {
-    refuse(failure, why);
-    return std::nullopt;
-}
 
 bool isPlainName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&

@@ -11,6 +11,7 @@
 #include "Platform/Linux/InfoPlist.h"
 #include "Platform/Linux/PosixError.h"
 #include "Platform/Linux/Signing/BundleValidation.h"
+#include "Platform/Linux/Signing/Refusal.h"
 #include "Platform/Linux/Signing/SealFiles.h"
 
 namespace vorsel::linux_platform {
@@ -21,11 +22,6 @@ constexpr std::size_t kMaxStatus = 64 * 1024;
 // Far above what exec accepts with ordinary limits.
 constexpr std::size_t kMaxEnvironment = 16u << 20;
 constexpr std::string_view kDeleted = " (deleted)";
-
-bool refuse(std::string* why, const std::string& text) {
-    if (why) *why = text;
-    return false;
-}
 
 // Whether the process runs entirely as `uid` (real, effective, saved and
 // file-system ids, as its /proc status says) and no debugger is attached to

@@ -7,6 +7,7 @@
 #include <openssl/x509v3.h>
 
 #include "Platform/Linux/Signing/OpenSslError.h"
+#include "Platform/Linux/Signing/Refusal.h"
 #include "Platform/Linux/Signing/SealFiles.h"
 
 namespace vorsel::linux_platform {
@@ -14,17 +15,6 @@ namespace vorsel::linux_platform {
 namespace {
 
 constexpr std::size_t kMaxPemFile = 1u << 20;
-
-bool refuse(std::string* failure, const std::string& why) {
-    if (failure) *failure = why;
-    return false;
-}
-
-// Sets `failure` and stands for an empty result of any kind.
-std::nullopt_t refused(std::string* failure, const std::string& why) {
-    refuse(failure, why);
-    return std::nullopt;
-}
 
 BioPtr memoryOf(std::string_view bytes) {
     return BioPtr(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
