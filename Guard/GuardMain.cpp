@@ -9,8 +9,6 @@
 
 #include "Guard/GuardAgent.h"
 #include "Guard/GuardIdentity.h"
-#include "Guard/GuardWindow.h"
-#include "Platform/Linux/Install/LinuxLoginItems.h"
 #include "Platform/Linux/LinuxPlatform.h"
 
 using namespace vorsel;
@@ -22,11 +20,8 @@ int main(int argc, char** argv) {
 
     const std::vector<std::string> arguments(argv, argv + argc);
     if (!GuardMain::startedAsAgent(arguments, std::getenv("XPC_SERVICE_NAME"), identity.own)) {
-        GuardApp::run(argc, argv, {*ports.bundles, *ports.files, *ports.clock, [&ports] {
-                                       return linux_platform::makeLoginItems(
-                                           ports.bundles->mainPath(), *ports.files);
-                                   }});
-        return 0;
+        // The window lives in a module of its own, loaded only now.
+        return linux_platform::runAppModule(argc, argv);
     }
     // Agent mode: an event loop and nothing of a GUI.
     QCoreApplication application(argc, argv);

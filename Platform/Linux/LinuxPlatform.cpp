@@ -1,6 +1,10 @@
 #include "Platform/Linux/LinuxPlatform.h"
 
+#include <dlfcn.h>
+
 #include <csignal>
+#include <cstdio>
+#include <filesystem>
 
 #include "Platform/Linux/LinuxBundles.h"
 #include "Platform/Linux/LinuxClock.h"
@@ -64,6 +68,29 @@ AgentPorts makeAgentPorts(const Bundles& bundles, const std::string& own) {
     ports.runLoop = std::move(runLoop);
     ports.run = [loop] { return loop->run(); };
     return ports;
+}
+
+std::string appModulePath() {
+    std::error_code ec;
+    const auto executable = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return (executable.parent_path() / "vorsel-app.so").string();
+}
+
+int runAppModule(int& argc, char** argv) {
+    const std::string path = appModulePath();
+    // Never unloaded: the app runs until the process ends.
+    void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!module) {
+        std::fprintf(stderr, "vorsel: cannot load the window: %s\n", ::dlerror());
+        return 1;
+    }
+    using RunApp = int (*)(int*, char**);
+    auto run = reinterpret_cast<RunApp>(::dlsym(module, "vorselRunApp"));
+    if (!run) {
+        std::fprintf(stderr, "vorsel: %s is not Vorsel's window module\n", path.c_str());
+        return 1;
+    }
+    return run(&argc, argv);
 }
 
 }  // namespace vorsel::linux_platform

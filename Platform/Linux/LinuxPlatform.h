@@ -44,4 +44,12 @@ struct AgentPorts {
 // nobody is genuine). Requires a QCoreApplication; main thread.
 AgentPorts makeAgentPorts(const Bundles& bundles, const std::string& own);
 
+// The app-mode module: "vorsel-app.so" beside the running executable.
+std::string appModulePath();
+
+// Loads the app-mode module and runs the companion app in it until its window
+// is closed; returns 0, or 1 with a message on standard error when the module
+// cannot be loaded. Main thread, before any other Qt object exists.
+int runAppModule(int& argc, char** argv);
+
 }  // namespace vorsel::linux_platform

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# The built Vorsel.app: one executable whose agent mode maps no GUI library,
+# and a window module that app mode loads from beside it.
+# Usage: BundleTest.sh PATH/Vorsel.app
+set -uo pipefail
+bundle=$1
+failures=0
+pass() { echo "ok: $*"; }
+fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
+
+exe=$bundle/Contents/Linux/vorsel
+module=$bundle/Contents/Linux/vorsel-app.so
+
+needed=$(readelf -d "$exe" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+if grep -qE 'Qt6(Gui|Widgets|Svg)' <<<"$needed"; then fail "the executable needs a GUI library: $needed"
+else pass "the executable needs no GUI library"; fi
+
+# Its own copy of the logic stays private: nothing of ours but the entry.
+exported=$(nm -D --defined-only "$module" | awk '{print $3}')
+if grep -qx vorselRunApp <<<"$exported" && ! grep -q '_ZN6vorsel' <<<"$exported"; then
+  pass "the module exports its entry and nothing else of ours"
+else fail "the module exports: $exported"; fi
+
+# Without its module, app mode says so and fails instead of crashing.
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cp -a "$bundle" "$work/Vorsel.app"
+rm "$work/Vorsel.app/Contents/Linux/vorsel-app.so"
+out=$(HOME=$work XDG_DATA_HOME=$work/data QT_QPA_PLATFORM=offscreen \
+      timeout 10 "$work/Vorsel.app/Contents/Linux/vorsel" 2>&1)
+status=$?
+if [ $status -eq 1 ] && grep -q "cannot load the window" <<<"$out"; then pass "a missing module is reported"
+else fail "a missing module gave status $status: $out"; fi
+
+echo "$((3 - failures)) passed, $failures failed"
+[ $failures -eq 0 ]
