@@ -7,24 +7,13 @@
 #include "Guard/GuardIdentity.h"
 #include "Platform/Linux/LinuxBundles.h"
 #include "Platform/Linux/LinuxFiles.h"
+#include "tests/support/TempFolder.h"
 
 namespace vorsel {
 namespace {
 
 namespace fs = std::filesystem;
-
-class TemporaryFolder {
-  public:
-    TemporaryFolder() {
-        std::string pattern = (fs::temp_directory_path() / "vorsel-test-XXXXXX").string();
-        path_ = mkdtemp(pattern.data()) ? pattern : throw std::runtime_error("mkdtemp");
-    }
-    ~TemporaryFolder() { fs::remove_all(path_); }
-    const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
+using testing::TempFolder;
 
 // Writes Name.app with the given dictionary body and returns its executable.
 std::string makeBundle(const fs::path& folder, const std::string& dictionary) {
@@ -52,19 +41,19 @@ TEST(ModeTest, OnlyTheExactArgumentOrServiceNameSelectsTheAgent) {
 }
 
 TEST(IdentityTest, ReadsTheBundleAroundTheExecutableAndFallsBackPerKey) {
-    TemporaryFolder folder;
-    auto full = makeBundle(folder.path(), R"(
+    TempFolder folder;
+    auto full = makeBundle(fs::path(folder.path()), R"(
         <key>CFBundleIdentifier</key><string>com.example.guard</string>
         <key>OWAppIdentifier</key><string>com.example.app</string>
         <key>OWTeam</key><string>TEAM123</string>)");
     linux_platform::LinuxBundles bundles(full);
-    EXPECT_EQ(bundles.mainPath(), (folder.path() / "Vorsel.app").string());
+    EXPECT_EQ(bundles.mainPath(), (fs::path(folder.path()) / "Vorsel.app").string());
     GuardIdentity identity = GuardIdentity::of(bundles);
     EXPECT_EQ(identity, (GuardIdentity{"com.example.guard", "com.example.app", "TEAM123"}));
     EXPECT_EQ(identity.machService(), "TEAM123.com.example.app.guard");
 
-    TemporaryFolder other;
-    auto wrongTypes = makeBundle(other.path(), R"(
+    TempFolder other;
+    auto wrongTypes = makeBundle(fs::path(other.path()), R"(
         <key>OWAppIdentifier</key><integer>7</integer>
         <key>OWTeam</key><array><string>T</string></array>)");
     identity = GuardIdentity::of(linux_platform::LinuxBundles(wrongTypes));
@@ -73,7 +62,7 @@ TEST(IdentityTest, ReadsTheBundleAroundTheExecutableAndFallsBackPerKey) {
 
     // Outside a bundle, or with an Info.plist that is not one, every default holds.
     for (const std::string& executable :
-         {std::string("/usr/bin/vorsel"), makeBundle(other.path(), "<key>broken")}) {
+         {std::string("/usr/bin/vorsel"), makeBundle(fs::path(other.path()), "<key>broken")}) {
         EXPECT_EQ(GuardIdentity::of(linux_platform::LinuxBundles(executable)),
                   (GuardIdentity{"com.ordwyn.guard", "com.ordwyn.app", ""}))
             << executable;
@@ -82,18 +71,18 @@ TEST(IdentityTest, ReadsTheBundleAroundTheExecutableAndFallsBackPerKey) {
 }
 
 TEST(IdentityTest, AskingForTheMemoryFileCreatesItsFolderEveryTime) {
-    TemporaryFolder data;
-    ::setenv("XDG_DATA_HOME", data.path().c_str(), 1);
+    TempFolder data;
+    ::setenv("XDG_DATA_HOME", fs::path(data.path()).c_str(), 1);
     linux_platform::LinuxFiles files;
     GuardIdentity identity{"com.ordwyn.guard", "com.ordwyn.app", ""};
 
-    const std::string expected = (data.path() / "com.ordwyn.guard/guard.json").string();
+    const std::string expected = (fs::path(data.path()) / "com.ordwyn.guard/guard.json").string();
     EXPECT_EQ(identity.memoryFile(files), expected);
-    EXPECT_TRUE(fs::is_directory(data.path() / "com.ordwyn.guard"));
+    EXPECT_TRUE(fs::is_directory(fs::path(data.path()) / "com.ordwyn.guard"));
     EXPECT_FALSE(fs::exists(expected)) << "no file is written";
-    fs::remove_all(data.path() / "com.ordwyn.guard");
+    fs::remove_all(fs::path(data.path()) / "com.ordwyn.guard");
     EXPECT_EQ(identity.memoryFile(files), expected);
-    EXPECT_TRUE(fs::is_directory(data.path() / "com.ordwyn.guard"));
+    EXPECT_TRUE(fs::is_directory(fs::path(data.path()) / "com.ordwyn.guard"));
     ::unsetenv("XDG_DATA_HOME");
 }
 

@@ -157,15 +157,4 @@ bool writeText(const std::string& path, const std::string& text) {
     return static_cast<bool>(file.flush());
 }
 
-TempFolder::TempFolder(const std::string& prefix) {
-    std::string pattern = "/tmp/" + prefix + ".XXXXXX";
-    if (::mkdtemp(pattern.data())) path_ = pattern;
-}
-
-TempFolder::~TempFolder() {
-    if (path_.empty()) return;
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
 }  // namespace vorsel::e2e

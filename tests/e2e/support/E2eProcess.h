@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/TempFolder.h"
+
 namespace vorsel::e2e {
 
 using Environment = std::map<std::string, std::string>;
@@ -78,16 +80,6 @@ std::string readText(const std::string& path);
 bool writeText(const std::string& path, const std::string& text);
 
 // A fresh folder under /tmp, removed with everything in it on destruction.
-class TempFolder {
-  public:
-    explicit TempFolder(const std::string& prefix = "vorsel-e2e");
-    ~TempFolder();
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
+using TempFolder = vorsel::testing::TempFolder;
 
 }  // namespace vorsel::e2e

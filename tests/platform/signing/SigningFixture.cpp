@@ -59,18 +59,6 @@ X509Ptr newCertificate(EVP_PKEY* key,
 
 }  // namespace
 
-TempFolder::TempFolder() {
-    char pattern[] = "/tmp/vorsel-signing.XXXXXX";
-    const char* made = ::mkdtemp(pattern);
-    path_ = made ? made : "";
-    if (made) ::chmod(made, 0755);
-}
-
-TempFolder::~TempFolder() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-}
-
 TestAuthority::TestAuthority(const std::string& name) : key_(newKey()) {
     root_ = newCertificate(key_.get(), {{"CN", name}});
     X509_set_issuer_name(root_.get(), X509_get_subject_name(root_.get()));

@@ -13,20 +13,15 @@
 
 #include "Platform/Linux/Signing/SealSignature.h"
 
+#include "tests/support/TempFolder.h"
+
 namespace vorsel::linux_platform::testing {
 
 // A folder under /tmp that everybody may enter (a child of another uid runs
 // from it), removed with everything in it.
-class TempFolder {
+class TempFolder : public vorsel::testing::TempFolder {
   public:
-    TempFolder();
-    ~TempFolder();
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
+    TempFolder() : vorsel::testing::TempFolder("vorsel-signing", Access::everyone) {}
 };
 
 // What a test leaf certificate carries.

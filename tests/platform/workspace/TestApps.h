@@ -11,20 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/TempFolder.h"
+
 namespace vorsel::testing {
 
-// A fresh folder under $TMPDIR (or /tmp), removed with its content.
-class TempDir {
-  public:
-    explicit TempDir(const std::string& prefix = "vorsel-ws");
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
+// A fresh folder under /tmp, removed with its content.
+using TempDir = TempFolder;
 
 struct BundleSpec {
     std::string name;             // "Name" gives "Name.app"
