@@ -78,7 +78,9 @@ PLIST
 }
 make_app Chat com.example.chat
 make_app Game com.example.game
-make_app Browser org.mozilla.firefox
+# A browser identifier from the fixed set that no Linux app carries, so the
+# demo can never ask a browser of yours to quit.
+make_app Browser com.apple.Safari
 
 sed -e "s|@LISTEN_DIR@|$work/bus|" -e "s|@SERVICE_DIR@|$data/dbus-1/services|" \
   "$source_dir/tests/e2e/session.conf.in" >"$work/bus/session.conf"
@@ -137,10 +139,10 @@ bus_name=$(sed -n 's/^Name=//p' "$activation" 2>/dev/null)
 step "2. The stand-in hands over a session that closes Chat, Game and a browser"
 chat=$(launch Chat); game=$(launch Game ignore-term); browser=$(launch Browser ignore-term)
 note "Chat (pid $chat) quits when asked; Game (pid $game) ignores SIGTERM;"
-note "Browser (pid $browser, org.mozilla.firefox) ignores SIGTERM too, but browsers are only ever asked"
+note "Browser (pid $browser, a browser identifier) ignores SIGTERM too, but browsers are only ever asked"
 sleep 0.3
 t0=$(date +%s%N)
-"$ordwyn" session --close com.example.chat --close com.example.game --close org.mozilla.firefox \
+"$ordwyn" session --close com.example.chat --close com.example.game --close com.apple.Safari \
   --until $(( $(now2001) + 12 )) | sed 's/^/   reply│ /'
 check "the call started the agent (pid $(agent_pid))" test -n "$(agent_pid)"
 wait_for 2 gone "$chat"
