@@ -136,26 +136,6 @@ TEST_F(EnforcementTest, TheKeptAppIsReopenedAndOutlivesTheAgent) {
     for (pid_t pid : second) EXPECT_FALSE(processGone(pid)) << "the kept app died with the agent";
 }
 
-// Forks until a child gets `pid` again, that child running `program`.
-std::optional<testing::Child> childAtPid(pid_t pid, const std::string& program) {
-    long pidMax = std::stol(testing::readFile("/proc/sys/kernel/pid_max"));
-    if (pidMax > 131072) return std::nullopt;
-    for (long tries = 0; tries < 3 * pidMax; ++tries) {
-        pid_t got = ::vfork();
-        if (got == 0) {
-            if (::getpid() == pid) {
-                char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-                ::execv(argv[0], argv);
-            }
-            ::_exit(0);
-        }
-        if (got < 0) return std::nullopt;
-        if (got == pid) return testing::Child::adopt(got);
-        ::waitpid(got, nullptr, 0);
-    }
-    return std::nullopt;
-}
-
 TEST_F(EnforcementTest, ARecycledPidIsNeverTakenForTheAppThatHadIt) {
     auto doomed = startApp(bundle({"Doomed", "test.doomed"}));
     std::string bystander = testing::bundleProgram(bundle({"Bystander", "test.bystander"}));
@@ -163,7 +143,7 @@ TEST_F(EnforcementTest, ARecycledPidIsNeverTakenForTheAppThatHadIt) {
     session({"--close", "test.doomed", "--minutes", "5"});
     ASSERT_EQ(doomed->wait(5), kByTerm);  // seen, identified, quit, reaped
 
-    auto successor = childAtPid(pid, bystander);
+    auto successor = testing::childAtPid(pid, bystander);
     if (!successor) GTEST_SKIP() << "pid " << pid << " did not come round again";
     ASSERT_TRUE(testing::waitForExec(pid, bystander));
     pause(5);  // two timer passes and more than the 3 seconds before a kill

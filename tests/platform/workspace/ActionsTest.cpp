@@ -102,29 +102,6 @@ TEST_F(WorkspaceTest, WithoutAHandleNothingIsSignalledAndLifeIsReadFromProc) {
     EXPECT_TRUE(apps[0]->isTerminated());
 }
 
-// Forks until a new child gets `pid` again (pids are handed out in a cycle),
-// that child then running `program`; nothing when the cycle is too long here.
-std::optional<Child> childAtPid(pid_t pid, const std::string& program) {
-    long pidMax = std::stol(readFile("/proc/sys/kernel/pid_max"));
-    if (pidMax > 131072) return std::nullopt;
-    for (long tries = 0; tries < 3 * pidMax; ++tries) {
-        // vfork keeps each round cheap: no copy of our page tables.
-        pid_t got = ::vfork();
-        if (got == 0) {
-            if (::getpid() == pid) {
-                char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-                ::execv(argv[0], argv);
-            }
-            ::_exit(0);
-        }
-        if (got < 0) return std::nullopt;
-        if (got == pid) return Child::adopt(got);
-        int status = 0;
-        ::waitpid(got, &status, 0);
-    }
-    return std::nullopt;
-}
-
 TEST_F(WorkspaceTest, ARecycledPidIsNeverSignalledNorTakenForTheOldApp) {
     std::string oldBundle = bundle({"Old", "test.old"});
     std::string newBundle = bundle({"New", "test.new"});

@@ -65,6 +65,10 @@ bool waitForExec(pid_t pid, const std::string& program, double timeout = 5);
 // The start time of `pid` from /proc, or 0.
 unsigned long long startTimeOf(pid_t pid);
 
+// Forks until a new child gets `pid` again (pids are handed out in a cycle),
+// that child then running `program`; nothing when the cycle is too long here.
+std::optional<Child> childAtPid(pid_t pid, const std::string& program);
+
 // Writes `text` to `path`; false on failure.
 bool writeFile(const std::string& path, const std::string& text);
 std::string readFile(const std::string& path);
