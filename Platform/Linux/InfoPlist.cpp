@@ -21,15 +21,20 @@ constexpr std::uintmax_t kMaxPlistSize = 1 << 20;
 
 }  // namespace
 
-std::optional<InfoPlist> InfoPlist::load(const std::string& path) {
+std::optional<std::string> readBoundedFile(const std::string& path, std::uintmax_t maxSize) {
     std::error_code ec;
     const auto size = std::filesystem::file_size(path, ec);
-    if (ec || size > kMaxPlistSize) return std::nullopt;
+    if (ec || size > maxSize) return std::nullopt;
     std::ifstream in(path, std::ios::binary);
     if (!in) return std::nullopt;
     std::ostringstream content;
     content << in.rdbuf();
-    return parse(content.str());
+    return content.str();
+}
+
+std::optional<InfoPlist> InfoPlist::load(const std::string& path) {
+    const auto text = readBoundedFile(path, kMaxPlistSize);
+    return text ? parse(*text) : std::nullopt;
 }
 
 std::optional<InfoPlist> InfoPlist::parse(const std::string& xml) {

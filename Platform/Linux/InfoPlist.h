@@ -4,6 +4,7 @@
 // running apps, signatures). Pure file reads; any thread.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -30,6 +31,12 @@ class InfoPlist {
   private:
     std::map<std::string, Value> values_;
 };
+
+// The whole text of the regular file at `path`: nothing when it cannot be
+// read or is larger than `maxSize` bytes (property lists are small; a huge one
+// is not read at all). Unlike the /proc reader, which truncates, it never
+// returns part of a file.
+std::optional<std::string> readBoundedFile(const std::string& path, std::uintmax_t maxSize);
 
 // The bundle that holds `executable` as its main program: the folder X when
 // `executable` is "X/Contents/Linux/<name>". Purely lexical; nothing when the

@@ -2,11 +2,11 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 
 #include <plist/plist.h>
+
+#include "Platform/Linux/InfoPlist.h"
 
 namespace vorsel::linux_platform {
 
@@ -84,15 +84,8 @@ std::string AgentDeclaration::pathIn(const std::string& bundle) {
 }
 
 std::optional<AgentDeclaration> AgentDeclaration::load(const std::string& bundle) {
-    const std::string path = pathIn(bundle);
-    std::error_code ec;
-    const auto size = std::filesystem::file_size(path, ec);
-    if (ec || size > kMaxSize) return std::nullopt;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream content;
-    content << in.rdbuf();
-    return parse(content.str());
+    const auto text = readBoundedFile(pathIn(bundle), kMaxSize);
+    return text ? parse(*text) : std::nullopt;
 }
 
 std::optional<AgentDeclaration> AgentDeclaration::parse(const std::string& xml) {
