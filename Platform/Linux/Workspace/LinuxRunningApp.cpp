@@ -7,7 +7,7 @@
 namespace vorsel::linux_platform {
 
 LinuxRunningApp::LinuxRunningApp(AppIdentity identity, pid_t pid, unsigned long long startTime,
-                                 std::optional<Pidfd> handle)
+                                 std::shared_ptr<const Pidfd> handle)
     : identity_(std::move(identity)),
       pid_(pid),
       startTime_(startTime),

@@ -1,11 +1,13 @@
-// One running app of a snapshot, with a pidfd on its process taken when the
-// snapshot was made: terminate and force-terminate reach that process or
+// One running app of a snapshot, with a pidfd on its process taken against
+// the start time the snapshot saw (and shared with later snapshots of the
+// same process): terminate and force-terminate reach that process or
 // nothing. Without a pidfd (the process was already gone, or none could be
 // opened, e.g. with every descriptor in use) nothing is ever signalled, and
 // whether it runs is read from /proc against its start time. Main thread
 // only.
 #pragma once
 
+#include <memory>
 #include <optional>
 
 #include "Platform/Linux/Workspace/AppIdentity.h"
@@ -17,7 +19,7 @@ namespace vorsel::linux_platform {
 class LinuxRunningApp final : public RunningApp {
   public:
     LinuxRunningApp(AppIdentity identity, pid_t pid, unsigned long long startTime,
-                    std::optional<Pidfd> handle);
+                    std::shared_ptr<const Pidfd> handle);
 
     std::optional<std::string> bundleIdentifier() const override;
     ActivationPolicy activationPolicy() const override;
@@ -36,7 +38,7 @@ class LinuxRunningApp final : public RunningApp {
     AppIdentity identity_;
     pid_t pid_;
     unsigned long long startTime_;
-    std::optional<Pidfd> handle_;
+    std::shared_ptr<const Pidfd> handle_;
 };
 
 }  // namespace vorsel::linux_platform

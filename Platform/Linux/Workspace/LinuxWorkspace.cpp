@@ -13,12 +13,12 @@
 namespace vorsel::linux_platform {
 namespace {
 
-std::shared_ptr<RunningApp> makeApp(const ProcessInfo& info) {
-    // The handle is taken now, against the start time the identity was
-    // worked out for; an app that is already gone gets none and reads as
+std::shared_ptr<RunningApp> makeApp(ProcessTable& table, const ProcessInfo& info) {
+    // The handle is on the process whose start time the identity was worked
+    // out for; an app that is already gone gets none and reads as
     // terminated, so the logic skips it.
     return std::make_shared<LinuxRunningApp>(*info.identity, info.pid, info.startTime,
-                                             Pidfd::open(info.pid, info.startTime));
+                                             table.handle(info));
 }
 
 }  // namespace
@@ -34,16 +34,26 @@ LinuxWorkspace::LinuxWorkspace(RunLoop& runLoop, Options options)
 
 LinuxWorkspace::~LinuxWorkspace() = default;
 
-RunningApps LinuxWorkspace::runningApps() {
-    RunningApps apps;
-    for (const ProcessInfo* info : table_->apps()) apps.push_back(makeApp(*info));
-    return apps;
+const RunningApps& LinuxWorkspace::snapshot() {
+    const auto now = std::chrono::steady_clock::now();
+    const bool reusable =
+        snapshotTaken_ && notices_->changes() == snapshotChanges_ &&
+        now - *snapshotTaken_ < std::chrono::duration<double>(options_.snapshotReuse);
+    if (!reusable) {
+        snapshot_.clear();
+        for (const ProcessInfo* info : table_->apps()) snapshot_.push_back(makeApp(*table_, *info));
+        snapshotTaken_ = now;
+        snapshotChanges_ = notices_->changes();
+    }
+    return snapshot_;
 }
+
+RunningApps LinuxWorkspace::runningApps() { return snapshot(); }
 
 RunningApps LinuxWorkspace::runningApps(const std::string& bundleID) {
     RunningApps apps;
-    for (const ProcessInfo* info : table_->apps()) {
-        if (info->identity->bundleID == bundleID) apps.push_back(makeApp(*info));
+    for (const auto& app : snapshot()) {
+        if (app->bundleIdentifier() == bundleID) apps.push_back(app);
     }
     return apps;
 }
@@ -66,6 +76,7 @@ std::vector<std::string> LinuxWorkspace::appsOpening(const std::string& url) {
 void LinuxWorkspace::openInBackground(const std::string& path) {
     auto executable = bundleExecutable(path);
     if (!executable) return;
+    snapshotTaken_.reset();  // whatever runs now, a snapshot from before cannot tell
     auto pid = spawnDetached(*executable);
     if (!pid || !options_.useSystemd || !systemdUserManagerRuns()) return;
     auto identity = identityOfBundle(path);

@@ -9,7 +9,10 @@
 // Main thread only (the RunLoop's thread), like the port it implements.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "Platform/RunLoop.h"
 #include "Platform/Workspace.h"
@@ -29,6 +32,13 @@ class LinuxWorkspace final : public Workspace {
         // notices and for the kept app's own scope). Tests turn it off to
         // exercise the /proc fallback even where a manager runs.
         bool useSystemd = true;
+        // Seconds for which a snapshot of the running apps is handed out
+        // again instead of reading /proc anew. A pass asks twice (the kept
+        // app, then the apps to close) and hand-overs can come in bursts;
+        // a launch or termination noticed since, or an app we opened, ends
+        // the reuse at once, so no launch is seen later than the notices
+        // would bring it anyway. Zero reads /proc on every call.
+        double snapshotReuse = 0.1;
     };
 
     explicit LinuxWorkspace(RunLoop& runLoop);
@@ -53,10 +63,15 @@ class LinuxWorkspace final : public Workspace {
     std::set<std::string> systemApps() const override;
 
   private:
+    const RunningApps& snapshot();
+
     RunLoop& runLoop_;
     Options options_;
     std::shared_ptr<ProcessTable> table_;
     std::shared_ptr<NoticeHub> notices_;
+    RunningApps snapshot_;
+    std::optional<std::chrono::steady_clock::time_point> snapshotTaken_;
+    std::uint64_t snapshotChanges_ = 0;
 };
 
 }  // namespace vorsel::linux_platform

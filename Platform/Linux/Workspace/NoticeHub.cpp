@@ -116,6 +116,7 @@ void NoticeHub::deliver(bool launched, bool terminated) {
     // A notice may end registrations (a pass that stops watching), so each
     // one is held weakly while the others run and skipped once it is gone.
     auto keep = shared_from_this();
+    ++changes_;
     auto call = [](const std::map<std::uint64_t, Notice>& list) {
         std::vector<std::weak_ptr<std::function<void()>>> copy;
         for (const auto& entry : list) copy.push_back(entry.second);

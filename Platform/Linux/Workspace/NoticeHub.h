@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -36,6 +37,10 @@ class NoticeHub final : public std::enable_shared_from_this<NoticeHub> {
     bool active() const { return timer_ != nullptr || watch_ != nullptr; }
     bool usesSystemd() const { return watch_ != nullptr; }
 
+    // How many notices have been delivered so far: a snapshot taken at an
+    // earlier count may miss an app.
+    std::uint64_t changes() const { return changes_; }
+
     // One check of /proc, as the timer runs it: examines new pids, notices
     // apps that appeared or went. Public for the benchmark.
     void check();
@@ -54,6 +59,7 @@ class NoticeHub final : public std::enable_shared_from_this<NoticeHub> {
     double interval_;
     bool useSystemd_;
     std::uint64_t nextId_ = 1;
+    std::uint64_t changes_ = 0;
     std::map<std::uint64_t, Notice> launches_;
     std::map<std::uint64_t, Notice> terminations_;
 

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,8 +33,18 @@ std::vector<std::string_view> fields(std::string_view text) {
     return out;
 }
 
-std::string procPath(pid_t pid, const char* file) {
-    return "/proc/" + std::to_string(pid) + "/" + file;
+// "/proc/<pid>/<file>" (or "/proc/<pid>" without a file) in `buffer`,
+// without allocating: these paths are built for every process on every pass.
+const char* procPath(char (&buffer)[64], pid_t pid, const char* file) {
+    char* at = buffer;
+    for (const char* c = "/proc/"; *c != '\0'; ++c) *at++ = *c;
+    at = std::to_chars(at, buffer + 32, pid).ptr;
+    if (file != nullptr) {
+        *at++ = '/';
+        for (const char* c = file; *c != '\0' && at < buffer + 63; ++c) *at++ = *c;
+    }
+    *at = '\0';
+    return buffer;
 }
 
 }  // namespace
@@ -140,21 +151,39 @@ std::vector<pid_t> listPids() {
 }
 
 std::optional<ProcStat> readStat(pid_t pid) {
-    auto text = readSmallFile(procPath(pid, "stat"), 4096);
-    if (!text) return std::nullopt;
-    return parseStat(*text);
+    char path[64];
+    int fd = ::open(procPath(path, pid, "stat"), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return std::nullopt;
+    // The kernel writes the whole line in one read when there is room for
+    // it, so one read is enough; the line is far shorter than the buffer.
+    char buffer[4096];
+    ssize_t got;
+    do {
+        got = ::read(fd, buffer, sizeof buffer);
+    } while (got < 0 && errno == EINTR);
+    ::close(fd);
+    if (got <= 0 || static_cast<std::size_t>(got) == sizeof buffer) return std::nullopt;
+    return parseStat(std::string_view(buffer, static_cast<std::size_t>(got)));
+}
+
+std::optional<ino_t> readEntryInode(pid_t pid) {
+    char path[64];
+    struct stat entry {};
+    if (::stat(procPath(path, pid, nullptr), &entry) != 0) return std::nullopt;
+    return entry.st_ino;
 }
 
 std::optional<uid_t> readRealUid(pid_t pid) {
-    auto text = readSmallFile(procPath(pid, "status"), 16384);
+    char path[64];
+    auto text = readSmallFile(procPath(path, pid, "status"), 16384);
     if (!text) return std::nullopt;
     return parseRealUid(*text);
 }
 
 std::optional<std::string> readExe(pid_t pid) {
     char buffer[4096];
-    std::string link = procPath(pid, "exe");
-    ssize_t got = ::readlink(link.c_str(), buffer, sizeof buffer);
+    char link[64];
+    ssize_t got = ::readlink(procPath(link, pid, "exe"), buffer, sizeof buffer);
     if (got <= 0 || static_cast<std::size_t>(got) >= sizeof buffer) return std::nullopt;
     std::string path(buffer, static_cast<std::size_t>(got));
     constexpr std::string_view kDeleted = " (deleted)";
@@ -165,13 +194,15 @@ std::optional<std::string> readExe(pid_t pid) {
 
 std::map<std::string, std::string> readEnviron(pid_t pid, const std::vector<std::string>& names,
                                                std::size_t limit) {
-    auto block = readSmallFile(procPath(pid, "environ"), limit);
+    char path[64];
+    auto block = readSmallFile(procPath(path, pid, "environ"), limit);
     if (!block) return {};
     return parseEnviron(*block, names);
 }
 
 std::optional<std::string> readCgroup(pid_t pid) {
-    return readSmallFile(procPath(pid, "cgroup"), 16384);
+    char path[64];
+    return readSmallFile(procPath(path, pid, "cgroup"), 16384);
 }
 
 }  // namespace vorsel::linux_platform

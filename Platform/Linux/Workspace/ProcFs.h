@@ -45,6 +45,13 @@ std::map<std::string, std::string> parseEnviron(std::string_view block,
 std::vector<pid_t> listPids();
 
 std::optional<ProcStat> readStat(pid_t pid);
+// The inode number of the folder /proc/<pid>. The kernel gives a process's
+// folder a new inode whenever the pid names a new process (a folder whose
+// process has gone is never found again), so an unchanged number means the
+// same process, and costs one stat instead of formatting the stat line.
+// It may also change for the same process, when the kernel drops the folder
+// from its caches: callers treat a change as "look again", never as "gone".
+std::optional<ino_t> readEntryInode(pid_t pid);
 std::optional<uid_t> readRealUid(pid_t pid);
 // The path of the running executable, without the " (deleted)" mark a
 // replaced file carries.

@@ -8,29 +8,67 @@ namespace vorsel::linux_platform {
 
 ProcessTable::ProcessTable(uid_t uid, Identify identify) : uid_(uid), identify_(identify) {}
 
+void ProcessTable::erase(pid_t pid) {
+    auto found = known_.find(pid);
+    if (found == known_.end()) return;
+    if (found->second.handle) --keptHandles_;
+    known_.erase(found);
+}
+
+void ProcessTable::forget(pid_t pid) { erase(pid); }
+
 const ProcessInfo* ProcessTable::examine(pid_t pid) {
-    auto stat = readStat(pid);
-    if (!stat || stat->isZombie() || stat->isKernelThread()) {
-        known_.erase(pid);
+    auto entry = readEntryInode(pid);
+    if (!entry) {
+        erase(pid);
         return nullptr;
     }
     auto found = known_.find(pid);
-    if (found != known_.end() && found->second.startTime == stat->startTime &&
-        found->second.comm == stat->comm) {
-        found->second.ppid = stat->ppid;  // reparenting keeps the process
-        return &found->second;
+    if (found != known_.end() && found->second.entry == *entry) {
+        ProcessInfo& info = found->second;
+        if (info.kernelThread) return nullptr;
+        if (!info.ours) return &info;
+        if (!info.identity) {
+            if (readExe(pid) == info.exe) return &info;
+        } else if (auto stat = readStat(pid)) {
+            if (stat->isZombie()) {
+                erase(pid);
+                return nullptr;
+            }
+            if (stat->startTime == info.startTime && stat->comm == info.comm) {
+                info.ppid = stat->ppid;  // reparenting keeps the process
+                return &info;
+            }
+        }
     }
+    return readAfresh(pid, *entry);
+}
+
+const ProcessInfo* ProcessTable::readAfresh(pid_t pid, ino_t entry) {
+    erase(pid);
+    auto stat = readStat(pid);
+    if (!stat || stat->isZombie()) return nullptr;
     ProcessInfo info;
     info.pid = pid;
     info.ppid = stat->ppid;
+    info.entry = entry;
     info.startTime = stat->startTime;
     info.comm = stat->comm;
-    // A real uid only changes with privileges that also change what we may
-    // signal, so it is read once per entry.
-    auto uid = readRealUid(pid);
-    info.ours = uid && *uid == uid_;
-    if (info.ours) info.identity = identify_(pid);
-    return &(known_[pid] = std::move(info));
+    info.kernelThread = stat->isKernelThread();
+    if (!info.kernelThread) {
+        // A real uid only changes with privileges that also change what we
+        // may signal, so it is read once per entry.
+        auto uid = readRealUid(pid);
+        info.ours = uid && *uid == uid_;
+    }
+    if (info.ours) {
+        // Read before the identity, so that a program run in between makes
+        // the next snapshot look again rather than keep a stale identity.
+        info.exe = readExe(pid);
+        info.identity = identify_(pid);
+    }
+    const ProcessInfo& stored = known_[pid] = std::move(info);
+    return stored.kernelThread ? nullptr : &stored;
 }
 
 bool ProcessTable::isApp(const ProcessInfo& info) const {
@@ -39,11 +77,29 @@ bool ProcessTable::isApp(const ProcessInfo& info) const {
     return parent == known_.end() || parent->second.identity != info.identity;
 }
 
+std::shared_ptr<const Pidfd> ProcessTable::handle(const ProcessInfo& info) {
+    if (info.handle) return info.handle;
+    auto opened = Pidfd::open(info.pid, info.startTime);
+    if (!opened) return nullptr;
+    auto shared = std::make_shared<const Pidfd>(std::move(*opened));
+    auto found = known_.find(info.pid);
+    if (found != known_.end() && &found->second == &info && keptHandles_ < kKeptHandles) {
+        found->second.handle = shared;
+        ++keptHandles_;
+    }
+    return shared;
+}
+
 std::vector<const ProcessInfo*> ProcessTable::apps() {
     std::vector<pid_t> pids = listPids();
     std::unordered_set<pid_t> present(pids.begin(), pids.end());
     for (auto it = known_.begin(); it != known_.end();) {
-        it = present.contains(it->first) ? std::next(it) : known_.erase(it);
+        if (present.contains(it->first)) {
+            ++it;
+        } else {
+            if (it->second.handle) --keptHandles_;
+            it = known_.erase(it);
+        }
     }
     std::vector<const ProcessInfo*> alive;
     alive.reserve(pids.size());

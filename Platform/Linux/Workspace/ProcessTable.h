@@ -1,28 +1,44 @@
-// What we know about the processes in /proc, cached per process: an entry is
-// reused while the pid still shows the same start time and name, so repeated
-// snapshots only read each process's stat line. A changed name means the
-// process ran another program, whose identity is worked out again. Main
-// thread only.
+// What we know about the processes in /proc, cached per process so that a
+// snapshot costs little more than listing the pids. An entry stands for one
+// process, not one pid: it is reused while the pid's /proc folder keeps its
+// inode (a new process under a recycled pid gets a new one). What is read
+// again on each snapshot depends on what the entry may still turn into:
+// - another user's process or a kernel thread: nothing more; it can never
+//   become one of our apps without being a new process;
+// - one of ours without identity: the executable's path, since running
+//   another program may give it one;
+// - an app: its stat line, for its parent (helpers are folded into their
+//   app), whether it has ended, and its name (a changed name means it ran
+//   another program, whose identity is worked out again).
+// Main thread only.
 #pragma once
 
 #include <sys/types.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "Platform/Linux/Workspace/AppIdentity.h"
+#include "Platform/Linux/Workspace/Pidfd.h"
 
 namespace vorsel::linux_platform {
 
 struct ProcessInfo {
     pid_t pid = 0;
     pid_t ppid = 0;
+    ino_t entry = 0;  // inode of /proc/<pid> when the entry was made
     unsigned long long startTime = 0;
     std::string comm;
-    bool ours = false;  // its real uid is ours
+    std::optional<std::string> exe;  // for ours only
+    bool ours = false;               // its real uid is ours
+    bool kernelThread = false;
     std::optional<AppIdentity> identity;
+    // A pidfd on the process, kept with the entry once the process has been
+    // listed as an app (see ProcessTable::handle).
+    std::shared_ptr<const Pidfd> handle;
 };
 
 class ProcessTable {
@@ -40,22 +56,36 @@ class ProcessTable {
     std::vector<const ProcessInfo*> apps();
 
     // The entry for `pid`, read afresh or from the cache; nothing when the
-    // process is gone, a zombie or a kernel thread.
+    // process is gone or a kernel thread, or when it is a zombie and an app
+    // or new to the table (the state of a process that is no app is not
+    // read again).
     const ProcessInfo* examine(pid_t pid);
 
     // Whether `info` is one of ours with an identity of its own, judged
     // against the cached entry of its parent.
     bool isApp(const ProcessInfo& info) const;
 
+    // A pidfd on the app of `info`, opened against its start time on first
+    // use and kept with the entry, so that passes do not open one per app
+    // each time. Beyond kKeptHandles kept ones a fresh handle is returned and
+    // not kept, so a crowd of apps cannot use up our descriptors. Null when
+    // none can be opened (the process is gone, or no descriptor is free).
+    std::shared_ptr<const Pidfd> handle(const ProcessInfo& info);
+    static constexpr std::size_t kKeptHandles = 256;
+
     // Drops the cached entry of a pid that has gone.
-    void forget(pid_t pid) { known_.erase(pid); }
+    void forget(pid_t pid);
 
     std::size_t size() const { return known_.size(); }
 
   private:
+    const ProcessInfo* readAfresh(pid_t pid, ino_t entry);
+    void erase(pid_t pid);
+
     uid_t uid_;
     Identify identify_;
     std::unordered_map<pid_t, ProcessInfo> known_;
+    std::size_t keptHandles_ = 0;
 };
 
 }  // namespace vorsel::linux_platform

@@ -14,7 +14,7 @@ namespace {
 
 class SystemdTest : public WorkspaceTest {
   protected:
-    linux_platform::LinuxWorkspace managed{loop, {0.5, true}};
+    linux_platform::LinuxWorkspace managed{loop, {0.5, true, 0}};
 };
 
 TEST_F(SystemdTest, WithoutAManagerTheProcCheckRuns) {

@@ -64,6 +64,13 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--ignore-term") == 0) ignoreTerm = true;
         if (std::strcmp(argv[i], "--fork-helper") == 0) forkHelper = true;
+        // "--exec-after SECONDS PROGRAM ARGS...": become another program later,
+        // under the same pid.
+        if (std::strcmp(argv[i], "--exec-after") == 0 && i + 2 < argc) {
+            ::usleep(static_cast<useconds_t>(std::atof(argv[i + 1]) * 1e6));
+            ::execv(argv[i + 2], argv + i + 2);
+            return 127;
+        }
     }
     if (const char* value = std::getenv("WAITER_IGNORE_TERM");
         value && std::strcmp(value, "1") == 0)

@@ -48,7 +48,7 @@ class WorkspaceTest : public ::testing::Test {
     bool spinUntil(const std::function<bool()>& condition, double timeout);
 
     CountingRunLoop loop;
-    linux_platform::LinuxWorkspace workspace{loop, {0.5, false}};
+    linux_platform::LinuxWorkspace workspace{loop, {0.5, false, 0}};
     TempDir dir;
 };
 
