@@ -131,14 +131,18 @@ void GuardAgent::leave() {
 
 // Takes the caller's `now` rather than reading the clock again, so that the
 // request or pass that saves judges the rules at one instant throughout.
+// Nothing is reported, but a failed write is remembered: each later pass
+// tries again, so a disk that was full for a moment does not cost a Hardcore
+// session its survival of a restart (or bring back an older one).
 void GuardAgent::save(TimePoint now) {
     const std::string path = identity.memoryFile(files);
+    unsaved = false;
     if (!rules.keepOpenInForce(now)) {
         (void)files.remove(path);
         return;
     }
-    if (const std::optional<std::string> json = rules.written())
-        (void)files.writeAtomically(path, *json);
+    const std::optional<std::string> json = rules.written();
+    unsaved = !json || !files.writeAtomically(path, *json);
 }
 
 GuardRules GuardAgent::restored() {

@@ -134,6 +134,7 @@ class GuardAgent final : public LinkHandler, public LinkListenerDelegate {
     std::vector<std::unique_ptr<Observation>> watching;  // launches, then terminations
     std::unordered_map<std::int32_t, TimePoint> asked;   // pid -> first request to quit
     TimePoint lastOpened = kDistantPast;
+    bool unsaved = false;  // the last write of the memory file failed
     Browsers browsers;
     std::unordered_map<std::string, TimePoint> genuine;  // bundle path -> seal date
 

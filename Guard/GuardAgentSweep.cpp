@@ -54,6 +54,7 @@ void GuardAgent::enforce() {
         leaving.reset();
     }
     watch();
+    if (unsaved) save(now);
     keepOpen(now);
     closeApps(now);
 }

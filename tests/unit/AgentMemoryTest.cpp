@@ -47,7 +47,7 @@ TEST_F(Memory, TheFileExistsExactlyWhileTheRulesKeepTheAppOpen) {
     EXPECT_TRUE(agent->isWatching()) << "the closing part still holds";
 }
 
-TEST_F(Memory, AFailingWriteLeavesTheEarlierFileAsItWas) {
+TEST_F(Memory, AFailedWriteKeepsTheEarlierFileUntilALaterPassWritesIt) {
     startAgent();
     const GuardRules first = keepingOnly(now() + 600);
     hold(first);
@@ -55,6 +55,19 @@ TEST_F(Memory, AFailingWriteLeavesTheEarlierFileAsItWas) {
     const GuardRules second = hardcore(listed({"a"}, now() + 600), now() + 600);
     EXPECT_EQ(holdAndRead(second), second) << "the agent holds them all the same";
     EXPECT_EQ(world.files.contents[memoryFile()], *first.written());
+
+    // Later passes try again until the disk takes it, then stop writing.
+    advance(2);
+    EXPECT_EQ(world.files.contents[memoryFile()], *first.written());
+    world.files.failWrites = false;
+    advance(2);
+    EXPECT_EQ(world.files.contents[memoryFile()], *second.written());
+    const int writes = world.files.writes;
+    advance(10);
+    EXPECT_EQ(world.files.writes, writes);
+    agent.reset();
+    startAgent();
+    EXPECT_EQ(agent->heldRules(), second) << "a restart takes up the session last handed over";
 }
 
 TEST_F(Memory, AHardcoreSessionIsRestoredCappedAndEnforcedOnStart) {
