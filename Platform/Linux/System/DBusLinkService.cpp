@@ -1,6 +1,7 @@
 #include "Platform/Linux/System/DBusLinkService.h"
 
 #include <dlfcn.h>
+#include <malloc.h>
 
 #include <climits>
 
@@ -18,6 +19,7 @@ namespace {
 const QString kBusService = QStringLiteral("org.freedesktop.DBus");
 const QString kBusPath = QStringLiteral("/org/freedesktop/DBus");
 const QString kAccessDenied = QStringLiteral("org.freedesktop.DBus.Error.AccessDenied");
+constexpr int kJudgeIdleMs = 2000;  // how long an idle judge thread stays
 
 std::string text(const QString& value) { return value.toStdString(); }
 
@@ -43,6 +45,9 @@ DBusLinkService::DBusLinkService(RunLoop& runLoop, Log& log, CallerCheck check, 
     // Judging hashes a bundle; two at a time keeps a crowd of new peers from
     // taking every core while the main thread stays free.
     judges_.setMaxThreadCount(2);
+    // Callers come seldom (once per connection): a judge thread that has
+    // nothing to do leaves soon rather than keep its stack for 30 s.
+    judges_.setExpiryTimeout(kJudgeIdleMs);
     neverStopReading(bus_);
 }
 
@@ -187,6 +192,9 @@ void DBusLinkService::judged(const std::string& name, bool genuine) {
     Peer& peer = found->second;
     if (peer.verdict != Verdict::judging) return;
     peer.verdict = genuine ? Verdict::genuine : Verdict::refused;
+    // Judging hashed a bundle and parsed its signature; give what it freed
+    // back to the system instead of keeping it resident until the next one.
+    ::malloc_trim(0);
     std::deque<QDBusMessage> waiting;
     waiting.swap(peer.waiting);
     for (const QDBusMessage& message : waiting) {
