@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <malloc.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -10,8 +11,7 @@
 #include "Platform/Linux/LinuxBundles.h"
 #include "Platform/Linux/LinuxClock.h"
 #include "Platform/Linux/LinuxFiles.h"
-#include "Platform/Linux/Signing/CallerVerdict.h"
-#include "Platform/Linux/Signing/LinuxCodeSigning.h"
+#include "Platform/Linux/Signing/SigningModule.h"
 #include "Platform/Linux/System/DBusLinkListener.h"
 #include "Platform/Linux/System/JournalLog.h"
 #include "Platform/Linux/System/QtRunLoop.h"
@@ -45,6 +45,10 @@ class EndingLog final : public Log {
 
 }  // namespace
 
+// Judging hashes the caller's whole bundle; a child still at it after this
+// long is stuck, and its caller is refused.
+constexpr std::chrono::seconds kJudgeLimit{60};
+
 AgentPorts makeAgentPorts(const Bundles& bundles, const std::string& own) {
     // An agent started by the bus may find its standard error closed under
     // it; a log line must then be lost, not end the process with SIGPIPE.
@@ -62,14 +66,13 @@ AgentPorts makeAgentPorts(const Bundles& bundles, const std::string& own) {
     auto log = std::make_unique<EndingLog>(std::make_unique<JournalLog>(own), *runLoop);
     Log& listenerLog = log->inner();
     ports.log = std::move(log);
-    ports.codeSigning = std::make_unique<LinuxCodeSigning>(anchors);
+    // OpenSSL and the signing code stay out of the agent until a bundle must
+    // be validated here; callers are judged in a child that loads them.
+    auto signing = std::make_shared<const SigningModule>(signingModulePath());
+    ports.codeSigning = std::make_unique<ModuleCodeSigning>(signing, anchors);
     ports.workspace = std::make_unique<LinuxWorkspace>(*runLoop);
     ports.listener = std::make_unique<DBusLinkListener>(
-        *runLoop, listenerLog,
-        [verdict = CallerVerdict(anchors)](std::uint32_t uid, std::int32_t pid,
-                                           const std::string& requirement) {
-            return verdict.genuine(uid, pid, requirement);
-        });
+        *runLoop, listenerLog, callerCheckInChild(signing, anchors, kJudgeLimit));
     ports.runLoop = std::move(runLoop);
     ports.run = [loop] { return loop->run(); };
     return ports;
