@@ -45,8 +45,8 @@ class EndingLog final : public Log {
 
 }  // namespace
 
-// Judging hashes the caller's whole bundle; a child still at it after this
-// long is stuck, and its caller is refused.
+// A check hashes a whole bundle; a child still at it after this long is
+// stuck, and the answer is no.
 constexpr std::chrono::seconds kJudgeLimit{60};
 
 AgentPorts makeAgentPorts(const Bundles& bundles, const std::string& own) {
@@ -66,10 +66,10 @@ AgentPorts makeAgentPorts(const Bundles& bundles, const std::string& own) {
     auto log = std::make_unique<EndingLog>(std::make_unique<JournalLog>(own), *runLoop);
     Log& listenerLog = log->inner();
     ports.log = std::move(log);
-    // OpenSSL and the signing code stay out of the agent until a bundle must
-    // be validated here; callers are judged in a child that loads them.
+    // OpenSSL and the signing code stay out of the agent: every check is
+    // asked in a child that loads them.
     auto signing = std::make_shared<const SigningModule>(signingModulePath());
-    ports.codeSigning = std::make_unique<ModuleCodeSigning>(signing, anchors);
+    ports.codeSigning = std::make_unique<ModuleCodeSigning>(signing, anchors, kJudgeLimit);
     ports.workspace = std::make_unique<LinuxWorkspace>(*runLoop);
     ports.listener = std::make_unique<DBusLinkListener>(
         *runLoop, listenerLog, callerCheckInChild(signing, anchors, kJudgeLimit));

@@ -56,8 +56,8 @@ std::string SigningModule::problem() const {
 }
 
 ModuleCodeSigning::ModuleCodeSigning(std::shared_ptr<const SigningModule> module,
-                                     std::string anchorsPath)
-    : module_(std::move(module)), anchorsPath_(std::move(anchorsPath)) {}
+                                     std::string anchorsPath, std::chrono::milliseconds limit)
+    : module_(std::move(module)), anchorsPath_(std::move(anchorsPath)), limit_(limit) {}
 
 std::optional<TimePoint> ModuleCodeSigning::modificationDate(const std::string& path) {
     struct stat info {};
@@ -67,6 +67,9 @@ std::optional<TimePoint> ModuleCodeSigning::modificationDate(const std::string& 
 }
 
 bool ModuleCodeSigning::satisfies(const std::string& bundlePath, const std::string& requirement) {
+    const ChildAnswer answer = askInChild(
+        [&] { return module_->satisfies(anchorsPath_, bundlePath, requirement); }, limit_);
+    if (answer != ChildAnswer::notStarted) return answer == ChildAnswer::yes;
     // OpenSSL's locks are taken in here: no child may be forked meanwhile.
     std::lock_guard<std::mutex> held(forkLock());
     return module_->satisfies(anchorsPath_, bundlePath, requirement);

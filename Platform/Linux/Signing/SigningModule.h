@@ -1,8 +1,8 @@
 // Code signatures through "vorsel-signing.so", the module beside the
 // executable that holds the signing code and OpenSSL. The agent links
-// neither: it loads the module only when a bundle must be validated, and its
-// link's caller check loads it in a forked child (ForkedCheck.h), so that a
-// judged caller leaves nothing of OpenSSL resident in the agent.
+// neither: each check is asked in a forked child (ForkedCheck.h) that loads
+// the module, so that what a check touches (OpenSSL's tables, the hashed
+// bundle) never stays resident in the long-running agent.
 #pragma once
 
 #include <chrono>
@@ -57,11 +57,14 @@ class SigningModule {
     mutable std::string problem_;
 };
 
-// The CodeSigning port over the module. modificationDate is a stat and
-// loads nothing. Same contract as LinuxCodeSigning; main thread.
+// The CodeSigning port over the module, with LinuxCodeSigning's contract.
+// modificationDate is a stat and loads nothing; satisfies is asked in a
+// forked child, and a child that does not answer within `limit` is a no
+// (where no child can be made, it is asked here). Main thread.
 class ModuleCodeSigning final : public CodeSigning {
   public:
-    ModuleCodeSigning(std::shared_ptr<const SigningModule> module, std::string anchorsPath);
+    ModuleCodeSigning(std::shared_ptr<const SigningModule> module, std::string anchorsPath,
+                      std::chrono::milliseconds limit);
 
     std::optional<TimePoint> modificationDate(const std::string& path) override;
     bool satisfies(const std::string& bundlePath, const std::string& requirement) override;
@@ -69,6 +72,7 @@ class ModuleCodeSigning final : public CodeSigning {
   private:
     std::shared_ptr<const SigningModule> module_;
     std::string anchorsPath_;
+    std::chrono::milliseconds limit_;
 };
 
 // The link's caller check over the module, asked in a forked child; a child

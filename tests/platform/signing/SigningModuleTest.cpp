@@ -88,6 +88,16 @@ TEST(ForkedCheckTest, AChildThatEndsOrHangsWithoutAnsweringIsUnanswered) {
     EXPECT_EQ(errno, ESRCH);
 }
 
+// Whether the signing module is mapped into this process: no check here
+// loads it except where a test calls the module directly.
+bool moduleMappedHere() {
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    while (std::getline(maps, line))
+        if (line.find("vorsel-signing.so") != std::string::npos) return true;
+    return false;
+}
+
 class SigningModuleTest : public ::testing::Test {
   protected:
     SigningModuleTest()
@@ -110,21 +120,22 @@ class SigningModuleTest : public ::testing::Test {
 };
 
 TEST_F(SigningModuleTest, TheModuleValidatesBundlesAsTheLinkedCodeDoes) {
-    ModuleCodeSigning loaded(module_, anchors_);
+    ModuleCodeSigning loaded(module_, anchors_, 30s);
     LinuxCodeSigning linked(anchors_);
     EXPECT_FALSE(loaded.satisfies(bundle_, requirement()));  // not signed yet
     signGenuine();
     EXPECT_TRUE(linked.satisfies(bundle_, requirement()));
-    EXPECT_TRUE(loaded.satisfies(bundle_, requirement())) << module_->problem();
+    EXPECT_TRUE(loaded.satisfies(bundle_, requirement()));
     EXPECT_FALSE(loaded.satisfies(bundle_, "identifier \"x\" and ("));
-    EXPECT_FALSE(
-        ModuleCodeSigning(module_, folder_.path() + "/none.pem").satisfies(bundle_, requirement()));
+    EXPECT_FALSE(ModuleCodeSigning(module_, folder_.path() + "/none.pem", 30s)
+                     .satisfies(bundle_, requirement()));
     EXPECT_EQ(loaded.modificationDate(bundle_ + "/Contents/Info.plist"),
               linked.modificationDate(bundle_ + "/Contents/Info.plist"));
 
     writeFile(bundle_ + "/Contents/Resources/added", "not sealed");
     EXPECT_FALSE(linked.satisfies(bundle_, requirement()));
     EXPECT_FALSE(loaded.satisfies(bundle_, requirement()));
+    EXPECT_FALSE(moduleMappedHere());  // each check ran in a child
 }
 
 TEST_F(SigningModuleTest, CallersAreJudgedInAChildThatLoadsTheModule) {
@@ -139,13 +150,15 @@ TEST_F(SigningModuleTest, CallersAreJudgedInAChildThatLoadsTheModule) {
     EXPECT_TRUE(check(::geteuid(), app.pid(), requirement()));
     EXPECT_FALSE(check(::geteuid() + 1, app.pid(), requirement()));
     EXPECT_FALSE(check(::geteuid(), app.pid(), "identifier \"x\" and ("));
+    EXPECT_FALSE(moduleMappedHere());
 }
 
 TEST_F(SigningModuleTest, AMissingModuleRefusesEverythingAndSaysWhy) {
     auto missing = std::make_shared<const SigningModule>(folder_.path() + "/vorsel-signing.so");
     signGenuine();
-    ModuleCodeSigning signing(missing, anchors_);
-    EXPECT_FALSE(signing.satisfies(bundle_, requirement()));
+    ModuleCodeSigning signing(missing, anchors_, 30s);
+    EXPECT_FALSE(signing.satisfies(bundle_, requirement()));             // in a child
+    EXPECT_FALSE(missing->satisfies(anchors_, bundle_, requirement()));  // here
     EXPECT_NE(missing->problem(), "");
     EXPECT_NE(signing.modificationDate(bundle_ + "/Contents/Info.plist"), std::nullopt);
 
