@@ -1,7 +1,6 @@
 #include "Platform/Linux/System/DBusLinkService.h"
 
 #include <dlfcn.h>
-#include <malloc.h>
 
 #include <climits>
 
@@ -192,9 +191,6 @@ void DBusLinkService::judged(const std::string& name, bool genuine) {
     Peer& peer = found->second;
     if (peer.verdict != Verdict::judging) return;
     peer.verdict = genuine ? Verdict::genuine : Verdict::refused;
-    // Judging hashed a bundle and parsed its signature; give what it freed
-    // back to the system instead of keeping it resident until the next one.
-    ::malloc_trim(0);
     std::deque<QDBusMessage> waiting;
     waiting.swap(peer.waiting);
     for (const QDBusMessage& message : waiting) {
