@@ -22,6 +22,10 @@ void reap(pid_t child) {
 [[noreturn]] void answerAndEnd(const std::function<bool()>& question, int out) {
     // Should the thread that forked end, so does the child.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // Nothing of the parent's is needed here (its bus connection, other
+    // children's pipes): holding them could only delay others' ends.
+    if (out > 3) ::close_range(3, static_cast<unsigned>(out) - 1, 0);
+    ::close_range(static_cast<unsigned>(out) + 1, ~0U, 0);
     char answer = 'n';
     try {
         answer = question() ? 'y' : 'n';

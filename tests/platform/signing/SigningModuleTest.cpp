@@ -1,11 +1,13 @@
 // The agent's way to signatures: questions asked in forked children, and the
 // built "vorsel-signing.so" loaded at run time, against the same signed
 // bundles and processes the in-process checks see.
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -43,12 +45,15 @@ TEST(ForkedCheckTest, TheChildAnswersAndWhatItAllocatesEndsWithIt) {
     // state as it was, and what it changes or allocates stays there.
     int seen = 1;
     const long before = residentKiB();
+    constexpr std::size_t kBlock = 64u << 20;
     EXPECT_EQ(askInChild(
                   [&] {
                       seen = 2;
-                      auto block = std::make_unique<char[]>(64u << 20);
-                      std::memset(block.get(), 1, 64u << 20);
-                      return block[12345] == 1;
+                      auto* block = static_cast<volatile char*>(std::malloc(kBlock));
+                      if (block == nullptr) return false;
+                      for (std::size_t i = 0; i < kBlock; i += 4096) block[i] = 1;
+                      // Resident in the child, for sure.
+                      return residentKiB() - before > 60 * 1024;
                   },
                   5s),
               ChildAnswer::yes);
@@ -67,13 +72,12 @@ TEST(ForkedCheckTest, AChildThatEndsOrHangsWithoutAnsweringIsUnanswered) {
               ChildAnswer::unanswered);
 
     // A child stuck past the limit is killed and reaped: no zombie is left.
-    int pidPipe[2];
-    ASSERT_EQ(::pipe(pidPipe), 0);
+    TempFolder folder;
+    const std::string pidFile = folder.path() + "/child.pid";
     const auto start = SteadyClock::now();
     EXPECT_EQ(askInChild(
                   [&] {
-                      const pid_t self = ::getpid();
-                      (void)!::write(pidPipe[1], &self, sizeof self);
+                      std::ofstream(pidFile) << ::getpid() << std::endl;
                       ::sleep(30);
                       return true;
                   },
@@ -81,11 +85,23 @@ TEST(ForkedCheckTest, AChildThatEndsOrHangsWithoutAnsweringIsUnanswered) {
               ChildAnswer::unanswered);
     EXPECT_LT(SteadyClock::now() - start, 5s);
     pid_t child = 0;
-    ASSERT_EQ(::read(pidPipe[0], &child, sizeof child), static_cast<ssize_t>(sizeof child));
-    ::close(pidPipe[0]);
-    ::close(pidPipe[1]);
+    ASSERT_TRUE(std::ifstream(pidFile) >> child);
     EXPECT_EQ(::kill(child, 0), -1);
     EXPECT_EQ(errno, ESRCH);
+}
+
+TEST(ForkedCheckTest, TheChildHoldsNoneOfTheParentsDescriptors) {
+    int pipe[2];
+    ASSERT_EQ(::pipe(pipe), 0);
+    EXPECT_EQ(askInChild(
+                  [&] {
+                      return ::fcntl(pipe[0], F_GETFD) == -1 && ::fcntl(pipe[1], F_GETFD) == -1 &&
+                             ::fcntl(2, F_GETFD) != -1;
+                  },
+                  5s),
+              ChildAnswer::yes);
+    ::close(pipe[0]);
+    ::close(pipe[1]);
 }
 
 // Whether the signing module is mapped into this process: no check here
