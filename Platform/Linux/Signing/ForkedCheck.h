@@ -25,6 +25,22 @@ enum class ChildAnswer {
 
 ChildAnswer askInChild(const std::function<bool()>& question, std::chrono::milliseconds limit);
 
+// Whether a child forked from a process with threads may allocate: glibc's
+// malloc is made consistent across fork, AddressSanitizer's allocator is not
+// (a child forked while another thread allocates can hang). Sanitizer builds
+// therefore answer their checks in the process itself.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kChildrenMayAllocate = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kChildrenMayAllocate = false;
+#else
+inline constexpr bool kChildrenMayAllocate = true;
+#endif
+#else
+inline constexpr bool kChildrenMayAllocate = true;
+#endif
+
 // Held while a child is forked: code of the parent that uses what questions
 // use (OpenSSL, through the signing module) holds it too, so no child starts
 // with such a lock taken by another thread.

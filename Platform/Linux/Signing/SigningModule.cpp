@@ -67,8 +67,11 @@ std::optional<TimePoint> ModuleCodeSigning::modificationDate(const std::string& 
 }
 
 bool ModuleCodeSigning::satisfies(const std::string& bundlePath, const std::string& requirement) {
-    const ChildAnswer answer = askInChild(
-        [&] { return module_->satisfies(anchorsPath_, bundlePath, requirement); }, limit_);
+    const ChildAnswer answer =
+        kChildrenMayAllocate
+            ? askInChild([&] { return module_->satisfies(anchorsPath_, bundlePath, requirement); },
+                         limit_)
+            : ChildAnswer::notStarted;
     if (answer != ChildAnswer::notStarted) return answer == ChildAnswer::yes;
     // OpenSSL's locks are taken in here: no child may be forked meanwhile.
     std::lock_guard<std::mutex> held(forkLock());
@@ -80,8 +83,11 @@ std::function<bool(std::uint32_t, std::int32_t, const std::string&)> callerCheck
     std::chrono::milliseconds limit) {
     return [module = std::move(module), anchors = std::move(anchorsPath), limit](
                std::uint32_t uid, std::int32_t pid, const std::string& requirement) {
-        const ChildAnswer answer = askInChild(
-            [&] { return module->callerGenuine(anchors, uid, pid, requirement); }, limit);
+        const ChildAnswer answer =
+            kChildrenMayAllocate
+                ? askInChild([&] { return module->callerGenuine(anchors, uid, pid, requirement); },
+                             limit)
+                : ChildAnswer::notStarted;
         if (answer != ChildAnswer::notStarted) return answer == ChildAnswer::yes;
         std::lock_guard<std::mutex> held(forkLock());
         return module->callerGenuine(anchors, uid, pid, requirement);

@@ -2,7 +2,8 @@
 // executable that holds the signing code and OpenSSL. The agent links
 // neither: each check is asked in a forked child (ForkedCheck.h) that loads
 // the module, so that what a check touches (OpenSSL's tables, the hashed
-// bundle) never stays resident in the long-running agent.
+// bundle) never stays resident in the long-running agent. (Not in sanitizer
+// builds: see kChildrenMayAllocate.)
 #pragma once
 
 #include <chrono>
