@@ -68,7 +68,12 @@ AgentPorts makeAgentPorts(const Bundles& bundles, const std::string& own) {
     ports.log = std::move(log);
     // OpenSSL and the signing code stay out of the agent: every check is
     // asked in a child that loads them.
-    auto signing = std::make_shared<const SigningModule>(signingModulePath());
+    const std::string signingPath = signingModulePath();
+    std::error_code missing;
+    if (!std::filesystem::is_regular_file(signingPath, missing))
+        ports.log->write(LogLevel::error,
+                         "found no " + signingPath + ": no caller can be judged genuine");
+    auto signing = std::make_shared<const SigningModule>(signingPath);
     ports.codeSigning = std::make_unique<ModuleCodeSigning>(signing, anchors, kJudgeLimit);
     ports.workspace = std::make_unique<LinuxWorkspace>(*runLoop);
     ports.listener = std::make_unique<DBusLinkListener>(

@@ -41,5 +41,13 @@ status=$?
 if [ $status -eq 1 ] && grep -q "cannot load the window" <<<"$out"; then pass "a missing module is reported"
 else fail "a missing module gave status $status: $out"; fi
 
-echo "$((5 - failures)) passed, $failures failed"
+# Without its signing module, agent mode says that no caller can pass.
+rm "$work/Vorsel.app/Contents/Linux/vorsel-signing.so"
+out=$(env -i HOME="$work" XDG_DATA_HOME="$work/data" \
+      timeout 10 "$work/Vorsel.app/Contents/Linux/vorsel" --agent 2>&1)
+if grep -q "found no .*vorsel-signing.so: no caller can be judged genuine" <<<"$out"; then
+  pass "a missing signing module is reported"
+else fail "a missing signing module gave: $out"; fi
+
+echo "$((6 - failures)) passed, $failures failed"
 [ $failures -eq 0 ]
