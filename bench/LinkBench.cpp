@@ -4,19 +4,24 @@
 // as the main app. Prints figures and ratios; never fails on slowness.
 //
 //   link_bench [--rounds 2000] [--starts 10] [--launches 50] [--window 10]
+//              [--smaps DIR]
 //
 // - hand-over: Hold() round trips, one call at a time, verdict cached, vs
 //   the echo's Hold();
 // - cold start: activation to the first reply, vs the echo's;
 // - footprint: resident memory vs the echo's; wake-ups (context switches)
-//   per second idle and while watching;
+//   per second idle and while watching; with --smaps, each process's
+//   /proc/PID/smaps while holding is copied to DIR/{agent,echo}.smaps and a
+//   summary by mapped file is printed;
 // - launch to quit: a blocked app started 50 times, time until SIGTERM ends it.
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -24,6 +29,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "TestApps.h"
@@ -42,6 +48,7 @@ struct Settings {
     int starts = 10;
     int launches = 50;
     double window = 10;
+    std::string smaps;  // folder for the per-mapping dumps; empty: none
 };
 
 void pause(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
@@ -108,6 +115,68 @@ void stop(pid_t pid) {
     if (pid <= 0 || processGone(pid)) return;
     ::kill(pid, SIGKILL);
     waitUntil([pid] { return processGone(pid); }, 5, 0.005);
+}
+
+// Resident KiB by what is mapped ("[heap]", "[anon]", a library path...)
+// from a /proc/PID/smaps text.
+std::map<std::string, std::pair<long, long>> residentByMapping(const std::string& smaps) {
+    std::map<std::string, std::pair<long, long>> totals;  // Rss, Pss
+    std::istringstream lines(smaps);
+    std::string line, current = "[anon]";
+    while (std::getline(lines, line)) {
+        if (line.empty()) continue;
+        if (std::isxdigit(static_cast<unsigned char>(line[0])) && line.find('-') < line.find(' ')) {
+            // "start-end perms offset dev inode   path"
+            std::istringstream words(line);
+            std::string field;
+            for (int i = 0; i < 5; ++i) words >> field;
+            std::string path;
+            std::getline(words >> std::ws, path);
+            current = path.empty() ? "[anon]" : path;
+        } else if (line.rfind("Rss:", 0) == 0) {
+            totals[current].first += std::stol(line.substr(4));
+        } else if (line.rfind("Pss:", 0) == 0) {
+            totals[current].second += std::stol(line.substr(4));
+        }
+    }
+    return totals;
+}
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Copies both processes' smaps to `folder` and prints resident KiB by
+// mapping side by side, largest difference first.
+void dumpSmaps(const std::string& folder, pid_t agent, pid_t echo) {
+    const std::string agentText = readAll("/proc/" + std::to_string(agent) + "/smaps");
+    const std::string echoText = readAll("/proc/" + std::to_string(echo) + "/smaps");
+    std::error_code error;
+    fs::create_directories(folder, error);
+    std::ofstream(folder + "/agent.smaps") << agentText;
+    std::ofstream(folder + "/echo.smaps") << echoText;
+    auto agentTotals = residentByMapping(agentText), echoTotals = residentByMapping(echoText);
+    std::vector<std::tuple<long, std::string, long, long, long, long>> rows;
+    std::map<std::string, bool> names;
+    for (const auto& [name, value] : agentTotals) names[name] = true;
+    for (const auto& [name, value] : echoTotals) names[name] = true;
+    for (const auto& [name, unused] : names) {
+        const auto a = agentTotals[name], e = echoTotals[name];
+        rows.emplace_back(a.first - e.first, name, a.first, a.second, e.first, e.second);
+    }
+    std::sort(rows.begin(), rows.end(), [](const auto& x, const auto& y) {
+        return std::abs(std::get<0>(x)) > std::abs(std::get<0>(y));
+    });
+    std::printf("%-60s %8s %8s %8s %8s\n", "resident KiB by mapping", "agentRss", "agentPss",
+                "echoRss", "echoPss");
+    for (const auto& [difference, name, aRss, aPss, eRss, ePss] : rows) {
+        if (aRss == 0 && eRss == 0) continue;
+        std::printf("%-60s %8ld %8ld %8ld %8ld\n", name.substr(0, 60).c_str(), aRss, aPss, eRss,
+                    ePss);
+    }
 }
 
 class Bench {
@@ -191,7 +260,10 @@ class Bench {
         // Watching: a session holds, passes run every 2 s.
         call(world_.busName(), 1, rules_);
         call(kEchoName, 1, rules_);
-        pause(1);
+        // Long enough for the agent's judge thread, idle since the caller was
+        // judged, to have ended: a thread that ends inside a wake-up window
+        // takes its context switches with it.
+        pause(3);
         const long agentRss = statusField(agent, "VmRSS"), echoRss = statusField(echo, "VmRSS");
         std::printf("resident KiB while holding: agent %ld, echo %ld\n", agentRss, echoRss);
         ratio("resident memory", agentRss, echoRss, 1.3);
@@ -205,10 +277,11 @@ class Bench {
         ratio("anonymous memory", statusField(agent, "RssAnon"), statusField(echo, "RssAnon"), 1.3);
         std::printf("threads: agent %ld, echo %ld\n", statusField(agent, "Threads"),
                     statusField(echo, "Threads"));
+        if (!settings_.smaps.empty()) dumpSmaps(settings_.smaps, agent, echo);
         const double watching = wakeupsPerSecond(agent, settings_.window);
         // Idle: nothing holds (the 20 s leave timer is armed, nothing else).
         call(world_.busName(), 1, nothing_);
-        pause(0.5);
+        pause(3);  // the judge thread again, as above
         const long idleRss = statusField(agent, "VmRSS");
         const double idle = wakeupsPerSecond(agent, std::min(settings_.window, 15.0));
         const double echoIdle = wakeupsPerSecond(echo, std::min(settings_.window, 15.0));
@@ -324,6 +397,8 @@ int main(int argc, char** argv) {
             settings.launches = static_cast<int>(value);
         else if (name == "--window")
             settings.window = value;
+        else if (name == "--smaps")
+            settings.smaps = argv[i + 1];
     }
     Bench bench(settings);
     if (!bench.setUp()) return 1;

@@ -6,6 +6,7 @@ include(GNUInstallDirs)
 set(bundle "Vorsel.app/Contents")
 install(TARGETS vorsel RUNTIME DESTINATION "${bundle}/Linux" COMPONENT vorsel)
 install(TARGETS vorsel_app LIBRARY DESTINATION "${bundle}/Linux" COMPONENT vorsel)
+install(TARGETS vorsel_signing LIBRARY DESTINATION "${bundle}/Linux" COMPONENT vorsel)
 install(FILES "${VORSEL_BUNDLE_DIR}/Contents/Info.plist" DESTINATION "${bundle}" COMPONENT vorsel)
 install(FILES "${VORSEL_BUNDLE_DIR}/Contents/Library/LaunchAgents/guard-agent.plist"
     DESTINATION "${bundle}/Library/LaunchAgents" COMPONENT vorsel)

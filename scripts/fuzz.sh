@@ -19,7 +19,7 @@ cmake --build "$build"
 
 mkdir -p "$build/artifacts"
 failed=()
-for name in rules requirement seal; do
+for name in rules requirement seal keyfile; do
   fuzzer="$build/fuzz_$name"
   [ -x "$fuzzer" ] || { echo "fuzz.sh: no $fuzzer" >&2; failed+=("$name"); continue; }
   found="$build/corpus/$name"

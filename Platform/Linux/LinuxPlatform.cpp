@@ -1,7 +1,9 @@
 #include "Platform/Linux/LinuxPlatform.h"
 
 #include <dlfcn.h>
+#include <malloc.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -9,8 +11,7 @@
 #include "Platform/Linux/LinuxBundles.h"
 #include "Platform/Linux/LinuxClock.h"
 #include "Platform/Linux/LinuxFiles.h"
-#include "Platform/Linux/Signing/CallerVerdict.h"
-#include "Platform/Linux/Signing/LinuxCodeSigning.h"
+#include "Platform/Linux/Signing/SigningModule.h"
 #include "Platform/Linux/System/DBusLinkListener.h"
 #include "Platform/Linux/System/JournalLog.h"
 #include "Platform/Linux/System/QtRunLoop.h"
@@ -44,10 +45,18 @@ class EndingLog final : public Log {
 
 }  // namespace
 
+// A check hashes a whole bundle; a child still at it after this long is
+// stuck, and the answer is no.
+constexpr std::chrono::seconds kJudgeLimit{60};
+
 AgentPorts makeAgentPorts(const Bundles& bundles, const std::string& own) {
     // An agent started by the bus may find its standard error closed under
     // it; a log line must then be lost, not end the process with SIGPIPE.
     ::signal(SIGPIPE, SIG_IGN);
+    // One malloc arena for every thread: the agent's few threads allocate
+    // little, and each extra arena keeps its own pages resident for good.
+    // Set before any thread of ours starts.
+    ::mallopt(M_ARENA_MAX, 1);
     const auto bundle = bundles.mainPath();
     const std::string anchors = bundle ? *bundle + "/Contents/Resources/anchors.pem" : "";
 
@@ -57,14 +66,18 @@ AgentPorts makeAgentPorts(const Bundles& bundles, const std::string& own) {
     auto log = std::make_unique<EndingLog>(std::make_unique<JournalLog>(own), *runLoop);
     Log& listenerLog = log->inner();
     ports.log = std::move(log);
-    ports.codeSigning = std::make_unique<LinuxCodeSigning>(anchors);
+    // OpenSSL and the signing code stay out of the agent: every check is
+    // asked in a child that loads them.
+    const std::string signingPath = signingModulePath();
+    std::error_code missing;
+    if (!std::filesystem::is_regular_file(signingPath, missing))
+        ports.log->write(LogLevel::error,
+                         "found no " + signingPath + ": no caller can be judged genuine");
+    auto signing = std::make_shared<const SigningModule>(signingPath);
+    ports.codeSigning = std::make_unique<ModuleCodeSigning>(signing, anchors, kJudgeLimit);
     ports.workspace = std::make_unique<LinuxWorkspace>(*runLoop);
     ports.listener = std::make_unique<DBusLinkListener>(
-        *runLoop, listenerLog,
-        [verdict = CallerVerdict(anchors)](std::uint32_t uid, std::int32_t pid,
-                                           const std::string& requirement) {
-            return verdict.genuine(uid, pid, requirement);
-        });
+        *runLoop, listenerLog, callerCheckInChild(signing, anchors, kJudgeLimit));
     ports.runLoop = std::move(runLoop);
     ports.run = [loop] { return loop->run(); };
     return ports;

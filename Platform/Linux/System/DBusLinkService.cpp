@@ -18,6 +18,7 @@ namespace {
 const QString kBusService = QStringLiteral("org.freedesktop.DBus");
 const QString kBusPath = QStringLiteral("/org/freedesktop/DBus");
 const QString kAccessDenied = QStringLiteral("org.freedesktop.DBus.Error.AccessDenied");
+constexpr int kJudgeIdleMs = 2000;  // how long an idle judge thread stays
 
 std::string text(const QString& value) { return value.toStdString(); }
 
@@ -43,6 +44,9 @@ DBusLinkService::DBusLinkService(RunLoop& runLoop, Log& log, CallerCheck check, 
     // Judging hashes a bundle; two at a time keeps a crowd of new peers from
     // taking every core while the main thread stays free.
     judges_.setMaxThreadCount(2);
+    // Callers come seldom (once per connection): a judge thread that has
+    // nothing to do leaves soon rather than keep its stack for 30 s.
+    judges_.setExpiryTimeout(kJudgeIdleMs);
     neverStopReading(bus_);
 }
 

@@ -1,5 +1,5 @@
 // The workspace tests' entry: installs test desktop entries into a private
-// $XDG_DATA_HOME before GIO first looks (GIO fixes its folders on first use),
+// $XDG_DATA_HOME and $XDG_DATA_DIRS before anything looks for entries,
 // keeps the machine's own entries and session bus out (a private bus takes
 // its place), then runs the tests under a QCoreApplication.
 #include <gtest/gtest.h>

@@ -1,0 +1,97 @@
+#include "Platform/Linux/Signing/SigningModule.h"
+
+#include <dlfcn.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "Platform/Linux/Signing/ForkedCheck.h"
+
+namespace vorsel::linux_platform {
+
+std::string signingModulePath() {
+    std::error_code error;
+    const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
+    return (executable.parent_path() / "vorsel-signing.so").string();
+}
+
+SigningModule::SigningModule(std::string path) : path_(std::move(path)) {}
+
+bool SigningModule::load() const {
+    std::lock_guard<std::mutex> held(mutex_);
+    if (tried_) return satisfies_ != nullptr;
+    tried_ = true;
+    // Never unloaded: OpenSSL keeps state for the life of the process.
+    void* module = ::dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (module == nullptr) {
+        const char* error = ::dlerror();
+        problem_ = error != nullptr ? error : "cannot load " + path_;
+        return false;
+    }
+    auto satisfies = reinterpret_cast<VorselSigningSatisfies>(::dlsym(module, kSatisfiesEntry));
+    auto callerGenuine =
+        reinterpret_cast<VorselSigningCallerGenuine>(::dlsym(module, kCallerGenuineEntry));
+    if (satisfies == nullptr || callerGenuine == nullptr) {
+        problem_ = path_ + " is not Vorsel's signing module";
+        return false;
+    }
+    satisfies_ = satisfies;
+    callerGenuine_ = callerGenuine;
+    return true;
+}
+
+bool SigningModule::satisfies(const std::string& anchors, const std::string& bundle,
+                              const std::string& requirement) const {
+    return load() && satisfies_(anchors.c_str(), bundle.c_str(), requirement.c_str()) == 1;
+}
+
+bool SigningModule::callerGenuine(const std::string& anchors, std::uint32_t uid, std::int32_t pid,
+                                  const std::string& requirement) const {
+    return load() && callerGenuine_(anchors.c_str(), uid, pid, requirement.c_str()) == 1;
+}
+
+std::string SigningModule::problem() const {
+    std::lock_guard<std::mutex> held(mutex_);
+    return problem_;
+}
+
+ModuleCodeSigning::ModuleCodeSigning(std::shared_ptr<const SigningModule> module,
+                                     std::string anchorsPath, std::chrono::milliseconds limit)
+    : module_(std::move(module)), anchorsPath_(std::move(anchorsPath)), limit_(limit) {}
+
+std::optional<TimePoint> ModuleCodeSigning::modificationDate(const std::string& path) {
+    struct stat info {};
+    if (path.empty() || ::stat(path.c_str(), &info) != 0) return std::nullopt;
+    return static_cast<double>(info.st_mtim.tv_sec) - kReferenceSinceUnixEpoch +
+           static_cast<double>(info.st_mtim.tv_nsec) / 1e9;
+}
+
+bool ModuleCodeSigning::satisfies(const std::string& bundlePath, const std::string& requirement) {
+    const ChildAnswer answer =
+        kChildrenMayAllocate
+            ? askInChild([&] { return module_->satisfies(anchorsPath_, bundlePath, requirement); },
+                         limit_)
+            : ChildAnswer::notStarted;
+    if (answer != ChildAnswer::notStarted) return answer == ChildAnswer::yes;
+    // OpenSSL's locks are taken in here: no child may be forked meanwhile.
+    std::lock_guard<std::mutex> held(forkLock());
+    return module_->satisfies(anchorsPath_, bundlePath, requirement);
+}
+
+std::function<bool(std::uint32_t, std::int32_t, const std::string&)> callerCheckInChild(
+    std::shared_ptr<const SigningModule> module, std::string anchorsPath,
+    std::chrono::milliseconds limit) {
+    return [module = std::move(module), anchors = std::move(anchorsPath), limit](
+               std::uint32_t uid, std::int32_t pid, const std::string& requirement) {
+        const ChildAnswer answer =
+            kChildrenMayAllocate
+                ? askInChild([&] { return module->callerGenuine(anchors, uid, pid, requirement); },
+                             limit)
+                : ChildAnswer::notStarted;
+        if (answer != ChildAnswer::notStarted) return answer == ChildAnswer::yes;
+        std::lock_guard<std::mutex> held(forkLock());
+        return module->callerGenuine(anchors, uid, pid, requirement);
+    };
+}
+
+}  // namespace vorsel::linux_platform

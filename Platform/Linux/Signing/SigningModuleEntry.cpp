@@ -1,0 +1,34 @@
+// "vorsel-signing.so": the signing code and OpenSSL, loaded by the agent only
+// when it must check a signature (SigningModule.h). Only these two entry
+// points are exported; nothing may throw out of them.
+#include <cstdint>
+#include <type_traits>
+
+#include "Platform/Linux/Signing/BundleValidation.h"
+#include "Platform/Linux/Signing/CallerVerdict.h"
+#include "Platform/Linux/Signing/SigningModule.h"
+
+using namespace vorsel::linux_platform;
+
+extern "C" __attribute__((visibility("default"))) int vorselSigningSatisfies(
+    const char* anchors, const char* bundle, const char* requirement) {
+    if (anchors == nullptr || bundle == nullptr || requirement == nullptr) return 0;
+    try {
+        return validateAgainst(bundle, anchors, requirement, nullptr).has_value() ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+extern "C" __attribute__((visibility("default"))) int vorselSigningCallerGenuine(
+    const char* anchors, std::uint32_t uid, std::int32_t pid, const char* requirement) {
+    if (anchors == nullptr || requirement == nullptr) return 0;
+    try {
+        return CallerVerdict(anchors).genuine(uid, pid, requirement) ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+static_assert(std::is_same_v<decltype(&vorselSigningSatisfies), VorselSigningSatisfies>);
+static_assert(std::is_same_v<decltype(&vorselSigningCallerGenuine), VorselSigningCallerGenuine>);
