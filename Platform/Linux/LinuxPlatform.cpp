@@ -12,6 +12,7 @@
 #include "Platform/Linux/LinuxClock.h"
 #include "Platform/Linux/LinuxFiles.h"
 #include "Platform/Linux/Signing/SigningModule.h"
+#include "Platform/Linux/Signing/SpareJudge.h"
 #include "Platform/Linux/System/DBusLinkListener.h"
 #include "Platform/Linux/System/JournalLog.h"
 #include "Platform/Linux/System/QtRunLoop.h"
@@ -48,6 +49,8 @@ class EndingLog final : public Log {
 // A check hashes a whole bundle; a child still at it after this long is
 // stuck, and the answer is no.
 constexpr std::chrono::seconds kJudgeLimit{60};
+// How long the spare judge waits for the first check before it ends unused.
+constexpr std::chrono::seconds kSpareLife{30};
 
 AgentPorts makeAgentPorts(const Bundles& bundles, const std::string& own) {
     // An agent started by the bus may find its standard error closed under
@@ -74,10 +77,14 @@ AgentPorts makeAgentPorts(const Bundles& bundles, const std::string& own) {
         ports.log->write(LogLevel::error,
                          "found no " + signingPath + ": no caller can be judged genuine");
     auto signing = std::make_shared<const SigningModule>(signingPath);
-    ports.codeSigning = std::make_unique<ModuleCodeSigning>(signing, anchors, kJudgeLimit);
+    // The first check (the caller that started us, or the kept app of a
+    // restored session) comes within milliseconds: a spare child loads the
+    // module meanwhile, on another core.
+    auto spare = kChildrenMayAllocate ? SpareJudge::start(signing, kSpareLife) : nullptr;
+    ports.codeSigning = std::make_unique<ModuleCodeSigning>(signing, anchors, kJudgeLimit, spare);
     ports.workspace = std::make_unique<LinuxWorkspace>(*runLoop);
     ports.listener = std::make_unique<DBusLinkListener>(
-        *runLoop, listenerLog, callerCheckInChild(signing, anchors, kJudgeLimit));
+        *runLoop, listenerLog, callerCheckInChild(signing, anchors, kJudgeLimit, spare));
     ports.runLoop = std::move(runLoop);
     ports.run = [loop] { return loop->run(); };
     return ports;

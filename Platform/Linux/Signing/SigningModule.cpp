@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "Platform/Linux/Signing/ForkedCheck.h"
+#include "Platform/Linux/Signing/SpareJudge.h"
 
 namespace vorsel::linux_platform {
 
@@ -37,8 +38,11 @@ bool SigningModule::load() const {
     }
     satisfies_ = satisfies;
     callerGenuine_ = callerGenuine;
+    warm_ = reinterpret_cast<VorselSigningWarm>(::dlsym(module, kWarmEntry));
     return true;
 }
+
+bool SigningModule::warm() const { return load() && warm_ != nullptr && warm_() == 1; }
 
 bool SigningModule::satisfies(const std::string& anchors, const std::string& bundle,
                               const std::string& requirement) const {
@@ -56,8 +60,12 @@ std::string SigningModule::problem() const {
 }
 
 ModuleCodeSigning::ModuleCodeSigning(std::shared_ptr<const SigningModule> module,
-                                     std::string anchorsPath, std::chrono::milliseconds limit)
-    : module_(std::move(module)), anchorsPath_(std::move(anchorsPath)), limit_(limit) {}
+                                     std::string anchorsPath, std::chrono::milliseconds limit,
+                                     std::shared_ptr<SpareJudge> spare)
+    : module_(std::move(module)),
+      anchorsPath_(std::move(anchorsPath)),
+      limit_(limit),
+      spare_(std::move(spare)) {}
 
 std::optional<TimePoint> ModuleCodeSigning::modificationDate(const std::string& path) {
     struct stat info {};
@@ -67,11 +75,11 @@ std::optional<TimePoint> ModuleCodeSigning::modificationDate(const std::string& 
 }
 
 bool ModuleCodeSigning::satisfies(const std::string& bundlePath, const std::string& requirement) {
-    const ChildAnswer answer =
-        kChildrenMayAllocate
-            ? askInChild([&] { return module_->satisfies(anchorsPath_, bundlePath, requirement); },
-                         limit_)
-            : ChildAnswer::notStarted;
+    ChildAnswer answer = spare_ ? spare_->satisfies(anchorsPath_, bundlePath, requirement, limit_)
+                                : ChildAnswer::notStarted;
+    if (answer == ChildAnswer::notStarted && kChildrenMayAllocate)
+        answer = askInChild(
+            [&] { return module_->satisfies(anchorsPath_, bundlePath, requirement); }, limit_);
     if (answer != ChildAnswer::notStarted) return answer == ChildAnswer::yes;
     // OpenSSL's locks are taken in here: no child may be forked meanwhile.
     std::lock_guard<std::mutex> held(forkLock());
@@ -80,14 +88,15 @@ bool ModuleCodeSigning::satisfies(const std::string& bundlePath, const std::stri
 
 std::function<bool(std::uint32_t, std::int32_t, const std::string&)> callerCheckInChild(
     std::shared_ptr<const SigningModule> module, std::string anchorsPath,
-    std::chrono::milliseconds limit) {
-    return [module = std::move(module), anchors = std::move(anchorsPath), limit](
-               std::uint32_t uid, std::int32_t pid, const std::string& requirement) {
-        const ChildAnswer answer =
-            kChildrenMayAllocate
-                ? askInChild([&] { return module->callerGenuine(anchors, uid, pid, requirement); },
-                             limit)
-                : ChildAnswer::notStarted;
+    std::chrono::milliseconds limit, std::shared_ptr<SpareJudge> spare) {
+    return [module = std::move(module), anchors = std::move(anchorsPath), limit,
+            spare = std::move(spare)](std::uint32_t uid, std::int32_t pid,
+                                      const std::string& requirement) {
+        ChildAnswer answer = spare ? spare->callerGenuine(anchors, uid, pid, requirement, limit)
+                                   : ChildAnswer::notStarted;
+        if (answer == ChildAnswer::notStarted && kChildrenMayAllocate)
+            answer = askInChild(
+                [&] { return module->callerGenuine(anchors, uid, pid, requirement); }, limit);
         if (answer != ChildAnswer::notStarted) return answer == ChildAnswer::yes;
         std::lock_guard<std::mutex> held(forkLock());
         return module->callerGenuine(anchors, uid, pid, requirement);

@@ -23,12 +23,18 @@ using VorselSigningSatisfies = int (*)(const char* anchors, const char* bundle,
 // CallerVerdict(anchors).genuine(uid, pid, requirement).
 using VorselSigningCallerGenuine = int (*)(const char* anchors, std::uint32_t uid, std::int32_t pid,
                                            const char* requirement);
+// Loads what every check needs first (OpenSSL's configuration and digests);
+// 1 when it is ready.
+using VorselSigningWarm = int (*)();
 }
 
 namespace vorsel::linux_platform {
 
+class SpareJudge;
+
 inline constexpr const char* kSatisfiesEntry = "vorselSigningSatisfies";
 inline constexpr const char* kCallerGenuineEntry = "vorselSigningCallerGenuine";
+inline constexpr const char* kWarmEntry = "vorselSigningWarm";
 
 // "vorsel-signing.so" beside the running executable.
 std::string signingModulePath();
@@ -44,6 +50,10 @@ class SigningModule {
     bool callerGenuine(const std::string& anchors, std::uint32_t uid, std::int32_t pid,
                        const std::string& requirement) const;
 
+    // Loads the module and what every check needs first, ahead of the
+    // first check; false when the module cannot be loaded.
+    bool warm() const;
+
     // Why the module could not be loaded; empty when it was, or was not tried.
     std::string problem() const;
 
@@ -55,6 +65,7 @@ class SigningModule {
     mutable bool tried_ = false;
     mutable VorselSigningSatisfies satisfies_ = nullptr;
     mutable VorselSigningCallerGenuine callerGenuine_ = nullptr;
+    mutable VorselSigningWarm warm_ = nullptr;
     mutable std::string problem_;
 };
 
@@ -64,8 +75,9 @@ class SigningModule {
 // (where no child can be made, it is asked here). Main thread.
 class ModuleCodeSigning final : public CodeSigning {
   public:
+    // A `spare` answers the first check, if it comes while the spare waits.
     ModuleCodeSigning(std::shared_ptr<const SigningModule> module, std::string anchorsPath,
-                      std::chrono::milliseconds limit);
+                      std::chrono::milliseconds limit, std::shared_ptr<SpareJudge> spare = nullptr);
 
     std::optional<TimePoint> modificationDate(const std::string& path) override;
     bool satisfies(const std::string& bundlePath, const std::string& requirement) override;
@@ -74,6 +86,7 @@ class ModuleCodeSigning final : public CodeSigning {
     std::shared_ptr<const SigningModule> module_;
     std::string anchorsPath_;
     std::chrono::milliseconds limit_;
+    std::shared_ptr<SpareJudge> spare_;
 };
 
 // The link's caller check over the module, asked in a forked child; a child
@@ -81,6 +94,6 @@ class ModuleCodeSigning final : public CodeSigning {
 // the check runs here instead. Any thread.
 std::function<bool(std::uint32_t, std::int32_t, const std::string&)> callerCheckInChild(
     std::shared_ptr<const SigningModule> module, std::string anchorsPath,
-    std::chrono::milliseconds limit);
+    std::chrono::milliseconds limit, std::shared_ptr<SpareJudge> spare = nullptr);
 
 }  // namespace vorsel::linux_platform

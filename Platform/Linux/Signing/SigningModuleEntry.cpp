@@ -1,6 +1,9 @@
 // "vorsel-signing.so": the signing code and OpenSSL, loaded by the agent only
 // when it must check a signature (SigningModule.h). Only these two entry
 // points are exported; nothing may throw out of them.
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+
 #include <cstdint>
 #include <type_traits>
 
@@ -30,5 +33,15 @@ extern "C" __attribute__((visibility("default"))) int vorselSigningCallerGenuine
     }
 }
 
+extern "C" __attribute__((visibility("default"))) int vorselSigningWarm() {
+    // What every check needs first: OpenSSL's configuration, its providers
+    // and the digest of the seal.
+    if (OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CONFIG, nullptr) != 1) return 0;
+    EVP_MD* digest = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    EVP_MD_free(digest);
+    return digest != nullptr ? 1 : 0;
+}
+
 static_assert(std::is_same_v<decltype(&vorselSigningSatisfies), VorselSigningSatisfies>);
+static_assert(std::is_same_v<decltype(&vorselSigningWarm), VorselSigningWarm>);
 static_assert(std::is_same_v<decltype(&vorselSigningCallerGenuine), VorselSigningCallerGenuine>);

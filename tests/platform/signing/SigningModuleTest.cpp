@@ -23,6 +23,7 @@
 #include "Platform/Linux/Signing/ForkedCheck.h"
 #include "Platform/Linux/Signing/LinuxCodeSigning.h"
 #include "Platform/Linux/Signing/SigningModule.h"
+#include "Platform/Linux/Signing/SpareJudge.h"
 #include "tests/platform/signing/SigningFixture.h"
 
 namespace vorsel::linux_platform::testing {
@@ -215,6 +216,54 @@ TEST_F(SigningModuleTest, AMissingModuleRefusesEverythingAndSaysWhy) {
     auto foreign = std::make_shared<const SigningModule>("libc.so.6");
     EXPECT_FALSE(foreign->satisfies(anchors_, bundle_, requirement()));
     EXPECT_NE(foreign->problem().find("not Vorsel's signing module"), std::string::npos);
+}
+
+TEST_F(SigningModuleTest, ASpareJudgesTheFirstQuestionOnlyAndThenFreshChildrenDo) {
+    if (!kChildrenMayAllocate) GTEST_SKIP() << "this allocator is not consistent across fork";
+    signGenuine();
+    Child app(executableOf(bundle_), {"30"});
+    ASSERT_TRUE(app.started());
+
+    auto spare = SpareJudge::start(module_, 30s);
+    ASSERT_NE(spare, nullptr);
+    EXPECT_TRUE(spare->waiting());
+    // A text with a NUL is no path: left to a fresh child, the spare unused.
+    EXPECT_EQ(spare->satisfies(anchors_, bundle_ + std::string(1, '\0') + "x", requirement(), 30s),
+              ChildAnswer::notStarted);
+    EXPECT_TRUE(spare->waiting());
+
+    const auto check = callerCheckInChild(module_, anchors_, 30s, spare);
+    EXPECT_TRUE(check(::geteuid(), app.pid(), requirement()));
+    EXPECT_FALSE(spare->waiting()) << "the first question went to the spare";
+    EXPECT_EQ(spare->callerGenuine(anchors_, ::geteuid(), app.pid(), requirement(), 30s),
+              ChildAnswer::notStarted);
+    // Later questions, right or wrong, are answered by fresh children.
+    EXPECT_TRUE(check(::geteuid(), app.pid(), requirement()));
+    EXPECT_FALSE(check(::geteuid(), app.pid(), "identifier \"x\" and ("));
+
+    auto other = SpareJudge::start(module_, 30s);
+    ASSERT_NE(other, nullptr);
+    ModuleCodeSigning signing(module_, anchors_, 30s, other);
+    writeFile(bundle_ + "/Contents/Resources/added", "not sealed");
+    EXPECT_FALSE(signing.satisfies(bundle_, requirement()));
+    EXPECT_FALSE(other->waiting());
+    EXPECT_FALSE(moduleMappedHere()) << "the spare loaded the module, not we";
+}
+
+TEST_F(SigningModuleTest, ASpareNobodyAsksEndsByItself) {
+    if (!kChildrenMayAllocate) GTEST_SKIP() << "this allocator is not consistent across fork";
+    auto spare = SpareJudge::start(module_, 300ms);
+    ASSERT_NE(spare, nullptr);
+    const auto deadline = SteadyClock::now() + 10s;
+    while (spare->waiting() && SteadyClock::now() < deadline) std::this_thread::sleep_for(20ms);
+    EXPECT_FALSE(spare->waiting());
+    EXPECT_EQ(spare->satisfies(anchors_, bundle_, requirement(), 30s), ChildAnswer::notStarted);
+    // One let go before its time ends with it, without waiting out its life.
+    auto dropped = SpareJudge::start(module_, 1h);
+    ASSERT_NE(dropped, nullptr);
+    const auto before = SteadyClock::now();
+    dropped.reset();
+    EXPECT_LT(SteadyClock::now() - before, 5s);
 }
 
 }  // namespace
