@@ -1,7 +1,7 @@
 // Which app a process belongs to, worked out from its /proc files: the bundle
 // around its executable, else the desktop file a GIO launcher named in its
 // environment (only when the launcher also named this very pid), else its
-// systemd app unit. Main thread only (desktop lookups go through GIO).
+// systemd app unit. Main thread only.
 #pragma once
 
 #include <sys/types.h>

@@ -3,7 +3,8 @@
 // bundle around its executable, from the desktop file a GIO launcher named
 // in its environment, or from its systemd app unit, in that order. Actions go
 // through pidfds checked against the process start time, so a recycled pid is
-// never signalled. Web-link apps come from GIO; launch and termination notices
+// never signalled. Web-link apps come from the desktop entries and their
+// mimeapps.list associations; launch and termination notices
 // from the systemd user manager when one runs, else from a check of /proc.
 //
 // Main thread only (the RunLoop's thread), like the port it implements.
@@ -52,7 +53,8 @@ class LinuxWorkspace final : public Workspace {
     // app; processes without any identity are not listed at all.
     RunningApps runningApps() override;
     RunningApps runningApps(const std::string& bundleID) override;
-    // Desktop IDs (without ".desktop") of GIO's handlers of the url's scheme.
+    // Desktop IDs (without ".desktop") of the installed handlers of the url's
+    // scheme, the default first.
     std::vector<std::string> appsOpening(const std::string& url) override;
     // Starts "<path>/Contents/Linux/<CFBundleExecutable>" detached from us.
     void openInBackground(const std::string& path) override;

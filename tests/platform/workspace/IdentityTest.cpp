@@ -111,7 +111,7 @@ TEST_F(WorkspaceTest, LaunchedDesktopFileCountsOnlyForThePidItNames) {
     EXPECT_EQ(appWithPid(inherited.pid()), nullptr);
 }
 
-TEST_F(WorkspaceTest, BrowsersAreTheHttpsHandlersGioKnows) {
+TEST_F(WorkspaceTest, BrowsersAreTheHttpsHandlersTheDesktopKnows) {
     auto handlers = workspace.appsOpening("https://probe.invalid/");
     EXPECT_EQ(handlers, std::vector<std::string>{"test-browser"});
     EXPECT_EQ(workspace.appsOpening("HTTPS://probe.invalid/"), handlers);

@@ -15,7 +15,7 @@
 namespace vorsel::testing {
 
 // The desktop entries the test program installed into its own
-// $XDG_DATA_HOME before anything asked GIO (see WorkspaceMain.cpp).
+// $XDG_DATA_HOME before anything looked for desktop entries (see WorkspaceMain.cpp).
 std::string testApplicationsFolder();
 
 // A RunLoop that counts the timers alive, around the real one.
