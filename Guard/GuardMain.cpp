@@ -24,6 +24,7 @@ int main(int argc, char** argv) {
         return linux_platform::runAppModule(argc, argv);
     }
     // Agent mode: an event loop and nothing of a GUI.
+    linux_platform::prepareAgent();
     QCoreApplication application(argc, argv);
     auto agentPorts = linux_platform::makeAgentPorts(*ports.bundles, identity.own);
     GuardAgent agent(

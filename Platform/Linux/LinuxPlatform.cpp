@@ -52,6 +52,23 @@ constexpr std::chrono::seconds kJudgeLimit{60};
 // How long the spare judge waits for the first check before it ends unused.
 constexpr std::chrono::seconds kSpareLife{30};
 
+namespace {
+struct Early {
+    std::shared_ptr<const SigningModule> module;
+    std::shared_ptr<SpareJudge> spare;
+};
+Early early;
+}  // namespace
+
+void prepareAgent() {
+    if (early.module) return;
+    early.module = std::make_shared<const SigningModule>(signingModulePath());
+    // The first check (the caller that started us, or the kept app of a
+    // restored session) comes within milliseconds: a spare child loads the
+    // module meanwhile, on another core.
+    if (kChildrenMayAllocate) early.spare = SpareJudge::start(early.module, kSpareLife);
+}
+
 AgentPorts makeAgentPorts(const Bundles& bundles, const std::string& own) {
     // An agent started by the bus may find its standard error closed under
     // it; a log line must then be lost, not end the process with SIGPIPE.
@@ -76,11 +93,9 @@ AgentPorts makeAgentPorts(const Bundles& bundles, const std::string& own) {
     if (!std::filesystem::is_regular_file(signingPath, missing))
         ports.log->write(LogLevel::error,
                          "found no " + signingPath + ": no caller can be judged genuine");
-    auto signing = std::make_shared<const SigningModule>(signingPath);
-    // The first check (the caller that started us, or the kept app of a
-    // restored session) comes within milliseconds: a spare child loads the
-    // module meanwhile, on another core.
-    auto spare = kChildrenMayAllocate ? SpareJudge::start(signing, kSpareLife) : nullptr;
+    if (!early.module) prepareAgent();
+    auto signing = std::move(early.module);
+    auto spare = std::move(early.spare);
     ports.codeSigning = std::make_unique<ModuleCodeSigning>(signing, anchors, kJudgeLimit, spare);
     ports.workspace = std::make_unique<LinuxWorkspace>(*runLoop);
     ports.listener = std::make_unique<DBusLinkListener>(

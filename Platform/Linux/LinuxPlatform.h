@@ -44,6 +44,13 @@ struct AgentPorts {
 // nobody is genuine). Requires a QCoreApplication; main thread.
 AgentPorts makeAgentPorts(const Bundles& bundles, const std::string& own);
 
+// What agent mode can start before anything else, so that it is ready when
+// the first caller is judged: the spare child that loads the signing code.
+// Called first thing in agent mode (before Qt starts, so that the fork copies
+// little and no other thread exists); makeAgentPorts does it itself
+// otherwise. Main thread.
+void prepareAgent();
+
 // The app-mode module: "vorsel-app.so" beside the running executable.
 std::string appModulePath();
 
