@@ -128,9 +128,12 @@ void SpareJudge::finish(pid_t child, int socket) {
 
 bool SpareJudge::take(pid_t& child, int& socket) {
     std::lock_guard<std::mutex> held(mutex_);
+    if (socket_ < 0) {
+        reapIfEnded();
+        return false;
+    }
     child = std::exchange(child_, -1);
     socket = std::exchange(socket_, -1);
-    if (socket < 0) return false;
     if (::waitpid(child, nullptr, WNOHANG) == child) {  // ended unused
         ::close(socket);
         return false;
@@ -138,9 +141,16 @@ bool SpareJudge::take(pid_t& child, int& socket) {
     return true;
 }
 
+void SpareJudge::reapIfEnded() {
+    if (child_ > 0 && ::waitpid(child_, nullptr, WNOHANG) == child_) child_ = -1;
+}
+
 bool SpareJudge::waiting() {
     std::lock_guard<std::mutex> held(mutex_);
-    if (socket_ < 0) return false;
+    if (socket_ < 0) {
+        reapIfEnded();
+        return false;
+    }
     if (::waitpid(child_, nullptr, WNOHANG) != child_) return true;
     ::close(std::exchange(socket_, -1));
     child_ = -1;
@@ -166,8 +176,18 @@ ChildAnswer SpareJudge::ask(const std::string& question, std::chrono::millisecon
             got = ::recv(socket, &answer, 1, 0);
         } while (got < 0 && errno == EINTR);
     }
-    finish(child, socket);  // one question only
-    if (got != 1) return ChildAnswer::unanswered;
+    if (got != 1) {
+        finish(child, socket);  // late or lost: it answers nobody now
+        return ChildAnswer::unanswered;
+    }
+    // It ends by itself once it has answered. Its end is not waited for
+    // here, where the caller waits for the answer: a later question or the
+    // spare's own end reaps it.
+    ::close(socket);
+    if (::waitpid(child, nullptr, WNOHANG) != child) {
+        std::lock_guard<std::mutex> held(mutex_);
+        child_ = child;
+    }
     return answer == 'y' ? ChildAnswer::yes : ChildAnswer::no;
 }
 

@@ -49,9 +49,11 @@ class SpareJudge {
     // Takes the spare for one question; false when it was used or has ended.
     bool take(pid_t& child, int& socket);
     static void finish(pid_t child, int socket);
+    // Reaps a used spare that has ended since; mutex_ held.
+    void reapIfEnded();
 
     std::mutex mutex_;
-    pid_t child_;  // -1 once taken or reaped
+    pid_t child_;  // -1 once taken or reaped; after an answer, the child until reaped
     int socket_;   // -1 once taken or closed
 };
 

@@ -10,8 +10,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -135,6 +137,23 @@ TEST(ForkedCheckTest, ChildrenForkedWhileOtherThreadsAllocateAllAnswer) {
 
 // Whether the signing module is mapped into this process: no check here
 // loads it except where a test calls the module directly.
+// Our children that have ended but were not reaped.
+int zombieChildren() {
+    int zombies = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string text;
+        if (!std::getline(stat, text)) continue;
+        const auto close = text.rfind(')');
+        if (close == std::string::npos) continue;
+        char state = 0;
+        long parent = 0;
+        std::istringstream rest(text.substr(close + 1));
+        if (rest >> state >> parent && state == 'Z' && parent == ::getpid()) ++zombies;
+    }
+    return zombies;
+}
+
 bool moduleMappedHere() {
     std::ifstream maps("/proc/self/maps");
     std::string line;
@@ -235,6 +254,13 @@ TEST_F(SigningModuleTest, ASpareJudgesTheFirstQuestionOnlyAndThenFreshChildrenDo
     const auto check = callerCheckInChild(module_, anchors_, 30s, spare);
     EXPECT_TRUE(check(::geteuid(), app.pid(), requirement()));
     EXPECT_FALSE(spare->waiting()) << "the first question went to the spare";
+    // Its end was not waited for with the answer, but it is reaped later.
+    const auto deadline = SteadyClock::now() + 10s;
+    while (zombieChildren() > 0 && SteadyClock::now() < deadline) {
+        std::this_thread::sleep_for(20ms);
+        (void)spare->waiting();
+    }
+    EXPECT_EQ(zombieChildren(), 0);
     EXPECT_EQ(spare->callerGenuine(anchors_, ::geteuid(), app.pid(), requirement(), 30s),
               ChildAnswer::notStarted);
     // Later questions, right or wrong, are answered by fresh children.
