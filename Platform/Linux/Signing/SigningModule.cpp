@@ -1,11 +1,11 @@
 #include "Platform/Linux/Signing/SigningModule.h"
 
 #include <dlfcn.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 
 #include "Platform/Linux/Signing/ForkedCheck.h"
+#include "Platform/Linux/Signing/ModificationDate.h"
 #include "Platform/Linux/Signing/SpareJudge.h"
 
 namespace vorsel::linux_platform {
@@ -68,10 +68,7 @@ ModuleCodeSigning::ModuleCodeSigning(std::shared_ptr<const SigningModule> module
       spare_(std::move(spare)) {}
 
 std::optional<TimePoint> ModuleCodeSigning::modificationDate(const std::string& path) {
-    struct stat info {};
-    if (path.empty() || ::stat(path.c_str(), &info) != 0) return std::nullopt;
-    return static_cast<double>(info.st_mtim.tv_sec) - kReferenceSinceUnixEpoch +
-           static_cast<double>(info.st_mtim.tv_nsec) / 1e9;
+    return modificationDateOf(path);
 }
 
 bool ModuleCodeSigning::satisfies(const std::string& bundlePath, const std::string& requirement) {
