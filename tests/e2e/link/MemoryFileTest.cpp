@@ -1,8 +1,6 @@
 // The memory file under a reader: while the agent rewrites it in a loop, a
 // reader in another process never sees a partial file.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <nlohmann/json.hpp>
@@ -14,19 +12,6 @@
 using namespace vorsel::e2e;
 
 namespace {
-
-// Reads the whole file the plain way a second program would.
-std::optional<std::string> readOnce(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::string content;
-    char buffer[4096];
-    ssize_t got;
-    while ((got = ::read(fd, buffer, sizeof buffer)) > 0)
-        content.append(buffer, static_cast<size_t>(got));
-    ::close(fd);
-    return content;
-}
 
 // Hardcore rules closing `count` apps named after `prefix`, as the stand-in
 // builds them (it names itself as the app to keep open).

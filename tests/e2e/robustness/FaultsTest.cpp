@@ -47,18 +47,12 @@ class MemoryFileWatch {
   private:
     void run() {
         while (!done_) {
-            const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd < 0) continue;
-            std::string content;
-            char buffer[4096];
-            ssize_t got;
-            while ((got = ::read(fd, buffer, sizeof buffer)) > 0)
-                content.append(buffer, static_cast<size_t>(got));
-            ::close(fd);
+            const std::optional<std::string> content = readOnce(path_);
+            if (!content) continue;
             ++reads_;
-            if (std::find(allowed_.begin(), allowed_.end(), parsed(content)) == allowed_.end()) {
+            if (std::find(allowed_.begin(), allowed_.end(), parsed(*content)) == allowed_.end()) {
                 std::lock_guard lock(mutex_);
-                if (odd_++ == 0) example_ = content;
+                if (odd_++ == 0) example_ = *content;
             }
         }
     }

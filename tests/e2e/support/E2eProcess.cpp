@@ -138,6 +138,18 @@ bool processGone(pid_t pid) {
     return close == std::string::npos || (close + 2 < stat.size() && stat[close + 2] == 'Z');
 }
 
+std::optional<std::string> readOnce(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string content;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = ::read(fd, buffer, sizeof buffer)) > 0)
+        content.append(buffer, static_cast<size_t>(got));
+    ::close(fd);
+    return content;
+}
+
 std::string executableOf(pid_t pid) {
     std::error_code ec;
     auto target = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec);

@@ -77,6 +77,9 @@ std::string executableOf(pid_t pid);
 
 // The whole content of a file, or empty.
 std::string readText(const std::string& path);
+// The whole file read once with plain open/read, as a second program would;
+// nothing when it cannot be opened.
+std::optional<std::string> readOnce(const std::string& path);
 bool writeText(const std::string& path, const std::string& text);
 
 // A fresh folder under /tmp, removed with everything in it on destruction.
