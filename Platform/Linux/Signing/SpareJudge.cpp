@@ -157,6 +157,13 @@ bool SpareJudge::waiting() {
     return false;
 }
 
+bool SpareJudge::gone() {
+    if (waiting()) return false;
+    std::lock_guard<std::mutex> held(mutex_);
+    reapIfEnded();
+    return child_ < 0;
+}
+
 ChildAnswer SpareJudge::ask(const std::string& question, std::chrono::milliseconds limit) {
     pid_t child;
     int socket;

@@ -42,6 +42,8 @@ class SpareJudge {
 
     // Whether the spare still waits for its question (for tests).
     bool waiting();
+    // Whether the spare has ended and been reaped, used or not (for tests).
+    bool gone();
 
   private:
     SpareJudge(pid_t child, int socket) : child_(child), socket_(socket) {}
