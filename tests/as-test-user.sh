@@ -3,19 +3,19 @@
 # that tests which signal processes or talk on a bus can never reach anything
 # outside what they started themselves. As any other user, runs it as it is.
 #
+# The user is $VORSEL_TEST_USER (each build tree's CTest sets its own, so two
+# suites on one machine never share one), else vorsel-test; it is made on
+# first use (tests/test-user.sh).
+#
 # Usage: tests/as-test-user.sh COMMAND [ARGS...]
 set -euo pipefail
-user=vorsel-test
+user=${VORSEL_TEST_USER:-vorsel-test}
 
 if [ "$(id -u)" -ne 0 ]; then
   exec "$@"
 fi
 
-if ! id -u "$user" >/dev/null 2>&1; then
-  # Two test binaries may race to create the user; the loser just goes on.
-  useradd --system --user-group --no-create-home --home-dir /nonexistent \
-          --shell /usr/sbin/nologin "$user" 2>/dev/null || id -u "$user" >/dev/null
-fi
+"$(dirname "$0")/test-user.sh" ensure "$user"
 uid=$(id -u "$user")
 gid=$(id -g "$user")
 home=$(mktemp -d /tmp/vorsel-test-home.XXXXXX)
@@ -24,7 +24,7 @@ trap 'rm -rf "$home"' EXIT
 
 # A clean environment: the test user's own home, no session bus, no display.
 env -i PATH="$PATH" HOME="$home" USER="$user" LOGNAME="$user" LANG=C.UTF-8 \
-    TMPDIR=/tmp QT_QPA_PLATFORM=offscreen ${GTEST_FILTER:+GTEST_FILTER="$GTEST_FILTER"} \
+    TMPDIR=/tmp QT_QPA_PLATFORM=offscreen VORSEL_TEST_USER="$user" ${GTEST_FILTER:+GTEST_FILTER="$GTEST_FILTER"} \
     ${VORSEL_LOAD_SECONDS:+VORSEL_LOAD_SECONDS="$VORSEL_LOAD_SECONDS"} \
     ${ASAN_OPTIONS:+ASAN_OPTIONS="$ASAN_OPTIONS"} ${UBSAN_OPTIONS:+UBSAN_OPTIONS="$UBSAN_OPTIONS"} \
     ${LSAN_OPTIONS:+LSAN_OPTIONS="$LSAN_OPTIONS"} \

@@ -63,7 +63,8 @@ TEST_F(EnforcementTest, AnAppThatIgnoresTheRequestIsKilledAfterThreeSeconds) {
 }
 
 TEST_F(EnforcementTest, EveryAppButNothingSparesBrowsersProtectedAndBackgroundApps) {
-    if (!mayCloseEverything()) GTEST_SKIP() << "closes every app of its user: run as vorsel-test";
+    if (!mayCloseEverything())
+        GTEST_SKIP() << "closes every app of its user: run as a throwaway vorsel-test user";
     std::string entry = installBrowserEntry("e2e-browser");
     std::string fixedLog = world.root() + "/fixed.log";
     std::string foundLog = world.root() + "/found.log";
