@@ -7,11 +7,13 @@ packages=(
   # toolchain
   build-essential cmake ninja-build pkg-config clang-format
   # libraries
-  qt6-base-dev qt6-svg-dev libssl-dev libglib2.0-dev libplist-dev libsystemd-dev
+  qt6-base-dev qt6-svg-dev libssl-dev libplist-dev libsystemd-dev
   nlohmann-json3-dev
   # tests and the demo
   libgtest-dev libgmock-dev libbenchmark-dev dbus-daemon dbus-bin desktop-file-utils openssl
   procps passwd util-linux
+  # a throwaway X11 desktop for tests with real windows
+  xvfb openbox libxcb1-dev x11-utils
   # fuzzing and sanitizers
   clang libclang-rt-14-dev
 )

@@ -20,6 +20,9 @@ flock 9
 
 case "$action" in
   ensure)
+    # X servers of unprivileged users put their sockets here, and only root
+    # may make it as it must be.
+    [ -d /tmp/.X11-unix ] || install -d -m 1777 -o root -g root /tmp/.X11-unix
     id -u "$user" >/dev/null 2>&1 && exit 0
     useradd --system --user-group --no-create-home --home-dir /nonexistent \
             --shell /usr/sbin/nologin "$user"
