@@ -14,6 +14,8 @@ packages=(
   procps passwd util-linux
   # a throwaway X11 desktop for tests with real windows
   xvfb openbox libxcb1-dev x11-utils
+  # X11 windows: close requests and minimising (libxcb-ewmh, libxcb-icccm)
+  libxcb-ewmh-dev libxcb-icccm4-dev
   # fuzzing and sanitizers
   clang libclang-rt-14-dev
 )

@@ -24,11 +24,15 @@ constexpr auto kStartLimit = std::chrono::seconds(15);
 
 // Starts `argv` with our environment, DISPLAY replaced by `display` when
 // given, standard streams on /dev/null except `keepFd`, which the child gets
-// as itself.
+// as itself. The desktop's own programs read the machine's data and
+// configuration (openbox its themes), whatever private lists a test set.
 pid_t spawn(const std::vector<std::string>& argv, const std::string& display, int keepFd = -1) {
     std::vector<std::string> env;
     for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (std::strncmp(*entry, "DISPLAY=", 8) != 0) env.emplace_back(*entry);
+        if (std::strncmp(*entry, "DISPLAY=", 8) != 0 &&
+            std::strncmp(*entry, "XDG_DATA_DIRS=", 14) != 0 &&
+            std::strncmp(*entry, "XDG_CONFIG_DIRS=", 16) != 0)
+            env.emplace_back(*entry);
     }
     if (!display.empty()) env.push_back("DISPLAY=" + display);
     std::vector<char*> args, envp;

@@ -3,7 +3,8 @@
 // bundle around its executable, from the desktop file a GIO launcher named
 // in its environment, or from its systemd app unit, in that order. Actions go
 // through pidfds checked against the process start time, so a recycled pid is
-// never signalled. Web-link apps come from the desktop entries and their
+// never signalled; terminate and hide ask the way a desktop would first
+// (QuitRequests.h). Web-link apps come from the desktop entries and their
 // mimeapps.list associations; launch and termination notices
 // from the systemd user manager when one runs, else from a check of /proc.
 //
@@ -22,6 +23,7 @@ namespace vorsel::linux_platform {
 
 class ProcessTable;
 class NoticeHub;
+class QuitRequests;
 
 class LinuxWorkspace final : public Workspace {
   public:
@@ -59,7 +61,9 @@ class LinuxWorkspace final : public Workspace {
     // Starts "<path>/Contents/Linux/<CFBundleExecutable>" detached from us.
     void openInBackground(const std::string& path) override;
     // Notices may be coalesced: one launch notice stands for every app that
-    // appeared since the last one.
+    // appeared since the last one. While any registration lives a session
+    // is being enforced; when the last goes, what quit requests kept (the
+    // display connection, the requests made) goes with it.
     std::unique_ptr<Observation> observeLaunches(std::function<void()> notice) override;
     std::unique_ptr<Observation> observeTerminations(std::function<void()> notice) override;
     std::set<std::string> systemApps() const override;
@@ -71,6 +75,7 @@ class LinuxWorkspace final : public Workspace {
     Options options_;
     std::shared_ptr<ProcessTable> table_;
     std::shared_ptr<NoticeHub> notices_;
+    std::shared_ptr<QuitRequests> quits_;
     RunningApps snapshot_;
     std::optional<std::chrono::steady_clock::time_point> snapshotTaken_;
     std::uint64_t snapshotChanges_ = 0;
