@@ -16,6 +16,8 @@ packages=(
   xvfb openbox libxcb1-dev x11-utils
   # X11 windows: close requests and minimising (libxcb-ewmh, libxcb-icccm)
   libxcb-ewmh-dev libxcb-icccm4-dev
+  # real desktop apps that the end-to-end tests close, and typing into them
+  gnome-text-editor mousepad xterm firefox-esr xdotool
   # fuzzing and sanitizers
   clang libclang-rt-14-dev
 )
