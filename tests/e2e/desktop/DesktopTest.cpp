@@ -174,6 +174,8 @@ class DesktopTest : public ::testing::Test {
     // Keeps the screen as docs/images shows it, when asked to.
     void shoot(const std::string& name) const {
         if (shots.empty()) return;
+        // Windows just mapped are drawn a moment later.
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
         tool({"/usr/bin/import", "-window", "root", shots + "/" + name + ".png"});
     }
 
@@ -205,6 +207,9 @@ TEST_F(DesktopTest, TextTypedButNotSavedSurvivesInTheEditorsOwnDrafts) {
     const X11Window mousepadWindow = windowOf(mousepad->pid());
     ASSERT_NE(editorWindow.id, 0u) << readText(world.root() + "/editor.err");
     ASSERT_NE(mousepadWindow.id, 0u) << readText(world.root() + "/mousepad.err");
+    // Side by side, so that a picture shows both dialogs.
+    tool({"/usr/bin/xdotool", "windowmove", std::to_string(editorWindow.id), "0", "0"});
+    tool({"/usr/bin/xdotool", "windowmove", std::to_string(mousepadWindow.id), "640", "260"});
     // Typed in the second before the session starts: too late for either
     // editor to have saved a draft of its own accord (gnome-text-editor
     // waits a few seconds, mousepad 30), yet not in the very instant before
