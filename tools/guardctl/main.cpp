@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "Guard/GuardIdentity.h"
-#include "Guard/GuardInstall.h"
-#include "Guard/GuardWindow.h"
+#include "Guard/App/GuardInstall.h"
+#include "Guard/App/GuardWindow.h"
+#include "Guard/Identity/GuardIdentity.h"
 #include "Platform/Linux/Install/LinuxLoginItems.h"
 #include "Platform/Linux/LinuxBundles.h"
 #include "Platform/Linux/LinuxClock.h"
@@ -95,11 +95,12 @@ int main(int argc, char** argv) {
                 std::printf("no button in state %s\n", name(view.shown()));
                 continue;
             }
-            const auto before = view.found();
+            const auto before = view.foundState();
             std::printf("pressed \"%s\"\n", button->text().toUtf8().constData());
             button->click();
-            settle([&] { return view.found() != before || view.notice().has_value(); });
-            if (view.notice()) std::printf("notice: %s\n", view.notice()->toUtf8().constData());
+            settle([&] { return view.foundState() != before || view.noticeText().has_value(); });
+            if (view.noticeText())
+                std::printf("notice: %s\n", view.noticeText()->toUtf8().constData());
             std::printf("state: %s\n", name(view.shown()));
         } else if (args[i] == "shot" && i + 1 < args.size()) {
             settle([] { return false; }, 200);
