@@ -20,10 +20,14 @@ GuardAgent::GuardAgent(GuardIdentity identity, GuardAgentPorts ports)
 // them; work still queued on the run loop finds `self` expired.
 GuardAgent::~GuardAgent() = default;
 
+// Listening comes first: an agent that finds another one serving leaves
+// before it reads or removes the memory file, logs, or acts on any app, so a
+// second start never disturbs the agent that runs. No call is delivered
+// before start() returns, so nothing sees the rules before they are restored.
 void GuardAgent::start() {
-    rules = restored();
-    ports.listener.listen(identity.machService(), *this);
+    if (!ports.listener.listen(identity.machService(), *this)) return;
     listener = &ports.listener;
+    rules = restored();
     ports.log.write(LogLevel::standard, "listening as " + identity.machService());
     enforce();
 }

@@ -58,9 +58,11 @@ class GuardAgent final : public LinkHandler, public LinkListenerDelegate {
     GuardAgent(const GuardAgent&) = delete;
     GuardAgent& operator=(const GuardAgent&) = delete;
 
-    // Main thread, once: restores the rules from the memory file, listens on
-    // the identity's service, logs "listening as <service>", and runs one
+    // Main thread, once: listens on the identity's service, restores the
+    // rules from the memory file, logs "listening as <service>", and runs one
     // enforcement pass (which, with nothing held, arms the 20 s leave timer).
+    // When the service cannot be had (another agent serves), does nothing
+    // more: the listener ends the process.
     void start();
 
     // One line for the log: what `rules` do at `now` ("closing 2 listed apps,

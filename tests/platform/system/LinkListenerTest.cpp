@@ -254,7 +254,7 @@ TEST_F(LinkListenerTest, ACallerThatLeavesRightAfterItsCallIsForgotten) {
 TEST_F(LinkListenerTest, ATakenNameEndsTheProcessWithAnError) {
     QDBusConnection other = connect("other");
     ASSERT_TRUE(other.interface()->registerService(kName).isValid());
-    listener_->listen(kService, delegate_);
+    EXPECT_FALSE(listener_->listen(kService, delegate_));
     EXPECT_EQ(loop_.exits, std::vector<int>{1});
     ASSERT_EQ(log_.lines.size(), 1u);
     EXPECT_EQ(log_.lines[0], std::string("error: another process owns ") + kName + ": leaving");
