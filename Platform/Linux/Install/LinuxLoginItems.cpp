@@ -95,6 +95,9 @@ LoginItemStatus LinuxLoginItems::status() {
 }
 
 std::optional<std::string> LinuxLoginItems::registerAgent() {
+    // After any unregister still running, which would otherwise remove what
+    // this writes.
+    std::lock_guard<std::mutex> turn(changing_);
     const auto agent = declaration();
     if (!agent) return "The app carries no usable agent declaration (guard-agent.plist).";
     const std::string name = busName(agent->machService);
@@ -173,7 +176,7 @@ void LinuxLoginItems::unregisterAgent(std::function<void(std::optional<std::stri
     workers_.emplace_back([this, completions, done = std::move(done)]() mutable {
         std::optional<std::string> error;
         {
-            std::lock_guard<std::mutex> turn(unregistering_);
+            std::lock_guard<std::mutex> turn(changing_);
             error = unregisterNow();
         }
         QMetaObject::invokeMethod(

@@ -53,7 +53,8 @@ class LinuxLoginItems final : public LoginItems {
 
     // Writes the unit (and reloads the manager) first, then the service file,
     // each atomically, so the bus never names a unit that is not there; then
-    // asks the bus to read its service folders again.
+    // asks the bus to read its service folders again. Waits for unregisters
+    // still running first.
     std::optional<std::string> registerAgent() override;
 
     // Removes the service file and the unit when they are this bundle's; a
@@ -81,8 +82,9 @@ class LinuxLoginItems final : public LoginItems {
     Files& files_;
     std::unique_ptr<UserSession> session_;
     // Unregisters run one at a time, each on a thread of its own, and post
-    // their completion to `completions_`, which lives on the main thread.
-    std::mutex unregistering_;
+    // their completion to `completions_`, which lives on the main thread; a
+    // register waits for them.
+    std::mutex changing_;
     std::vector<std::thread> workers_;
     std::unique_ptr<QObject> completions_;
 };
