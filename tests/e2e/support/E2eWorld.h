@@ -57,6 +57,9 @@ class E2eWorld {
     struct Options {
         // Write the activation file, so the first call starts the agent.
         bool activation = true;
+        // Activated agents read their wall clock through the adapter's test
+        // hook, so that shiftAgentClock() can move it.
+        bool shiftableClock = false;
     };
 
     E2eWorld();
@@ -114,6 +117,10 @@ class E2eWorld {
     // activation), its standard error appended to `errFile` (default: none).
     std::unique_ptr<Process> startAgent(const std::string& errFile = {}) const;
 
+    // Moves the wall clock of every activated agent to `seconds` from the
+    // real one, at their next reading (Options::shiftableClock).
+    bool shiftAgentClock(double seconds) const;
+
     // What every activated agent wrote, and their pids in start order.
     std::string agentLogPath() const { return root() + "/agent.log"; }
     std::string agentLog() const { return readText(agentLogPath()); }
@@ -127,6 +134,7 @@ class E2eWorld {
 
   private:
     std::string setUp(const Options& options);
+    std::string wallShiftFile() const { return root() + "/wall-shift"; }
     void killStragglers();
 
     TempFolder folder_;
