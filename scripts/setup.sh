@@ -16,6 +16,8 @@ packages=(
   systemd dbus-user-session
   # a throwaway X11 desktop for tests with real windows
   xvfb openbox libxcb1-dev x11-utils
+  # the Debian package check: judging it, and closing its window as a user would
+  lintian file wmctrl
   # fuzzing and sanitizers
   clang libclang-rt-14-dev
 )

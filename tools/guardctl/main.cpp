@@ -80,7 +80,9 @@ int main(int argc, char** argv) {
     GuardIdentity::setMainBundle(bundles);
     QApplication::setWindowIcon(GuardApp::icon(bundles));
     linux_platform::LinuxFiles files;
-    linux_platform::LinuxClock clock;
+    // The window's side of the agent's clock, as the app has it.
+    const linux_platform::LinuxClock clock(linux_platform::ClockSide::window,
+                                           GuardIdentity::shared().memoryFile(files));
     GuardInstall install(bundles,
                          [&] { return linux_platform::makeLoginItems(bundles.mainPath(), files); });
     GuardStatusView view({install, files, clock, GuardIdentity::shared()});

@@ -11,6 +11,7 @@
 
 #include "Platform/Linux/BusName.h"
 #include "Platform/Linux/InfoPlist.h"
+#include "Platform/Linux/LinuxClock.h"
 #include "tests/e2e/support/E2eBuild.h"
 
 namespace vorsel::e2e {
@@ -116,6 +117,9 @@ std::string E2eWorld::setUp(const Options& options) {
         std::ostringstream text;
         text << "#!/bin/sh\n"
              << "echo $$ >> " << quoted(root() + "/agent.pids") << "\n"
+             << (options.shiftableClock ? std::string(linux_platform::kWallShiftVariable) + "=" +
+                                              quoted(wallShiftFile()) + " "
+                                        : std::string())
              << "XDG_DATA_HOME=" << quoted(dataHome()) << " exec " << quoted(vorselExecutable())
              << " --agent >> " << quoted(agentLogPath()) << " 2>&1\n";
         if (!writeText(script, text.str())) return "couldn't write the activation script";
@@ -188,6 +192,10 @@ Authority E2eWorld::otherAuthority(const std::string& name) const {
 
 std::unique_ptr<Process> E2eWorld::startAgent(const std::string& errFile) const {
     return Process::start({vorselExecutable(), "--agent"}, environment(), {{}, {}, errFile});
+}
+
+bool E2eWorld::shiftAgentClock(double seconds) const {
+    return writeText(wallShiftFile(), std::to_string(seconds));
 }
 
 std::vector<pid_t> E2eWorld::agentPids() const {

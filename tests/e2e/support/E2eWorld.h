@@ -60,6 +60,9 @@ class E2eWorld {
     struct Options {
         // Write the activation file, so the first call starts the agent.
         bool activation = true;
+        // Activated agents read their wall clock through the adapter's test
+        // hook, so that shiftAgentClock() can move it.
+        bool shiftableClock = false;
         // Use the user session this test runs in instead of a private bus.
         bool userSession = false;
     };
@@ -120,6 +123,10 @@ class E2eWorld {
     // activation), its standard error appended to `errFile` (default: none).
     std::unique_ptr<Process> startAgent(const std::string& errFile = {}) const;
 
+    // Moves the wall clock of every activated agent to `seconds` from the
+    // real one, at their next reading (Options::shiftableClock).
+    bool shiftAgentClock(double seconds) const;
+
     // What every activated agent wrote, and their pids in start order.
     std::string agentLogPath() const { return root() + "/agent.log"; }
     std::string agentLog() const { return readText(agentLogPath()); }
@@ -133,6 +140,7 @@ class E2eWorld {
 
   private:
     std::string setUp(const Options& options);
+    std::string wallShiftFile() const { return root() + "/wall-shift"; }
     void killStragglers();
 
     TempFolder folder_;
