@@ -100,7 +100,10 @@ int main(int argc, char** argv) {
             const auto before = view.foundState();
             std::printf("pressed \"%s\"\n", button->text().toUtf8().constData());
             button->click();
-            settle([&] { return view.foundState() != before || view.noticeText().has_value(); });
+            // Turning off completes later, after the user manager has reloaded,
+            // which may take up to its own one-minute limit.
+            settle([&] { return view.foundState() != before || view.noticeText().has_value(); },
+                   70000);
             if (view.noticeText())
                 std::printf("notice: %s\n", view.noticeText()->toUtf8().constData());
             std::printf("state: %s\n", name(view.shown()));

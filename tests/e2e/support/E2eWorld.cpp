@@ -5,6 +5,7 @@
 #include <sys/prctl.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 
@@ -64,7 +65,7 @@ std::string sign(const std::string& bundle, const Authority& authority,
 
 E2eWorld::E2eWorld() : E2eWorld(Options{}) {}
 
-E2eWorld::E2eWorld(Options options) : folder_("vorsel-e2e") {
+E2eWorld::E2eWorld(Options options) : folder_("vorsel-e2e"), dataHome_(folder_.path() + "/data") {
     // Agents whose bus goes away are orphaned; as their subreaper we can
     // reap them and see them go.
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -73,6 +74,17 @@ E2eWorld::E2eWorld(Options options) : folder_("vorsel-e2e") {
 
 std::string E2eWorld::setUp(const Options& options) {
     if (root().empty()) return "no temporary folder";
+    if (options.userSession) {
+        for (const char* name :
+             {"HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS"}) {
+            const char* value = std::getenv(name);
+            if (value == nullptr || *value == '\0')
+                return std::string("not in a user session: no ") + name;
+            session_[name] = value;
+        }
+        dataHome_ = session_["XDG_DATA_HOME"];
+        sessionBus_ = session_["DBUS_SESSION_BUS_ADDRESS"];
+    }
     std::error_code ec;
     fs::create_directories(root() + "/home", ec);
     fs::create_directories(dataHome(), ec);
@@ -95,6 +107,7 @@ std::string E2eWorld::setUp(const Options& options) {
     if (!copyTree(build::ordwynBundle(), ordwyn())) return "couldn't copy " + build::ordwynBundle();
     if (auto failed = sign(ordwyn(), authority_, app_); !failed.empty()) return failed;
 
+    if (options.userSession) return {};
     const std::string services = root() + "/services";
     fs::create_directories(services, ec);
     if (options.activation) {
@@ -148,6 +161,7 @@ void E2eWorld::killStragglers() {
 Environment E2eWorld::environment() const {
     Environment environment = basicEnvironment(root());
     if (bus_) environment["DBUS_SESSION_BUS_ADDRESS"] = bus_->address();
+    for (const auto& [name, value] : session_) environment[name] = value;
     return environment;
 }
 
