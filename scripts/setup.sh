@@ -12,12 +12,16 @@ packages=(
   # tests and the demo
   libgtest-dev libgmock-dev libbenchmark-dev dbus-daemon dbus-bin desktop-file-utils openssl
   procps passwd util-linux
+  # a real user session for tests and the demo (scripts/with-user-session.sh)
+  systemd dbus-user-session
   # a throwaway X11 desktop for tests with real windows
   xvfb openbox libxcb1-dev x11-utils
   # X11 windows: close requests and minimising (libxcb-ewmh, libxcb-icccm)
   libxcb-ewmh-dev libxcb-icccm4-dev
   # real desktop apps that the end-to-end tests close, and typing into them
   gnome-text-editor mousepad xterm firefox-esr xdotool
+  # the Debian package check: judging it, and closing its window as a user would
+  lintian file wmctrl
   # fuzzing and sanitizers
   clang libclang-rt-14-dev
 )

@@ -57,7 +57,7 @@ class DBusLinkListener final : public LinkListener {
 
     // Owns busName(serviceName) and starts serving; see the file comment for
     // how it gives up.
-    void listen(const std::string& serviceName, LinkListenerDelegate& delegate) override;
+    bool listen(const std::string& serviceName, LinkListenerDelegate& delegate) override;
 
     // How many peers have a verdict or are being judged (for tests).
     std::size_t peersKnown() const;

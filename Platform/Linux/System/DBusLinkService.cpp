@@ -57,11 +57,10 @@ DBusLinkService::~DBusLinkService() {
         bus_.interface()->unregisterService(ownedName_);
 }
 
-void DBusLinkService::listen(const std::string& serviceName, LinkListenerDelegate& delegate) {
-    delegate_ = &delegate;
+bool DBusLinkService::listen(const std::string& serviceName, LinkListenerDelegate& delegate) {
     if (!bus_.isConnected()) {
         giveUp("couldn't reach the session bus (" + text(bus_.lastError().message()) + ")");
-        return;
+        return false;
     }
     // Qt keeps running after the bus goes away; the bus's own farewell is
     // the one sure sign, so listen for it.
@@ -74,7 +73,7 @@ void DBusLinkService::listen(const std::string& serviceName, LinkListenerDelegat
     if (!bus_.registerObject(QString::fromLatin1(kLinkPath), this,
                              QDBusConnection::ExportScriptableSlots)) {
         giveUp("couldn't serve " + std::string(kLinkPath) + " on the session bus");
-        return;
+        return false;
     }
     registered_ = true;
 
@@ -82,20 +81,24 @@ void DBusLinkService::listen(const std::string& serviceName, LinkListenerDelegat
     QDBusConnectionInterface* bus = bus_.interface();
     if (!bus) {
         giveUp("couldn't reach the session bus");
-        return;
+        return false;
     }
     const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> owned =
         bus->registerService(name, QDBusConnectionInterface::DontQueueService,
                              QDBusConnectionInterface::DontAllowReplacement);
     if (!owned.isValid()) {
         giveUp("couldn't own " + text(name) + " (" + text(owned.error().message()) + ")");
-        return;
+        return false;
     }
     if (owned.value() != QDBusConnectionInterface::ServiceRegistered) {
         giveUp("another process owns " + text(name));
-        return;
+        return false;
     }
     ownedName_ = name;
+    // Only now: a caller that reached us by our unique name before we owned
+    // the service (or after we failed to) is never served.
+    delegate_ = &delegate;
+    return true;
 }
 
 qint64 DBusLinkService::Version(const QDBusMessage& message) {

@@ -38,7 +38,7 @@ class DBusLinkService final : public QObject {
     DBusLinkService(RunLoop& runLoop, Log& log, CallerCheck check, QDBusConnection bus);
     ~DBusLinkService() override;
 
-    void listen(const std::string& serviceName, LinkListenerDelegate& delegate);
+    bool listen(const std::string& serviceName, LinkListenerDelegate& delegate);
     std::size_t peersKnown() const { return peers_.size(); }
 
   public slots:
