@@ -51,7 +51,8 @@ LinuxWorkspace::LinuxWorkspace(RunLoop& runLoop, Options options)
       table_(std::make_shared<ProcessTable>(::getuid())),
       notices_(std::make_shared<NoticeHub>(runLoop_, table_, options_.noticeInterval,
                                            options_.useSystemd)),
-      quits_(std::make_shared<QuitRequests>()) {}
+      quits_(std::make_shared<QuitRequests>(
+          runLoop_, QuitRequests::Options{.useBus = true, .x11Module = options_.x11Module})) {}
 
 LinuxWorkspace::~LinuxWorkspace() = default;
 

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "Platform/RunLoop.h"
 #include "Platform/Workspace.h"
@@ -42,6 +43,9 @@ class LinuxWorkspace final : public Workspace {
         // the reuse at once, so no launch is seen later than the notices
         // would bring it anyway. Zero reads /proc on every call.
         double snapshotReuse = 0.1;
+        // The display module that close requests and minimising go through;
+        // empty: "vorsel-x11.so" beside the running executable.
+        std::string x11Module;
     };
 
     explicit LinuxWorkspace(RunLoop& runLoop);

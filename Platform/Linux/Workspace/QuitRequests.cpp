@@ -2,6 +2,8 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <unordered_map>
+#include <vector>
 
 #include "Platform/Linux/Workspace/ProcFs.h"
 #include "Platform/Linux/Workspace/QuitAction.h"
@@ -12,10 +14,6 @@ namespace {
 
 using Seconds = std::chrono::duration<double>;
 
-// A failed connection to the display is tried again only this often: a
-// DISPLAY that leads nowhere must not cost a connect on every request.
-constexpr Seconds kDisplayRetry{10.0};
-constexpr Seconds kWindowsFresh{0.2};
 constexpr Seconds kPruneEvery{1.0};
 
 // Whether `pid` is `app` or one of its descendants: an app's windows may be
@@ -30,6 +28,17 @@ bool within(pid_t pid, pid_t app) {
     return false;
 }
 
+std::vector<X11Window> windowsOf(DisplayThread::Display& display, pid_t pid) {
+    std::vector<X11Window> own;
+    std::unordered_map<pid_t, bool> judged;
+    for (const X11Window& window : display.windows()) {
+        auto [entry, added] = judged.try_emplace(window.pid, false);
+        if (added) entry->second = within(window.pid, pid);
+        if (entry->second) own.push_back(window);
+    }
+    return own;
+}
+
 }  // namespace
 
 void QuitRequests::watching() { ++watchers_; }
@@ -39,16 +48,18 @@ void QuitRequests::released() {
     if (watchers_ > 0) return;
     requests_.clear();
     display_.reset();
-    displayFailed_.reset();
-    windows_.clear();
-    windowsTaken_.reset();
     pruned_.reset();
 }
 
-QuitRequests::Request* QuitRequests::find(pid_t pid, const std::shared_ptr<const Pidfd>& handle) {
+QuitRequests::Request* QuitRequests::current(pid_t pid, const std::shared_ptr<const Pidfd>& handle,
+                                             Clock::time_point asked) {
     auto found = requests_.find(pid);
-    if (found == requests_.end() || found->second.handle != handle) return nullptr;
-    return &found->second;
+    if (found == requests_.end()) return nullptr;
+    Request& request = found->second;
+    if (request.handle != handle || request.stage != Stage::asking || request.asked != asked ||
+        handle->ended())
+        return nullptr;
+    return &request;
 }
 
 QuitRequests::Request& QuitRequests::record(pid_t pid, const std::shared_ptr<const Pidfd>& handle,
@@ -79,13 +90,26 @@ QuitRequests::Request& QuitRequests::record(pid_t pid, const std::shared_ptr<con
 
 void QuitRequests::hide(pid_t pid, const std::shared_ptr<const Pidfd>& handle) {
     if (!handle || handle->ended()) return;
-    record(pid, handle, Clock::now()).keepAsking = true;
-    const std::vector<X11Window> own = windowsOf(pid);
-    X11Windows* windows = display();
-    if (windows == nullptr) return;
-    for (const X11Window& window : own) {
-        if (!window.minimised && !window.dialog) windows->minimise(window);
-    }
+    Request& request = record(pid, handle, Clock::now());
+    request.keepAsking = true;
+    // One at a time: a display that does not answer must not pile up a
+    // minimise for every pass while it is stuck.
+    if (request.minimising) return;
+    DisplayThread* thread = display();
+    if (thread == nullptr) return;
+    request.minimising = true;
+    std::weak_ptr<QuitRequests> self = weak_from_this();
+    std::shared_ptr<const Pidfd> pinned = request.handle;
+    thread->run([self, pid, pinned](DisplayThread::Display& on) {
+        minimiseOn(on, pid);
+        return std::function<void()>([self, pid, pinned] {
+            auto requests = self.lock();
+            if (!requests) return;
+            auto found = requests->requests_.find(pid);
+            if (found != requests->requests_.end() && found->second.handle == pinned)
+                found->second.minimising = false;
+        });
+    });
 }
 
 void QuitRequests::terminate(pid_t pid, const std::shared_ptr<const Pidfd>& handle,
@@ -102,10 +126,10 @@ void QuitRequests::terminate(pid_t pid, const std::shared_ptr<const Pidfd>& hand
             break;
         case Stage::asking:
             if (now - request.asked < Seconds(kSignalAfter)) break;
-            if (request.keepAsking)
-                askAgain(pid, request, now);
-            else
+            if (!request.keepAsking)
                 signal(request);
+            else if (!request.closing)
+                closeWindows(pid, request, true);
             break;
     }
 }
@@ -114,7 +138,8 @@ void QuitRequests::ask(pid_t pid, Request& request, const std::optional<std::str
     request.stage = Stage::asking;
     request.asked = Clock::now();
     const auto name = appId ? applicationBusName(*appId) : std::nullopt;
-    if (!name || !options_.useBus || !sessionBusReachable()) return closeOrSignal(pid, request);
+    if (!name || !options_.useBus || !sessionBusReachable())
+        return closeWindows(pid, request, false);
     // The answer comes later; by then the record may be gone or belong to
     // a new round, so it is looked up again through the same handle.
     std::weak_ptr<QuitRequests> self = weak_from_this();
@@ -125,16 +150,41 @@ void QuitRequests::ask(pid_t pid, Request& request, const std::optional<std::str
         [self, pid, handle, asked](QuitAnswer answer) {
             auto requests = self.lock();
             if (!requests || answer == QuitAnswer::asked) return;
-            Request* current = requests->find(pid, handle);
-            if (current == nullptr || current->stage != Stage::asking || current->asked != asked ||
-                handle->ended())
-                return;
-            requests->closeOrSignal(pid, *current);
+            if (Request* still = requests->current(pid, handle, asked))
+                requests->closeWindows(pid, *still, false);
         });
 }
 
-void QuitRequests::askAgain(pid_t pid, Request& request, Clock::time_point now) {
-    switch (closeWindows(pid, true)) {
+// First (again false): the windows are the way to ask, and an app without
+// any is signalled at once. Again: the app is asked once more, unless it
+// shows a dialog, which is the user's to answer.
+void QuitRequests::closeWindows(pid_t pid, Request& request, bool again) {
+    DisplayThread* thread = display();
+    if (thread == nullptr) return closed(request, again, Closed::nothing);
+    request.closing = true;
+    std::weak_ptr<QuitRequests> self = weak_from_this();
+    std::shared_ptr<const Pidfd> handle = request.handle;
+    const Clock::time_point asked = request.asked;
+    thread->run([self, pid, handle, asked, again](DisplayThread::Display& on) {
+        const Closed result = closeOn(on, pid, again);
+        return std::function<void()>([self, pid, handle, asked, again, result] {
+            auto requests = self.lock();
+            if (!requests) return;
+            if (Request* still = requests->current(pid, handle, asked)) {
+                still->closing = false;
+                requests->closed(*still, again, result);
+            }
+        });
+    });
+}
+
+void QuitRequests::closed(Request& request, bool again, Closed result) {
+    if (!again) {
+        if (result == Closed::nothing) signal(request);
+        return;
+    }
+    const Clock::time_point now = Clock::now();
+    switch (result) {
         case Closed::some:
             request.asked = now;
             break;
@@ -146,18 +196,31 @@ void QuitRequests::askAgain(pid_t pid, Request& request, Clock::time_point now) 
     }
 }
 
-void QuitRequests::closeOrSignal(pid_t pid, Request& request) {
-    if (closeWindows(pid, false) == Closed::nothing) signal(request);
-}
-
 void QuitRequests::signal(Request& request) {
     request.stage = Stage::signalled;
+    request.closing = false;
     request.handle->signal(SIGTERM);
 }
 
-QuitRequests::Closed QuitRequests::closeWindows(pid_t pid, bool sparingDialogs) {
-    const std::vector<X11Window> own = windowsOf(pid);
-    X11Windows* windows = display();
+DisplayThread* QuitRequests::display() {
+    const char* name = std::getenv("DISPLAY");
+    if (name == nullptr || *name == '\0') {
+        display_.reset();
+        return nullptr;
+    }
+    // The agent's own environment does not change; a test's may, between
+    // two throwaway desktops.
+    if (display_ && displayName_ == name) return display_.get();
+    displayName_ = name;
+    display_ = std::make_unique<DisplayThread>(
+        runLoop_, options_.x11Module.empty() ? x11ModulePath() : options_.x11Module, name);
+    return display_.get();
+}
+
+QuitRequests::Closed QuitRequests::closeOn(DisplayThread::Display& display, pid_t pid,
+                                           bool sparingDialogs) {
+    const std::vector<X11Window> own = windowsOf(display, pid);
+    X11Windows* windows = display.x11();
     if (windows == nullptr) return Closed::nothing;
     bool dialogs = false, others = false;
     for (const X11Window& window : own) (window.dialog ? dialogs : others) = true;
@@ -170,49 +233,17 @@ QuitRequests::Closed QuitRequests::closeWindows(pid_t pid, bool sparingDialogs) 
         if (window.dialog && others) continue;
         closed = windows->close(window) || closed;
     }
-    windowsTaken_.reset();  // what is open changes now
+    if (closed) display.changed();
     return closed ? Closed::some : Closed::nothing;
 }
 
-std::vector<X11Window> QuitRequests::windowsOf(pid_t pid) {
-    const Clock::time_point now = Clock::now();
-    if (!windowsTaken_ || now - *windowsTaken_ > kWindowsFresh) {
-        X11Windows* windows = display();
-        windows_ = windows ? windows->windows() : std::vector<X11Window>{};
-        if (windows != nullptr && windows->broken()) {
-            // A display that went away since (a restarted X server) is seen
-            // only when used: one more try on a new connection, so that this
-            // request is not taken for one of an app without windows.
-            display_.reset();
-            displayFailed_.reset();
-            windows = display();
-            windows_ = windows ? windows->windows() : std::vector<X11Window>{};
-        }
-        windowsTaken_ = now;
+void QuitRequests::minimiseOn(DisplayThread::Display& display, pid_t pid) {
+    const std::vector<X11Window> own = windowsOf(display, pid);
+    X11Windows* windows = display.x11();
+    if (windows == nullptr) return;
+    for (const X11Window& window : own) {
+        if (!window.minimised && !window.dialog) windows->minimise(window);
     }
-    std::vector<X11Window> own;
-    std::unordered_map<pid_t, bool> judged;
-    for (const X11Window& window : windows_) {
-        auto [entry, added] = judged.try_emplace(window.pid, false);
-        if (added) entry->second = within(window.pid, pid);
-        if (entry->second) own.push_back(window);
-    }
-    return own;
-}
-
-X11Windows* QuitRequests::display() {
-    if (display_ && display_->broken()) {
-        display_.reset();
-        windowsTaken_.reset();
-    }
-    if (display_) return display_.get();
-    const Clock::time_point now = Clock::now();
-    if (displayFailed_ && now - *displayFailed_ < kDisplayRetry) return nullptr;
-    const char* name = std::getenv("DISPLAY");
-    if (name == nullptr || *name == '\0') return nullptr;
-    display_ = X11Windows::open(name);
-    if (!display_) displayFailed_ = now;
-    return display_.get();
 }
 
 }  // namespace vorsel::linux_platform

@@ -22,11 +22,16 @@
 // Requests are remembered per process together with its pidfd: a record
 // whose pidfd reports its process ended is dropped, so a later process under
 // the same pid starts afresh. A record not asked for kStale seconds starts
-// afresh too (the app was not selected in between). The X11 connection is
-// opened on first use, only when DISPLAY is set, and closed, with every
-// record, when the last session watch ends (released()).
+// afresh too (the app was not selected in between).
 //
-// Main thread only; bus replies arrive on it through the Qt event loop.
+// Nothing here waits: the bus is asked asynchronously, and the display only
+// from its own thread (DisplayThread.h), started on the first request that
+// needs it, only when DISPLAY is set, and stopped, with every record
+// forgotten, when the last session watch ends (released()). What either
+// answers is handled on the main thread through the run loop, and only if
+// it still concerns the request it was asked for.
+//
+// Main thread only.
 #pragma once
 
 #include <sys/types.h>
@@ -36,10 +41,10 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
-#include <vector>
 
+#include "Platform/Linux/Workspace/DisplayThread.h"
 #include "Platform/Linux/Workspace/Pidfd.h"
-#include "Platform/Linux/Workspace/X11Windows.h"
+#include "Platform/RunLoop.h"
 
 namespace vorsel::linux_platform {
 
@@ -52,10 +57,15 @@ class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
     struct Options {
         // Whether the session bus may be asked for quit actions.
         bool useBus = true;
+        // The display module; empty: "vorsel-x11.so" beside the running
+        // executable.
+        std::string x11Module;
     };
 
-    QuitRequests() : QuitRequests(Options{}) {}
-    explicit QuitRequests(Options options) : options_(options) {}
+    // `runLoop` must outlive this object.
+    explicit QuitRequests(RunLoop& runLoop) : QuitRequests(runLoop, Options{}) {}
+    QuitRequests(RunLoop& runLoop, Options options)
+        : runLoop_(runLoop), options_(std::move(options)) {}
 
     // Both do nothing without a handle: nothing is asked of a process that
     // cannot be pinned down.
@@ -64,12 +74,12 @@ class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
                    const std::optional<std::string>& appId);
 
     // A session starts or stops watching; when none watches any more, the
-    // display connection is closed and every record forgotten.
+    // display thread is stopped and every record forgotten.
     void watching();
     void released();
 
     // Whether a display connection is open right now.
-    bool displayOpen() const { return display_ != nullptr; }
+    bool displayOpen() const { return display_ && display_->connected(); }
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -80,28 +90,34 @@ class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
         Clock::time_point asked{};  // the last quit action or close request
         Clock::time_point seen{};   // the last hide or terminate
         bool keepAsking = false;    // hidden before: never signalled for a dialog
+        bool closing = false;       // close requests are on their way
+        bool minimising = false;    // a minimise is on its way
     };
+    // What asking an app's windows to close found.
     enum class Closed { some, dialogShowing, nothing };
 
     Request& record(pid_t pid, const std::shared_ptr<const Pidfd>& handle, Clock::time_point now);
-    Request* find(pid_t pid, const std::shared_ptr<const Pidfd>& handle);
+    // The record `pid` has for the request made at `asked`, if it is still
+    // that one.
+    Request* current(pid_t pid, const std::shared_ptr<const Pidfd>& handle,
+                     Clock::time_point asked);
     void ask(pid_t pid, Request& request, const std::optional<std::string>& appId);
-    void askAgain(pid_t pid, Request& request, Clock::time_point now);
-    void closeOrSignal(pid_t pid, Request& request);
-    Closed closeWindows(pid_t pid, bool sparingDialogs);
-    std::vector<X11Window> windowsOf(pid_t pid);
+    void closeWindows(pid_t pid, Request& request, bool again);
+    void closed(Request& request, bool again, Closed result);
     static void signal(Request& request);
-    X11Windows* display();
+    // The display thread, started when DISPLAY names a display; null without.
+    DisplayThread* display();
 
+    // On the display thread.
+    static Closed closeOn(DisplayThread::Display& display, pid_t pid, bool sparingDialogs);
+    static void minimiseOn(DisplayThread::Display& display, pid_t pid);
+
+    RunLoop& runLoop_;
     Options options_;
     std::unordered_map<pid_t, Request> requests_;
     int watchers_ = 0;
-    std::unique_ptr<X11Windows> display_;
-    std::optional<Clock::time_point> displayFailed_;
-    // One look at the windows serves a whole pass (hide, then terminate, for
-    // each app).
-    std::vector<X11Window> windows_;
-    std::optional<Clock::time_point> windowsTaken_;
+    std::unique_ptr<DisplayThread> display_;
+    std::string displayName_;  // the DISPLAY it serves
     std::optional<Clock::time_point> pruned_;
 };
 

@@ -59,9 +59,7 @@ struct Property {
     }
 };
 
-}  // namespace
-
-struct X11Windows::Connection {
+struct Connection {
     xcb_connection_t* link = nullptr;
     int screen = 0;
     xcb_window_t root = XCB_NONE;
@@ -132,6 +130,26 @@ struct X11Windows::Connection {
     }
 };
 
+class XcbWindows final : public X11Windows {
+  public:
+    explicit XcbWindows(std::unique_ptr<Connection> connection)
+        : connection_(std::move(connection)) {}
+
+    bool managed() override;
+    std::vector<X11Window> windows() override;
+    bool close(const X11Window& window) override;
+    bool minimise(const X11Window& window) override;
+    bool broken() const override { return xcb_connection_has_error(connection_->link) != 0; }
+    int descriptor() const override { return xcb_get_file_descriptor(connection_->link); }
+
+  private:
+    void drain();
+
+    std::unique_ptr<Connection> connection_;
+};
+
+}  // namespace
+
 std::unique_ptr<X11Windows> X11Windows::open(const std::string& display) {
     if (display.empty()) return nullptr;
     auto connection = std::make_unique<Connection>();
@@ -149,30 +167,23 @@ std::unique_ptr<X11Windows> X11Windows::open(const std::string& display) {
     connection->changeState = intern(connection->link, "WM_CHANGE_STATE");
     connection->wmState = intern(connection->link, "WM_STATE");
     if (connection->deleteWindow == XCB_ATOM_NONE) return nullptr;
-    return std::unique_ptr<X11Windows>(new X11Windows(std::move(connection)));
+    return std::make_unique<XcbWindows>(std::move(connection));
 }
-
-X11Windows::X11Windows(std::unique_ptr<Connection> connection)
-    : connection_(std::move(connection)) {}
-
-X11Windows::~X11Windows() = default;
-
-bool X11Windows::broken() const { return xcb_connection_has_error(connection_->link) != 0; }
 
 // Errors of requests without replies (a window that went away under us)
 // arrive as events; nothing else is asked for, but they must not pile up.
-void X11Windows::drain() {
+void XcbWindows::drain() {
     while (xcb_generic_event_t* event = xcb_poll_for_event(connection_->link)) std::free(event);
 }
 
-bool X11Windows::managed() {
+bool XcbWindows::managed() {
     if (broken()) return false;
     connection_->lookAtManager();
     drain();
     return connection_->managed;
 }
 
-std::vector<X11Window> X11Windows::windows() {
+std::vector<X11Window> XcbWindows::windows() {
     std::vector<X11Window> found;
     if (broken()) return found;
     Connection& c = *connection_;
@@ -211,7 +222,7 @@ std::vector<X11Window> X11Windows::windows() {
     return found;
 }
 
-bool X11Windows::close(const X11Window& window) {
+bool XcbWindows::close(const X11Window& window) {
     if (broken() || !window.closable) return false;
     Connection& c = *connection_;
     if (c.managed && c.closesForUs) {
@@ -234,7 +245,7 @@ bool X11Windows::close(const X11Window& window) {
     return true;
 }
 
-bool X11Windows::minimise(const X11Window& window) {
+bool XcbWindows::minimise(const X11Window& window) {
     if (broken()) return false;
     Connection& c = *connection_;
     if (!c.managed || c.changeState == XCB_ATOM_NONE) return false;

@@ -6,8 +6,9 @@
 // request for it by cutting the program's connection.
 //
 // Calls wait for the server's replies (each lookup is one batch of requests,
-// so a few round trips on the local socket); a display that has gone makes
-// every call a no-op and broken() true. Main thread only.
+// so a few round trips on the local socket), which is why the agent makes
+// them only on a thread of their own (DisplayThread.h); a display that has
+// gone makes every call a no-op and broken() true. One thread at a time.
 #pragma once
 
 #include <sys/types.h>
@@ -30,34 +31,30 @@ struct X11Window {
 class X11Windows {
   public:
     // A connection to `display` (e.g. ":0"), or null when there is none.
+    // Linked only into the display module (DisplayThread.h) and tests: the
+    // agent itself maps no X11 library.
     static std::unique_ptr<X11Windows> open(const std::string& display);
-    ~X11Windows();
-    X11Windows(const X11Windows&) = delete;
-    X11Windows& operator=(const X11Windows&) = delete;
+    virtual ~X11Windows() = default;
 
     // Whether an EWMH window manager runs (its check window answers).
-    bool managed();
+    virtual bool managed() = 0;
     // The top-level client windows that name a pid and were made on this
     // machine: the window manager's client list, or, without one, the
     // mapped children of the root window.
-    std::vector<X11Window> windows();
+    virtual std::vector<X11Window> windows() = 0;
     // Asks the window's program to close it: _NET_CLOSE_WINDOW to the root
     // window when a window manager takes it, else WM_DELETE_WINDOW to the
     // window itself. False when the window does not take the protocol.
-    bool close(const X11Window& window);
+    virtual bool close(const X11Window& window) = 0;
     // Asks the window manager to minimise the window (WM_CHANGE_STATE to
     // iconic). False without a window manager: nobody could show it again.
-    bool minimise(const X11Window& window);
+    virtual bool minimise(const X11Window& window) = 0;
 
     // True once the connection failed; it never recovers.
-    bool broken() const;
-
-  private:
-    struct Connection;
-    explicit X11Windows(std::unique_ptr<Connection> connection);
-    void drain();
-
-    std::unique_ptr<Connection> connection_;
+    virtual bool broken() const = 0;
+    // The connection's socket. Shutting it down from another thread makes a
+    // call stuck on a server that does not answer return, broken.
+    virtual int descriptor() const = 0;
 };
 
 }  // namespace vorsel::linux_platform

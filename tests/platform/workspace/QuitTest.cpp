@@ -6,7 +6,10 @@
 #include <stdlib.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "Platform/Linux/Workspace/ProcFs.h"
 #include "Platform/Linux/Workspace/QuitRequests.h"
@@ -229,7 +232,8 @@ TEST_F(QuitTest, RequestsAndTheDisplayLastOnlyWhileASessionWatches) {
     auto opened = Pidfd::open(stubborn.pid(), startTimeOf(stubborn.pid()));
     ASSERT_TRUE(opened.has_value());
     auto handle = std::make_shared<const Pidfd>(std::move(*opened));
-    auto requests = std::make_shared<QuitRequests>();
+    auto requests = std::make_shared<QuitRequests>(
+        loop, QuitRequests::Options{.useBus = true, .x11Module = X11_MODULE});
     EXPECT_FALSE(requests->displayOpen()) << "opened before anything was asked";
     requests->watching();
     requests->terminate(stubborn.pid(), handle, "test.stubborn");
@@ -242,6 +246,77 @@ TEST_F(QuitTest, RequestsAndTheDisplayLastOnlyWhileASessionWatches) {
     requests->terminate(stubborn.pid(), handle, "test.stubborn");
     EXPECT_TRUE(spinUntil([&] { return occurrences(log("test.stubborn"), "close 0") == 2; }, 5));
     EXPECT_EQ(occurrences(log("test.stubborn"), "term"), 0);
+    requests->released();
+}
+
+// An X server that stops answering (stopped here; grabbed or swapped out on
+// a real desktop) holds up only the display thread: requests return, an
+// app is still signalled on time, a hidden one is left alone, the session
+// ends without waiting for the server, and the next one reaches it again.
+TEST_F(QuitTest, AStoppedDisplayHoldsUpNeitherTheRequestsNorTheSessionsEnd) {
+    if (!startDesktop(true)) GTEST_SKIP() << skipped;
+    Child first = desk("test.first");
+    Child frozen = desk("test.frozen");
+    Child hidden = desk("test.hidden");
+    waitManaged(3);
+    auto pin = [](const Child& child) {
+        auto opened = Pidfd::open(child.pid(), startTimeOf(child.pid()));
+        return opened ? std::make_shared<const Pidfd>(std::move(*opened)) : nullptr;
+    };
+    auto firstHandle = pin(first), frozenHandle = pin(frozen), hiddenHandle = pin(hidden);
+    ASSERT_TRUE(firstHandle && frozenHandle && hiddenHandle);
+    auto requests = std::make_shared<QuitRequests>(
+        loop, QuitRequests::Options{.useBus = false, .x11Module = X11_MODULE});
+    requests->watching();
+    // The connection is open, as in a session that has closed apps already.
+    requests->terminate(first.pid(), firstHandle, std::nullopt);
+    ASSERT_TRUE(spinUntil([&] { return first.ended(); }, 10));
+
+    const pid_t server = desktop->serverPid();
+    ASSERT_EQ(::kill(server, SIGSTOP), 0);
+    // Should a call wait for the server after all, the server is woken
+    // after a while, so that the test fails instead of hanging.
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false, rescued = false;
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> held(mutex);
+        if (!finished.wait_for(held, std::chrono::seconds(30), [&] { return done; })) {
+            rescued = true;
+            ::kill(server, SIGCONT);
+        }
+    });
+    const auto asked = SteadyClock::now();
+    for (int pass = 0; pass < 2; ++pass) {
+        if (pass == 1) {
+            spinUntil([&] { return SteadyClock::now() - asked > std::chrono::milliseconds(1600); },
+                      5);
+            EXPECT_FALSE(frozen.ended()) << "signalled before its close request had its time";
+        }
+        requests->hide(hidden.pid(), hiddenHandle);
+        requests->terminate(hidden.pid(), hiddenHandle, std::nullopt);
+        requests->terminate(frozen.pid(), frozenHandle, std::nullopt);
+    }
+    EXPECT_TRUE(spinUntil([&] { return frozen.ended(); }, 10));
+    requests->released();
+    {
+        std::lock_guard<std::mutex> held(mutex);
+        done = true;
+    }
+    finished.notify_all();
+    watchdog.join();
+    EXPECT_FALSE(rescued) << "a request waited for the stopped server";
+    ::kill(server, SIGCONT);
+    EXPECT_EQ(frozen.waitEnded(0), SIGTERM);
+    EXPECT_FALSE(hidden.ended()) << "a hidden app is asked, never signalled";
+    EXPECT_EQ(occurrences(log("test.hidden"), "term"), 0);
+
+    // The server answers again: a new session asks through a new connection.
+    requests->watching();
+    requests->terminate(hidden.pid(), hiddenHandle, std::nullopt);
+    EXPECT_TRUE(spinUntil([&] { return hidden.ended(); }, 10));
+    EXPECT_EQ(hidden.waitEnded(0), 0);
+    EXPECT_EQ(occurrences(log("test.hidden"), "close 0"), 1);
     requests->released();
 }
 
