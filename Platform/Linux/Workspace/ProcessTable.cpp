@@ -74,7 +74,15 @@ const ProcessInfo* ProcessTable::readAfresh(pid_t pid, ino_t entry) {
 bool ProcessTable::isApp(const ProcessInfo& info) const {
     if (!info.ours || !info.identity) return false;
     auto parent = known_.find(info.ppid);
-    return parent == known_.end() || parent->second.identity != info.identity;
+    if (parent == known_.end() || !parent->second.identity) return true;
+    const AppIdentity& own = *info.identity;
+    const AppIdentity& parents = *parent->second.identity;
+    if (own.inherited) return false;
+    // Helpers run what their app runs, so they may be the same entries.
+    if (own.names(parents.bundleID) || parents.names(own.bundleID)) return false;
+    for (const auto& alias : own.aliases)
+        if (parents.names(alias)) return false;
+    return true;
 }
 
 std::shared_ptr<const Pidfd> ProcessTable::handle(const ProcessInfo& info) {

@@ -49,10 +49,10 @@ class ProcessTable {
     explicit ProcessTable(uid_t uid, Identify identify = &identityOfProcess);
 
     // Reads every process and returns ours that are apps of their own: with
-    // an identity, alive, not a kernel thread, and not sharing their parent's
-    // identity (a helper belongs to its parent's app). Forgets processes that
-    // are gone. The pointers are valid until the next call that changes the
-    // table.
+    // an identity, alive, not a kernel thread, and not a helper of their
+    // parent's app (one that shares a name with its parent's identity, or
+    // only inherited its parent's unit). Forgets processes that are gone.
+    // The pointers are valid until the next call that changes the table.
     std::vector<const ProcessInfo*> apps();
 
     // The entry for `pid`, read afresh or from the cache; nothing when the

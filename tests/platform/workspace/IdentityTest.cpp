@@ -1,8 +1,10 @@
 // Which processes the workspace lists, and as what.
+#include <signal.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <set>
 
 #include "Platform/Linux/Workspace/ProcFs.h"
@@ -109,6 +111,127 @@ TEST_F(WorkspaceTest, LaunchedDesktopFileCountsOnlyForThePidItNames) {
     ASSERT_NE(appWithPid(hiddenApp.pid()), nullptr);
     EXPECT_EQ(appWithPid(hiddenApp.pid())->activationPolicy(), ActivationPolicy::accessory);
     EXPECT_EQ(appWithPid(inherited.pid()), nullptr);
+}
+
+// Started as a terminal would start them: inheriting the variables of the
+// terminal's own launch, which name neither these processes nor their entries.
+Child typedIn(const std::vector<std::string>& argv, const std::string& waitFor = {}) {
+    Child child = Child::start(argv, {{"GIO_LAUNCHED_DESKTOP_FILE",
+                                       testApplicationsFolder() + "/org.example.Shown.desktop"},
+                                      {"GIO_LAUNCHED_DESKTOP_FILE_PID", "1"}});
+    EXPECT_TRUE(waitForExec(child.pid(), waitFor.empty() ? argv[0] : waitFor)) << argv[0];
+    return child;
+}
+
+TEST_F(WorkspaceTest, AnAppTypedInATerminalIsTheEntryThatRunsItsExecutable) {
+    const std::string bin = testProgramsFolder();
+    const std::string sh = real("/bin/sh");
+    auto typed = typedIn({bin + "/typed", "--fork-helper"});
+    auto settings = typedIn({bin + "/typed", "--settings"});
+    auto quiet = typedIn({bin + "/quiet"});
+    auto elsewhere = typedIn({bin + "/elsewhere"});
+    auto script = typedIn({bin + "/script.sh"}, sh);
+    auto pair = typedIn({"/bin/sh", bin + "/pair.sh"}, sh);
+    auto wrapped = typedIn({"/usr/bin/env", "WRAPPED=1", bin + "/wrapped"}, bin + "/wrapped");
+    // Near misses: a renamed copy, even calling itself by the entry's name,
+    // and another program given the interpreter's script.
+    auto renamed = typedIn({"/bin/bash", "-c", "exec -a " + bin + "/typed " + bin + "/renamed"},
+                           bin + "/renamed");
+    auto notPair = typedIn({bin + "/renamed", bin + "/pair.sh"});
+    // A shell: nobody's app, though what runs in it is one.
+    auto shell = typedIn({"/bin/sh", "-c", bin + "/quiet; :"}, sh);
+
+    auto app = appWithPid(typed.pid());
+    ASSERT_NE(app, nullptr);
+    EXPECT_EQ(app->bundleIdentifier(), "org.example.Typed");
+    EXPECT_EQ(app->activationPolicy(), ActivationPolicy::regular);
+    EXPECT_EQ(app->bundleLocation(), std::nullopt);
+    // Arguments tell the entries of one program apart: without "--settings"
+    // it is not the settings entry; with it, it may be either.
+    EXPECT_TRUE(app->alternativeIdentifiers().empty());
+    EXPECT_EQ(workspace.runningApps("org.example.Typed").size(), 2u);
+    ASSERT_NE(appWithPid(settings.pid()), nullptr);
+    EXPECT_EQ(appWithPid(settings.pid())->bundleIdentifier(), "org.example.TypedSettings");
+    EXPECT_EQ(appWithPid(settings.pid())->alternativeIdentifiers(),
+              std::vector<std::string>{"org.example.Typed"});
+
+    const std::pair<Child*, const char*> others[] = {{&quiet, "org.example.Quiet"},
+                                                     {&elsewhere, "org.example.Elsewhere"},
+                                                     {&script, "org.example.Script"},
+                                                     {&pair, "org.example.Pair"},
+                                                     {&wrapped, "org.example.Wrapped"}};
+    for (const auto& [child, id] : others) {
+        auto other = appWithPid(child->pid());
+        ASSERT_NE(other, nullptr) << id;
+        EXPECT_EQ(other->bundleIdentifier(), id);
+        EXPECT_TRUE(other->alternativeIdentifiers().empty()) << id;
+    }
+    // Not shown: NoDisplay, or only on another desktop.
+    EXPECT_EQ(appWithPid(quiet.pid())->activationPolicy(), ActivationPolicy::accessory);
+    EXPECT_EQ(appWithPid(elsewhere.pid())->activationPolicy(), ActivationPolicy::accessory);
+    EXPECT_EQ(appWithPid(script.pid())->activationPolicy(), ActivationPolicy::regular);
+
+    EXPECT_EQ(appWithPid(renamed.pid()), nullptr);
+    EXPECT_EQ(appWithPid(notPair.pid()), nullptr);
+    EXPECT_EQ(appWithPid(shell.pid()), nullptr);
+    std::set<pid_t> inShell;
+    ASSERT_TRUE(spinUntil([&] { return !(inShell = childrenOf(shell.pid())).empty(); }, 5));
+    ASSERT_TRUE(waitForExec(*inShell.begin(), bin + "/quiet"));
+    EXPECT_NE(appWithPid(*inShell.begin()), nullptr);
+    // The typed app's helper is part of it.
+    std::set<pid_t> helpers;
+    ASSERT_TRUE(spinUntil([&] { return !(helpers = childrenOf(typed.pid())).empty(); }, 5));
+    EXPECT_EQ(appWithPid(*helpers.begin()), nullptr);
+    ::kill(*inShell.begin(), SIGKILL);  // started by this test's shell
+    ::kill(*helpers.begin(), SIGKILL);
+}
+
+TEST_F(WorkspaceTest, ALaunchOnlyNamingItsPidAndABusActivationAreRecognisedByWhatTheyRun) {
+    const std::string bin = testProgramsFolder();
+    // "gio launch" leaves the pid alone; the process is still what it runs.
+    const auto launched = [](const std::string& program) {
+        return Child::start(
+            {"/bin/sh", "-c", "export GIO_LAUNCHED_DESKTOP_FILE_PID=$$; exec " + program});
+    };
+    auto typed = launched(bin + "/typed");
+    auto renamed = launched(bin + "/renamed");
+    // What the session bus starts carries its variables.
+    auto bus = Child::start(
+        {bin + "/busapp", "--gapplication-service"},
+        {{"DBUS_STARTER_BUS_TYPE", "session"}, {"DBUS_STARTER_ADDRESS", "unix:path=/nonexistent"}});
+    ASSERT_TRUE(waitForExec(typed.pid(), bin + "/typed"));
+    ASSERT_TRUE(waitForExec(renamed.pid(), bin + "/renamed"));
+    ASSERT_TRUE(waitForExec(bus.pid(), bin + "/busapp"));
+
+    ASSERT_NE(appWithPid(typed.pid()), nullptr);
+    EXPECT_EQ(appWithPid(typed.pid())->bundleIdentifier(), "org.example.Typed");
+    EXPECT_EQ(appWithPid(renamed.pid()), nullptr);
+    // A DBusActivatable entry need not run anything itself: its service does.
+    auto activated = appWithPid(bus.pid());
+    ASSERT_NE(activated, nullptr);
+    EXPECT_EQ(activated->bundleIdentifier(), "org.example.Bus");
+    EXPECT_EQ(activated->activationPolicy(), ActivationPolicy::regular);
+}
+
+TEST_F(WorkspaceTest, EntriesInstalledOrRemovedLaterCountForProcessesStartedAfter) {
+    const std::string late = testProgramsFolder() + "/late";
+    const std::string folder = testApplicationsFolder() + "/sub";
+    auto before = Child::start({late});
+    ASSERT_TRUE(waitForExec(before.pid(), late));
+    ASSERT_EQ(appWithPid(before.pid()), nullptr);
+
+    std::filesystem::create_directories(folder);
+    ASSERT_TRUE(writeFile(folder + "/late.desktop",
+                          "[Desktop Entry]\nType=Application\nName=Late\nExec=" + late + "\n"));
+    auto after = Child::start({late});
+    ASSERT_TRUE(waitForExec(after.pid(), late));
+    ASSERT_NE(appWithPid(after.pid()), nullptr);
+    EXPECT_EQ(appWithPid(after.pid())->bundleIdentifier(), "sub-late");
+
+    std::filesystem::remove_all(folder);
+    auto removed = Child::start({late});
+    ASSERT_TRUE(waitForExec(removed.pid(), late));
+    EXPECT_EQ(appWithPid(removed.pid()), nullptr);
 }
 
 TEST_F(WorkspaceTest, BrowsersAreTheHttpsHandlersTheDesktopKnows) {

@@ -17,6 +17,10 @@ namespace vorsel::testing {
 // The desktop entries the test program installed into its own
 // $XDG_DATA_HOME before anything looked for desktop entries (see WorkspaceMain.cpp).
 std::string testApplicationsFolder();
+// The programs those entries run (first in $PATH): copies of the waiter
+// named typed, quiet, elsewhere, wrapped, busapp, late, and renamed (which
+// no entry names), and the scripts script.sh and pair.sh (see WorkspaceMain.cpp).
+std::string testProgramsFolder();
 
 // A RunLoop that counts the timers alive, around the real one.
 class CountingRunLoop final : public RunLoop {
