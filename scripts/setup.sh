@@ -14,6 +14,8 @@ packages=(
   procps passwd util-linux
   # a throwaway X11 desktop for tests with real windows
   xvfb openbox libxcb1-dev x11-utils
+  # real desktop apps and the ways a desktop starts them (tests/e2e/desktop)
+  mousepad xterm galculator gnome-text-editor libgtk-3-bin libglib2.0-bin xdotool systemd
   # fuzzing and sanitizers
   clang libclang-rt-14-dev
 )
