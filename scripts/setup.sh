@@ -12,10 +12,14 @@ packages=(
   # tests and the demo
   libgtest-dev libgmock-dev libbenchmark-dev dbus-daemon dbus-bin desktop-file-utils openssl
   procps passwd util-linux
+  # a real user session for tests and the demo (scripts/with-user-session.sh)
+  systemd dbus-user-session
   # a throwaway X11 desktop for tests with real windows
   xvfb openbox libxcb1-dev x11-utils
   # real desktop apps and the ways a desktop starts them (tests/e2e/desktop)
-  mousepad xterm galculator gnome-text-editor libgtk-3-bin libglib2.0-bin xdotool systemd
+  mousepad xterm galculator gnome-text-editor libgtk-3-bin libglib2.0-bin xdotool
+  # the Debian package check: judging it, and closing its window as a user would
+  lintian file wmctrl
   # fuzzing and sanitizers
   clang libclang-rt-14-dev
 )

@@ -4,7 +4,7 @@
 namespace vorsel::linux_platform {
 
 AppPorts makeAppPorts() {
-    AppPorts ports{makeCommonPorts(), {}};
+    AppPorts ports{makeCommonPorts(ClockSide::window), {}};
     const Bundles& bundles = *ports.common.bundles;
     Files& files = *ports.common.files;
     ports.loginItems = [&bundles, &files] { return makeLoginItems(bundles.mainPath(), files); };

@@ -13,6 +13,7 @@
 #include "Platform/CodeSigning.h"
 #include "Platform/Files.h"
 #include "Platform/LinkListener.h"
+#include "Platform/Linux/LinuxClock.h"
 #include "Platform/Log.h"
 #include "Platform/LoginItems.h"
 #include "Platform/RunLoop.h"
@@ -27,7 +28,9 @@ struct CommonPorts {
     std::unique_ptr<Clock> clock;
 };
 
-CommonPorts makeCommonPorts();
+// The clock is the agent's unless `side` says otherwise: the agent keeps the
+// clock's anchor beside its memory file, the window only reads it.
+CommonPorts makeCommonPorts(ClockSide side = ClockSide::agent);
 
 // The adapters of app mode: the common ones, and the login items of the main
 // bundle, made on first use (they need the window's QCoreApplication).

@@ -11,9 +11,11 @@
 
 #include "Guard/App/GuardWindow.h"
 #include "Guard/Rules/GuardRules.h"
+#include "Platform/Linux/LinuxClock.h"
 #include "Platform/Linux/LinuxFiles.h"
 #include "WindowTestSupport.h"
 #include "tests/fakes/FakeClock.h"
+#include "tests/support/RawClocks.h"
 
 namespace vorsel::window_tests {
 namespace {
@@ -184,6 +186,34 @@ TEST_F(StatusWindow, AHardcoreSessionInTheMemoryFileRefusesTurningOff) {
     clock.set(now + 5 * 86400.0);
     press(*window);
     EXPECT_EQ(fake.items->unregisters, 0);
+}
+
+TEST_F(StatusWindow, AClockSetForwardCannotTurnVorselOffBeforeAHardcoreSessionEnds) {
+    // The agent's clock trusted the time when the session was handed over,
+    // and left its anchor beside the memory file; the window reads that.
+    testing::RawClocks raw;
+    const std::string memory = kIdentity.memoryFile(files);
+    const linux_platform::LinuxClock agent(linux_platform::ClockSide::agent, memory,
+                                           raw.readings());
+    const linux_platform::LinuxClock window(linux_platform::ClockSide::window, memory,
+                                            raw.readings());
+    const TimePoint now = agent.now();
+    saveRules(
+        {Closing::nothing(), kDistantPast, Kept{"com.ordwyn.app", "/opt/Ordwyn.app", now + 3600}});
+    fake.service().current = LoginItemStatus::enabled;
+    GuardStatusView view(GuardViewPorts{fake.install, files, window, kIdentity});
+
+    raw.wall += 86400.0;  // the date settings, a day ahead
+    raw.pass(60);
+    press(view);
+    EXPECT_EQ(view.noticeText(),
+              "A Hardcore session is running. Vorsel can be turned off when it ends.");
+    EXPECT_EQ(fake.items->unregisters, 0);
+
+    raw.pass(3600);  // the session's real end
+    press(view);
+    EXPECT_EQ(fake.items->unregisters, 1);
+    EXPECT_EQ(view.shown(), State::off);
 }
 
 TEST_F(StatusWindow, TurningOffGoesAheadWhenNoHardcoreSessionHolds) {

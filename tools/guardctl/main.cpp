@@ -80,7 +80,9 @@ int main(int argc, char** argv) {
     GuardIdentity::setMainBundle(bundles);
     QApplication::setWindowIcon(GuardApp::icon(bundles));
     linux_platform::LinuxFiles files;
-    linux_platform::LinuxClock clock;
+    // The window's side of the agent's clock, as the app has it.
+    const linux_platform::LinuxClock clock(linux_platform::ClockSide::window,
+                                           GuardIdentity::shared().memoryFile(files));
     GuardInstall install(bundles,
                          [&] { return linux_platform::makeLoginItems(bundles.mainPath(), files); });
     GuardStatusView view({install, files, clock, GuardIdentity::shared()});
@@ -98,7 +100,10 @@ int main(int argc, char** argv) {
             const auto before = view.foundState();
             std::printf("pressed \"%s\"\n", button->text().toUtf8().constData());
             button->click();
-            settle([&] { return view.foundState() != before || view.noticeText().has_value(); });
+            // Turning off completes later, after the user manager has reloaded,
+            // which may take up to its own one-minute limit.
+            settle([&] { return view.foundState() != before || view.noticeText().has_value(); },
+                   70000);
             if (view.noticeText())
                 std::printf("notice: %s\n", view.noticeText()->toUtf8().constData());
             std::printf("state: %s\n", name(view.shown()));

@@ -9,8 +9,11 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
+#include <QFile>
+#include <QXmlStreamReader>
 #include <atomic>
 #include <deque>
+#include <map>
 #include <mutex>
 
 #include "Platform/Linux/BusName.h"
@@ -89,6 +92,38 @@ class Delegate final : public LinkListenerDelegate {
   private:
     LinkHandler& handler_;
 };
+
+// The methods of the link's interface in a D-Bus introspection text, each as
+// "<in signature> -> <out signature>"; names of arguments do not matter to callers.
+std::map<std::string, std::string> linkMethods(const QString& xml) {
+    std::map<std::string, std::string> methods;
+    QXmlStreamReader reader(xml);
+    bool inLink = false;
+    std::string method, in, out;
+    while (!reader.atEnd()) {
+        reader.readNext();
+        const auto name = reader.name();
+        const auto attribute = [&](const char* key) {
+            return reader.attributes().value(QLatin1String(key)).toString().toStdString();
+        };
+        if (reader.isStartElement() && name == QLatin1String("interface")) {
+            inLink = attribute("name") == linux_platform::kLinkInterface;
+        } else if (inLink && reader.isStartElement() && name != QLatin1String("arg") &&
+                   name != QLatin1String("annotation")) {
+            method = name.toString().toStdString() + " " + attribute("name");
+            in.clear();
+            out.clear();
+        } else if (inLink && reader.isStartElement() && name == QLatin1String("arg")) {
+            (attribute("direction") == "in" ? in : out) += attribute("type");
+        } else if (inLink && reader.isEndElement() && !method.empty() &&
+                   name != QLatin1String("arg") && name != QLatin1String("annotation")) {
+            methods[method] = in + " -> " + out;
+            method.clear();
+        }
+    }
+    EXPECT_FALSE(reader.hasError()) << reader.errorString().toStdString();
+    return methods;
+}
 
 struct Judgement {
     std::uint32_t uid;
@@ -216,6 +251,26 @@ TEST_F(LinkListenerTest, CallsThatDoNotFitTheInterfaceNeverReachTheHandler) {
     EXPECT_TRUE(unknown.isError());
     spinFor(0.05);
     EXPECT_TRUE(handler_.calls.empty());
+}
+
+// The description that the package installs for callers is the interface the
+// link really serves, and reading it is nobody's call.
+TEST_F(LinkListenerTest, TheInstalledDescriptionIsTheServedInterface) {
+    listener_->listen(kService, delegate_);
+    const QDBusConnection client = connect("client");
+    QDBusMessage introspect = QDBusMessage::createMethodCall(
+        kName, linux_platform::kLinkPath, "org.freedesktop.DBus.Introspectable", "Introspect");
+    auto served = client.asyncCall(introspect);
+    ASSERT_TRUE(spinUntil([&] { return served.isFinished(); }));
+    ASSERT_FALSE(served.isError()) << served.error().message().toStdString();
+
+    QFile file(VORSEL_LINK_DESCRIPTION);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << VORSEL_LINK_DESCRIPTION;
+    const auto described = linkMethods(QString::fromUtf8(file.readAll()));
+    EXPECT_EQ(described.at("method Hold"), "ay -> bay");
+    EXPECT_EQ(linkMethods(served.reply().arguments().value(0).toString()), described);
+    EXPECT_TRUE(handler_.calls.empty());
+    EXPECT_TRUE(judgements().empty());
 }
 
 TEST_F(LinkListenerTest, EachPeerIsJudgedAndItsVerdictForgottenWhenItLeaves) {
