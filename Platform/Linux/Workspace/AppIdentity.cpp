@@ -69,13 +69,16 @@ bool contains(const std::vector<std::string>& words, const std::string& word) {
 // The identity the claims give a process with the arguments `args`.
 std::optional<AppIdentity> identityOfClaims(std::vector<const AppIndex::Claim*> claims,
                                             const std::vector<std::string>& args) {
+    // An entry names the process only when its command line holds every
+    // argument the entry always passes: one program serves many entries
+    // ("flatpak run <app>", "python3 -m <tool>", a panel whose only entry is
+    // "panel --preferences"), and the program alone would make the desktop's
+    // own processes, and every other use of an interpreter, those apps.
+    std::erase_if(claims, [&](const AppIndex::Claim* claim) {
+        return !std::all_of(claim->fixed.begin(), claim->fixed.end(),
+                            [&](const std::string& fixed) { return contains(args, fixed); });
+    });
     if (claims.empty()) return std::nullopt;
-    const auto satisfied = [&](const AppIndex::Claim* claim) {
-        return std::all_of(claim->fixed.begin(), claim->fixed.end(),
-                           [&](const std::string& fixed) { return contains(args, fixed); });
-    };
-    if (std::any_of(claims.begin(), claims.end(), satisfied))
-        std::erase_if(claims, [&](const AppIndex::Claim* claim) { return !satisfied(claim); });
     std::stable_sort(claims.begin(), claims.end(), [](const auto* a, const auto* b) {
         if (a->fixed.size() != b->fixed.size()) return a->fixed.size() > b->fixed.size();
         if (a->entry->shown != b->entry->shown) return a->entry->shown;
@@ -155,10 +158,17 @@ std::optional<AppIdentity> identityOfProcess(pid_t pid) {
     }
     std::optional<CgroupUnit> unit;
     if (auto text = readCgroup(pid)) unit = unitOfCgroup(*text);
-    // The desktop's own processes are never apps, whatever they run.
-    if (unit && unit->sessionSlice) return std::nullopt;
-
     const auto env = readEnviron(pid, {kLaunchedFile, kLaunchedPid, kStarterBus});
+    const auto starter = env.find(kStarterBus);
+    const bool startedByBus = starter != env.end() && starter->second == "session";
+    if (unit && unit->sessionSlice) {
+        // The desktop's own processes are never apps, whatever they run. The
+        // session bus runs there too, and what it starts stays in its unit:
+        // of that, only what it runs for an installed entry is an app.
+        if (!startedByBus || !exe) return std::nullopt;
+        return identityOfExecutable(pid, *exe, true);
+    }
+
     if (auto identity = identityOfLaunchedFile(pid, env)) return identity;
     std::optional<AppIdentity> shared;
     if (unit) {
@@ -168,8 +178,6 @@ std::optional<AppIdentity> identityOfProcess(pid_t pid) {
         }
     }
     if (exe) {
-        const auto starter = env.find(kStarterBus);
-        const bool startedByBus = starter != env.end() && starter->second == "session";
         if (auto identity = identityOfExecutable(pid, *exe, startedByBus)) return identity;
     }
     return shared;

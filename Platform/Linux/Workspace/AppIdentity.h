@@ -13,8 +13,9 @@
 //     DBusActivatable entry whose service file runs its executable;
 //  5. the installed entries whose programs are its executable, or the script
 //     its interpreter runs (AppIndex).
-// A process in the desktop session's own slice has no identity. Main thread
-// only (the entries' index is shared).
+// A process in the desktop session's own slice ("session.slice") has no
+// identity, unless the session bus, which runs there, started it: then only
+// steps 4 and 5 count. Main thread only (the entries' index is shared).
 #pragma once
 
 #include <sys/types.h>
@@ -49,12 +50,12 @@ struct AppIdentity {
 std::optional<AppIdentity> identityOfBundle(const std::string& bundle);
 
 // The identity of the running process `pid`, or nothing when it has none
-// (or is gone, or is not ours to read). When several entries name its
-// program, those whose fixed arguments all appear in its command line come
-// first (all of them when none does); of those, the one with the most fixed
-// arguments is the identifier, then one that is shown, then the one of the
-// first data folder, then the first ID; the rest are its aliases. The
-// policy is regular when the identifying entry is shown, else accessory.
+// (or is gone, or is not ours to read). An entry names a process by its
+// program only when every argument the entry always passes appears in the
+// process's command line. When several entries name it, the one with the
+// most fixed arguments is the identifier, then one that is shown, then the
+// one of the first data folder, then the first ID; the rest are its aliases.
+// The policy is regular when the identifying entry is shown, else accessory.
 std::optional<AppIdentity> identityOfProcess(pid_t pid);
 
 }  // namespace vorsel::linux_platform

@@ -3,6 +3,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -178,7 +179,10 @@ void AppIndex::add(const Entry& entry, const std::string& exec, const std::strin
         std::error_code error;
         const auto script = canonical(file);
         if (script && fs::is_regular_file(*script, error)) {
-            // The interpreter alone would claim every script it runs.
+            // The interpreter alone would claim every script it runs. The
+            // script is matched as a file, however the command names it.
+            const auto named = std::find(claim.fixed.begin(), claim.fixed.end(), *target->file);
+            if (named != claim.fixed.end()) claim.fixed.erase(named);
             byScript_[*script].push_back({claim, *program});
             return;
         }

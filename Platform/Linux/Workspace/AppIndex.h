@@ -33,7 +33,7 @@ class AppIndex {
         bool dbusActivatable = false;
     };
     // An entry that names a program, with the arguments its command always
-    // passes (field codes left out).
+    // passes (field codes left out, and for a script the script itself).
     struct Claim {
         const Entry* entry = nullptr;
         std::vector<std::string> fixed;

@@ -133,8 +133,13 @@ TEST_F(WorkspaceTest, AnAppTypedInATerminalIsTheEntryThatRunsItsExecutable) {
     auto script = typedIn({bin + "/script.sh"}, sh);
     auto pair = typedIn({"/bin/sh", bin + "/pair.sh"}, sh);
     auto wrapped = typedIn({"/usr/bin/env", "WRAPPED=1", bin + "/wrapped"}, bin + "/wrapped");
+    // The script given by a name relative to where the interpreter runs.
+    auto pairHere = typedIn({"/bin/sh", "-c", "cd " + bin + " && exec /bin/sh pair.sh"}, sh);
     // Near misses: a renamed copy, even calling itself by the entry's name,
-    // and another program given the interpreter's script.
+    // another program given the interpreter's script, and a program without
+    // the argument that its only entry passes.
+    auto panel = typedIn({bin + "/panel"});
+    auto panelSettings = typedIn({bin + "/panel", "--preferences"});
     auto renamed = typedIn({"/bin/bash", "-c", "exec -a " + bin + "/typed " + bin + "/renamed"},
                            bin + "/renamed");
     auto notPair = typedIn({bin + "/renamed", bin + "/pair.sh"});
@@ -155,11 +160,15 @@ TEST_F(WorkspaceTest, AnAppTypedInATerminalIsTheEntryThatRunsItsExecutable) {
     EXPECT_EQ(appWithPid(settings.pid())->alternativeIdentifiers(),
               std::vector<std::string>{"org.example.Typed"});
 
+    ASSERT_TRUE(spinUntil(
+        [&] { return linux_platform::readCmdline(pairHere.pid()).back() == "pair.sh"; }, 5));
     const std::pair<Child*, const char*> others[] = {{&quiet, "org.example.Quiet"},
                                                      {&elsewhere, "org.example.Elsewhere"},
                                                      {&script, "org.example.Script"},
                                                      {&pair, "org.example.Pair"},
-                                                     {&wrapped, "org.example.Wrapped"}};
+                                                     {&pairHere, "org.example.Pair"},
+                                                     {&wrapped, "org.example.Wrapped"},
+                                                     {&panelSettings, "org.example.PanelSettings"}};
     for (const auto& [child, id] : others) {
         auto other = appWithPid(child->pid());
         ASSERT_NE(other, nullptr) << id;
@@ -171,6 +180,7 @@ TEST_F(WorkspaceTest, AnAppTypedInATerminalIsTheEntryThatRunsItsExecutable) {
     EXPECT_EQ(appWithPid(elsewhere.pid())->activationPolicy(), ActivationPolicy::accessory);
     EXPECT_EQ(appWithPid(script.pid())->activationPolicy(), ActivationPolicy::regular);
 
+    EXPECT_EQ(appWithPid(panel.pid()), nullptr);
     EXPECT_EQ(appWithPid(renamed.pid()), nullptr);
     EXPECT_EQ(appWithPid(notPair.pid()), nullptr);
     EXPECT_EQ(appWithPid(shell.pid()), nullptr);
@@ -232,6 +242,105 @@ TEST_F(WorkspaceTest, EntriesInstalledOrRemovedLaterCountForProcessesStartedAfte
     auto removed = Child::start({late});
     ASSERT_TRUE(waitForExec(removed.pid(), late));
     EXPECT_EQ(appWithPid(removed.pid()), nullptr);
+}
+
+// Runs `argv` through systemd-run in a transient unit of the user manager,
+// which it reaches through $XDG_RUNTIME_DIR: the tests' own session bus is a
+// private one without it.
+Child inUnit(const std::string& unit, const std::vector<std::string>& argv,
+             const std::vector<std::string>& options = {"--scope"}) {
+    std::vector<std::string> command{"/usr/bin/env",         "-u",     "DBUS_SESSION_BUS_ADDRESS",
+                                     "/usr/bin/systemd-run", "--user", "--quiet",
+                                     "--unit=" + unit};
+    command.insert(command.end(), options.begin(), options.end());
+    command.insert(command.end(), argv.begin(), argv.end());
+    return Child::start(command);
+}
+
+bool userManagerRuns() {
+    return std::system(
+               "env -u DBUS_SESSION_BUS_ADDRESS /usr/bin/systemd-run --user --scope "
+               "--quiet /bin/true >/dev/null 2>&1") == 0;
+}
+
+TEST_F(WorkspaceTest, AnAppUnitNamesItsFirstProcessAndWhatItStartsBelongsToIt) {
+    if (::access("/usr/bin/systemd-run", X_OK) != 0 || !userManagerRuns()) {
+        if (std::getenv("VORSEL_USER_SESSION")) FAIL() << "no user manager in the user session";
+        GTEST_SKIP() << "no systemd user manager to make units (scripts/with-user-session.sh)";
+    }
+    const std::string bin = testProgramsFolder();
+    const std::string sh = real("/bin/sh");
+    const std::string tag = std::to_string(::getpid());
+    // A terminal's scope: the shell is the app, what it starts is its
+    // helper, unless it is an app of its own.
+    auto terminal = inUnit("app-gnome-org.example.Shown-" + tag + ".scope",
+                           {"/bin/sh", "-c", bin + "/renamed & " + bin + "/quiet & wait"});
+    // KDE's form, a flatpak's with an escaped dash, a snap's: the unit
+    // names the app whatever it runs.
+    auto kde =
+        inUnit("app-org.example.Typed-0123456789abcdef0123456789ab" + tag.substr(0, 4) + ".scope",
+               {bin + "/renamed"});
+    auto flatpak =
+        inUnit("app-flatpak-org.example.my\\x2dtool-" + tag + ".scope", {bin + "/renamed"});
+    auto snap =
+        inUnit("snap.testsnap.tool-7b4d1c2e-9f3a-4e5b-8c6d-0a1b2c3d" + tag.substr(0, 4) + ".scope",
+               {bin + "/renamed"});
+    // The desktop session's own slice holds no apps, whatever they run,
+    // but for what the session bus there started for an entry: not the
+    // services it starts for the desktop itself.
+    auto session = inUnit("vorsel-test-" + tag + ".scope", {bin + "/typed"},
+                          {"--scope", "--slice=session.slice"});
+    auto service = inUnit("vorsel-service-" + tag + ".scope",
+                          {"/usr/bin/env", "DBUS_STARTER_BUS_TYPE=session", bin + "/renamed"},
+                          {"--scope", "--slice=session.slice"});
+    auto activated = inUnit("vorsel-bus-" + tag + ".scope",
+                            {"/usr/bin/env", "DBUS_STARTER_BUS_TYPE=session", bin + "/busapp",
+                             "--gapplication-service"},
+                            {"--scope", "--slice=session.slice"});
+    ASSERT_TRUE(waitForExec(terminal.pid(), sh));
+    for (Child* child : {&kde, &flatpak, &snap})
+        ASSERT_TRUE(waitForExec(child->pid(), bin + "/renamed"));
+    ASSERT_TRUE(waitForExec(session.pid(), bin + "/typed"));
+    ASSERT_TRUE(waitForExec(service.pid(), bin + "/renamed"));
+    ASSERT_TRUE(waitForExec(activated.pid(), bin + "/busapp"));
+    std::set<pid_t> started;
+    ASSERT_TRUE(spinUntil([&] { return (started = childrenOf(terminal.pid())).size() == 2; }, 5));
+
+    auto shell = appWithPid(terminal.pid());
+    ASSERT_NE(shell, nullptr);
+    EXPECT_EQ(shell->bundleIdentifier(), "org.example.Shown");
+    EXPECT_EQ(shell->activationPolicy(), ActivationPolicy::regular);
+    for (pid_t pid : started) {
+        ASSERT_TRUE(spinUntil(
+            [&] {
+                auto exe = linux_platform::readExe(pid);
+                return exe && *exe != sh;
+            },
+            5));
+        const bool quiet = linux_platform::readExe(pid) == bin + "/quiet";
+        auto app = appWithPid(pid);
+        if (quiet) {
+            ASSERT_NE(app, nullptr);
+            EXPECT_EQ(app->bundleIdentifier(), "org.example.Quiet");
+        } else {
+            EXPECT_EQ(app, nullptr) << "a helper of the shell's app";
+        }
+    }
+    const std::pair<Child*, const char*> named[] = {
+        {&kde, "org.example.Typed"}, {&flatpak, "org.example.my-tool"}, {&snap, "testsnap_tool"}};
+    for (const auto& [child, id] : named) {
+        auto app = appWithPid(child->pid());
+        ASSERT_NE(app, nullptr) << id;
+        EXPECT_EQ(app->bundleIdentifier(), id);
+    }
+    EXPECT_EQ(appWithPid(kde.pid())->activationPolicy(), ActivationPolicy::regular);
+    // Not installed: not shown.
+    EXPECT_EQ(appWithPid(snap.pid())->activationPolicy(), ActivationPolicy::accessory);
+    EXPECT_EQ(appWithPid(session.pid()), nullptr);
+    EXPECT_EQ(appWithPid(service.pid()), nullptr);
+    ASSERT_NE(appWithPid(activated.pid()), nullptr);
+    EXPECT_EQ(appWithPid(activated.pid())->bundleIdentifier(), "org.example.Bus");
+    for (pid_t pid : started) ::kill(pid, SIGKILL);  // started by this test's shell
 }
 
 TEST_F(WorkspaceTest, BrowsersAreTheHttpsHandlersTheDesktopKnows) {

@@ -18,7 +18,7 @@ namespace vorsel::testing {
 // $XDG_DATA_HOME before anything looked for desktop entries (see WorkspaceMain.cpp).
 std::string testApplicationsFolder();
 // The programs those entries run (first in $PATH): copies of the waiter
-// named typed, quiet, elsewhere, wrapped, busapp, late, and renamed (which
+// named typed, quiet, elsewhere, wrapped, busapp, late, panel, and renamed (which
 // no entry names), and the scripts script.sh and pair.sh (see WorkspaceMain.cpp).
 std::string testProgramsFolder();
 

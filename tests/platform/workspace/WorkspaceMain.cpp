@@ -35,19 +35,22 @@ namespace {
 
 void installPrograms(const std::string& data) {
     namespace fs = std::filesystem;
-    for (const char* name : {"typed", "quiet", "elsewhere", "wrapped", "busapp", "renamed", "late"})
+    for (const char* name :
+         {"typed", "quiet", "elsewhere", "wrapped", "busapp", "renamed", "late", "panel"})
         fs::copy_file(WAITER_PROGRAM, programs + "/" + name);
     // A script that its interpreter runs, and one given to an interpreter.
     const std::string loop = "while :; do sleep 0.2; done\n";
     writeFile(programs + "/script.sh", "#!/bin/sh\n" + loop);
     writeFile(programs + "/pair.sh", loop);
-    for (const char* name :
-         {"typed", "quiet", "elsewhere", "wrapped", "busapp", "renamed", "late", "script.sh"})
+    for (const char* name : {"typed", "quiet", "elsewhere", "wrapped", "busapp", "renamed", "late",
+                             "panel", "script.sh"})
         fs::permissions(programs + "/" + name, fs::perms::owner_all);
     const std::string entry = "[Desktop Entry]\nType=Application\nName=Test\n";
     const std::pair<const char*, std::string> entries[] = {
         {"org.example.Typed", "Exec=typed %U\n"},
         {"org.example.TypedSettings", "Exec=typed --settings\n"},
+        // A desktop's panel whose one entry is its settings dialog.
+        {"org.example.PanelSettings", "Exec=panel --preferences\n"},
         {"org.example.Quiet", "Exec=" + programs + "/quiet\nNoDisplay=true\n"},
         {"org.example.Elsewhere", "Exec=" + programs + "/elsewhere\nOnlyShowIn=OtherDesk;\n"},
         {"org.example.Script", "Exec=" + programs + "/script.sh\n"},
