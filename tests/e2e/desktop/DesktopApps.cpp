@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
@@ -143,7 +144,9 @@ std::string DesktopApps::unavailable() {
     return {};
 }
 
-DesktopApps::DesktopApps() {
+bool DesktopApps::inSession() { return std::getenv("VORSEL_USER_SESSION") != nullptr; }
+
+DesktopApps::DesktopApps() : world_(E2eWorld::Options{.userSession = inSession()}) {
     if (!desktop_.ready()) {
         problem_ = "no desktop: " + desktop_.problem();
         return;
@@ -153,11 +156,13 @@ DesktopApps::DesktopApps() {
         return;
     }
     marker_ = world_.root();
-    // The session bus starts the text editor, as the desktop's bus would,
-    // with the desktop's display in its activation environment.
+    // The bus starts the text editor, as the desktop's bus would, with the
+    // desktop's display in its activation environment. The session's bus
+    // knows it from the system's data folder; the private one is told.
     std::error_code error;
-    fs::copy_file("/usr/share/dbus-1/services/org.gnome.TextEditor.service",
-                  world_.root() + "/services/org.gnome.TextEditor.service", error);
+    if (!inSession())
+        fs::copy_file("/usr/share/dbus-1/services/org.gnome.TextEditor.service",
+                      world_.root() + "/services/org.gnome.TextEditor.service", error);
     std::string update;
     for (const auto& [name, value] : appEnvironment()) {
         if (name == "DISPLAY" || name == kMarker || name == "NO_AT_BRIDGE" ||
@@ -174,6 +179,52 @@ DesktopApps::DesktopApps() {
         problem_ = "the bus cannot start the text editor: " + error.message() + updated.err;
 }
 
+std::string DesktopApps::agentLog() const {
+    if (!inSession()) return world_.agentLog();
+    // An agent on the session's bus writes to the session's journal.
+    return run({"/usr/bin/journalctl", "-t", world_.own(), "--no-pager", "-o", "cat"},
+               world_.environment(), 30)
+        .out;
+}
+
+std::string DesktopApps::unitOf(pid_t pid) {
+    const std::string text = readText("/proc/" + std::to_string(pid) + "/cgroup");
+    const auto unit = linux_platform::unitOfCgroup(text);
+    if (!unit) return "no unit";
+    const auto slash = unit->path.rfind('/');
+    return slash == std::string::npos ? unit->path : unit->path.substr(slash + 1);
+}
+
+std::map<pid_t, std::string> DesktopApps::desktopProcesses(const std::set<pid_t>& apps) {
+    std::map<pid_t, std::string> desktop{{desktop_.windowManagerPid(), "the window manager"},
+                                         {desktop_.serverPid(), "the X server"}};
+    for (const auto& shell : shells_) desktop[shell.second->pid()] = "a terminal's shell";
+    if (!inSession()) {
+        desktop[world_.bus().pid()] = "the session bus";
+        return desktop;
+    }
+    // The session's own services: its bus, and whatever runs beside it in the
+    // session's slice (what the bus started for the apps' accessibility and
+    // settings), but for the apps and what they started.
+    const auto ofApps = [&](pid_t pid) {
+        for (int depth = 0; pid > 1 && depth < 64; ++depth) {
+            if (apps.contains(pid)) return true;
+            const auto stat = linux_platform::readStat(pid);
+            if (!stat) return false;
+            pid = stat->ppid;
+        }
+        return false;
+    };
+    for (pid_t pid : ourPids()) {
+        const std::string cgroup = readText("/proc/" + std::to_string(pid) + "/cgroup");
+        const bool manager = cgroup.ends_with("/init.scope\n");
+        if ((!manager && cgroup.find("/session.slice/") == std::string::npos) || ofApps(pid))
+            continue;
+        desktop[pid] = executableOf(pid) + " in " + unitOf(pid);
+    }
+    return desktop;
+}
+
 DesktopApps::~DesktopApps() {
     shells_.clear();
     killMarked();
@@ -183,9 +234,12 @@ Environment DesktopApps::appEnvironment() const {
     Environment environment = world_.environment();
     environment["DISPLAY"] = desktop_.display();
     environment[kMarker] = marker_;
-    // No accessibility bus or settings daemon: this bus starts neither.
-    environment["NO_AT_BRIDGE"] = "1";
-    environment["GSETTINGS_BACKEND"] = "memory";
+    // A private bus starts no accessibility bus or settings daemon; the
+    // session's starts both, as the desktop's own services.
+    if (!inSession()) {
+        environment["NO_AT_BRIDGE"] = "1";
+        environment["GSETTINGS_BACKEND"] = "memory";
+    }
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"))
         environment["XDG_RUNTIME_DIR"] = runtime;
     return environment;
@@ -269,7 +323,11 @@ pid_t DesktopApps::busActivation(const DesktopApp& app) {
         run({"/usr/bin/gdbus", "call", "--session", "--dest", app.id, "--object-path", path,
              "--method", "org.freedesktop.Application.Activate", "@a{sv} {}"},
             world_.environment(), kStartLimit);
-    if (activated.status != 0) return -1;
+    if (activated.status != 0) {
+        std::fprintf(stderr, "activating %s: %s%s\n", app.id.c_str(), activated.out.c_str(),
+                     activated.err.c_str());
+        return -1;
+    }
     return appeared(app, before);
 }
 
@@ -283,13 +341,14 @@ pid_t DesktopApps::typed(const DesktopApp& app, bool ignoringTerm) {
     const auto before = marked();
     auto shell = TerminalShell::start(environment);
     if (!shell) return -1;
-    shell->type(ignoringTerm ? "trap '' TERM; " + app.command : app.command);
+    shell->type(ignoringTerm ? std::string(TERM_BLOCKED_PROGRAM) + " " + app.command : app.command);
     const pid_t pid = appeared(app, before);
     if (pid > 0) shells_.emplace_back(pid, std::move(shell));
     return pid;
 }
 
 bool DesktopApps::scopesAvailable() {
+    if (!inSession()) return false;
     if (!scopes_) {
         const Outcome tried =
             run({"/usr/bin/systemd-run", "--user", "--scope", "--quiet", "/bin/true"},
@@ -309,26 +368,53 @@ pid_t DesktopApps::inScope(const DesktopApp& app) {
     return appeared(app, before);
 }
 
-Ending DesktopApps::waitForEnd(pid_t pid, Clock::time_point since, double timeout) {
-    Ending ending;
-    const auto deadline = Clock::now() + std::chrono::duration<double>(timeout);
-    while (Clock::now() < deadline) {
-        int raw = 0;
-        const pid_t done = ::waitpid(pid, &raw, WNOHANG);
-        if (done == pid) {
-            ending.status = WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : WEXITSTATUS(raw);
-            ending.ended = true;
-        } else if (done < 0 && errno == ECHILD && processGone(pid)) {
-            ending.ended = true;  // another's child: only its end is seen
-        }
-        if (ending.ended) {
-            ending.seconds = std::chrono::duration<double>(Clock::now() - since).count();
-            if (!ending.status) ending.status = typedStatus(pid);
-            return ending;
-        }
-        pause(0.005);
+namespace {
+
+// Whether a SIGTERM is pending for `pid` (blocked, so not yet handled).
+bool termPending(pid_t pid) {
+    const std::string status = readText("/proc/" + std::to_string(pid) + "/status");
+    for (const char* field : {"\nSigPnd:", "\nShdPnd:"}) {
+        const auto at = status.find(field);
+        if (at == std::string::npos) continue;
+        const unsigned long long mask = std::strtoull(status.c_str() + at + 8, nullptr, 16);
+        if (mask & (1ULL << (SIGTERM - 1))) return true;
     }
-    return ending;
+    return false;
+}
+
+}  // namespace
+
+std::vector<Ending> DesktopApps::waitForEnds(const std::vector<pid_t>& pids,
+                                             Clock::time_point since, double timeout) {
+    std::vector<Ending> endings(pids.size());
+    const auto deadline = Clock::now() + std::chrono::duration<double>(timeout);
+    const auto elapsed = [&] {
+        return std::chrono::duration<double>(Clock::now() - since).count();
+    };
+    std::size_t left = pids.size();
+    while (left > 0 && Clock::now() < deadline) {
+        for (std::size_t i = 0; i < pids.size(); ++i) {
+            Ending& ending = endings[i];
+            if (ending.ended) continue;
+            const pid_t pid = pids[i];
+            if (!ending.firstRequest && termPending(pid)) ending.firstRequest = elapsed();
+            int raw = 0;
+            const pid_t done = ::waitpid(pid, &raw, WNOHANG);
+            if (done == pid) {
+                ending.status = WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : WEXITSTATUS(raw);
+                ending.ended = true;
+            } else if (done < 0 && errno == ECHILD && processGone(pid)) {
+                ending.ended = true;  // another's child: only its end is seen
+            }
+            if (!ending.ended) continue;
+            ending.seconds = elapsed();
+            --left;
+        }
+        pause(0.002);
+    }
+    for (std::size_t i = 0; i < pids.size(); ++i)
+        if (endings[i].ended && !endings[i].status) endings[i].status = typedStatus(pids[i]);
+    return endings;
 }
 
 std::optional<int> DesktopApps::typedStatus(pid_t pid) {

@@ -13,6 +13,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -59,7 +60,10 @@ class TerminalShell {
 struct Ending {
     bool ended = false;
     std::optional<int> status;  // 128 + signal, or the exit code; nothing when unknown
-    double seconds = 0;         // from the moment given to waitForEnd
+    double seconds = 0;         // from the moment given to waitForEnds
+    // For an app typed with SIGTERM blocked: when the first polite request
+    // came (seen pending), from the same moment.
+    std::optional<double> firstRequest;
 };
 
 class DesktopApps {
@@ -82,18 +86,22 @@ class DesktopApps {
     // shows a window; -1 when it did not within the limit.
     pid_t gtkLaunch(const DesktopApp& app);
     pid_t gioLaunch(const DesktopApp& app);
+    // Activated by the world's bus: in a user session the session's own,
+    // which runs what it starts itself, in the session's slice.
     pid_t busActivation(const DesktopApp& app);
-    // Typed in a terminal of its own; `ignoringTerm` types it after
-    // "trap '' TERM", so that the app inherits SIGTERM ignored.
+    // Typed in a terminal of its own; `ignoringTerm` types it behind a
+    // helper that blocks SIGTERM, so that the app ignores polite requests
+    // and each stays pending, to be seen.
     pid_t typed(const DesktopApp& app, bool ignoringTerm = false);
     // In a transient scope named as desktops name app scopes, through the
-    // systemd user manager; only when scopesAvailable().
+    // systemd user manager; only when scopesAvailable() (in a user session).
     pid_t inScope(const DesktopApp& app);
     bool scopesAvailable();
 
-    // Waits up to `timeout` seconds for `pid` to end; `since` is when the
-    // seconds of the ending count from.
-    Ending waitForEnd(pid_t pid, std::chrono::steady_clock::time_point since, double timeout);
+    // Waits up to `timeout` seconds for every one of `pids` to end, watching
+    // them all at once; `since` is when the seconds of the endings count from.
+    std::vector<Ending> waitForEnds(const std::vector<pid_t>& pids,
+                                    std::chrono::steady_clock::time_point since, double timeout);
     // The exit status a terminal printed for the app typed in it.
     std::optional<int> typedStatus(pid_t pid);
 
@@ -102,6 +110,19 @@ class DesktopApps {
     void killMarked();
     // The terminals' shells (the desktop's own, like openbox and the bus).
     std::vector<pid_t> terminals() const;
+    // What of the desktop runs now, by pid: the window manager, the X
+    // server, the terminals' shells, the session's bus and, in a user
+    // session, every other process in the session's slice that is none of
+    // `apps` and was started by none of them.
+    std::map<pid_t, std::string> desktopProcesses(const std::set<pid_t>& apps);
+    // The unit a process runs in (the last part of its cgroup path).
+    static std::string unitOf(pid_t pid);
+    // What the agent logged: its log file, or the session's journal.
+    std::string agentLog() const;
+
+    // Whether the test runs in a user session (scripts/with-user-session.sh):
+    // then the world is that session's and the apps use its bus.
+    static bool inSession();
     void closeTerminals() { shells_.clear(); }
 
   private:
