@@ -8,6 +8,7 @@
 #include <set>
 
 #include "Platform/Linux/Workspace/ProcFs.h"
+#include "Platform/Linux/Workspace/ProcessTable.h"
 #include "WorkspaceFixture.h"
 
 namespace vorsel::testing {
@@ -341,6 +342,38 @@ TEST_F(WorkspaceTest, AnAppUnitNamesItsFirstProcessAndWhatItStartsBelongsToIt) {
     ASSERT_NE(appWithPid(activated.pid()), nullptr);
     EXPECT_EQ(appWithPid(activated.pid())->bundleIdentifier(), "org.example.Bus");
     for (pid_t pid : started) ::kill(pid, SIGKILL);  // started by this test's shell
+
+    // Moved into an app's scope after it started, as desktop shells do: the
+    // table, told to look again, finds it there.
+    auto moved = Child::start({bin + "/renamed"});
+    ASSERT_TRUE(waitForExec(moved.pid(), bin + "/renamed"));
+    linux_platform::ProcessTable table(::getuid());
+    const auto listed = [&] {
+        for (const auto* info : table.apps())
+            if (info->pid == moved.pid()) return info->identity->bundleID;
+        return std::string();
+    };
+    table.lookAgain();
+    EXPECT_EQ(listed(), "");
+    table.lookAgain();
+    EXPECT_EQ(listed(), "");
+    const std::string scope = "app-gnome-org.example.Typed-" + tag + "9.scope";
+    ASSERT_EQ(std::system(("env -u DBUS_SESSION_BUS_ADDRESS busctl --user --quiet call "
+                           "org.freedesktop.systemd1 /org/freedesktop/systemd1 "
+                           "org.freedesktop.systemd1.Manager StartTransientUnit "
+                           "'ssa(sv)a(sa(sv))' " +
+                           scope + " fail 1 PIDs au 1 " + std::to_string(moved.pid()) + " 0")
+                              .c_str()),
+              0);
+    ASSERT_TRUE(spinUntil(
+        [&] {
+            return readFile("/proc/" + std::to_string(moved.pid()) + "/cgroup").find(scope) !=
+                   std::string::npos;
+        },
+        5));
+    EXPECT_EQ(listed(), "") << "not looked at again before a unit's start";
+    table.lookAgain();
+    EXPECT_EQ(listed(), "org.example.Typed");
 }
 
 TEST_F(WorkspaceTest, BrowsersAreTheHttpsHandlersTheDesktopKnows) {
