@@ -3,9 +3,11 @@
 // other workspace tests set it.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 
 #include "Platform/Linux/Workspace/AppIndex.h"
 #include "Platform/Linux/Workspace/DesktopEntries.h"
@@ -74,6 +76,56 @@ TEST(KeyFileTest, ReadsOnlyTheUnlocalisedKeysOfTheGroupsAskedFor) {
     parseKeyFile(junk, {"Desktop Entry"});
     EXPECT_TRUE(
         parseKeyFile("[Desktop Entry" + std::string(1 << 20, 'x'), {"Desktop Entry"}).empty());
+}
+
+// Sets the variables given (nothing unsets one) and puts them back after.
+class Variables {
+  public:
+    explicit Variables(const std::map<std::string, std::optional<std::string>>& values) {
+        for (const auto& [name, value] : values) {
+            const char* was = std::getenv(name.c_str());
+            saved_[name] = was ? std::optional<std::string>(was) : std::nullopt;
+            set(name, value);
+        }
+    }
+    ~Variables() {
+        for (const auto& [name, value] : saved_) set(name, value);
+    }
+
+  private:
+    static void set(const std::string& name, const std::optional<std::string>& value) {
+        if (value)
+            ::setenv(name.c_str(), value->c_str(), 1);
+        else
+            ::unsetenv(name.c_str());
+    }
+    std::map<std::string, std::optional<std::string>> saved_;
+};
+
+TEST(XdgFoldersTest, TheDataFoldersAreTheBaseDirectoriesWithFlatpaksAndSnapsExportsByDefault) {
+    {
+        Variables set({{"HOME", "/home/u"},
+                       {"XDG_DATA_HOME", "/d/home"},
+                       {"XDG_DATA_DIRS", "/d/one:relative::/d/two"},
+                       {"XDG_CONFIG_HOME", std::nullopt},
+                       {"XDG_CONFIG_DIRS", "/c/sys"},
+                       {"XDG_CURRENT_DESKTOP", "GNOME:ubuntu"}});
+        const auto folders = XdgFolders::fromEnvironment();
+        // A session names flatpak's exports in XDG_DATA_DIRS itself.
+        EXPECT_EQ(folders.data, (std::vector<std::string>{"/d/home", "/d/one", "/d/two"}));
+        EXPECT_EQ(folders.config, (std::vector<std::string>{"/home/u/.config", "/c/sys"}));
+        EXPECT_EQ(folders.desktops, (std::vector<std::string>{"gnome", "ubuntu"}));
+    }
+    Variables unset({{"HOME", "/home/u"},
+                     {"XDG_DATA_HOME", "not/absolute"},
+                     {"XDG_DATA_DIRS", std::nullopt},
+                     {"XDG_CURRENT_DESKTOP", std::nullopt}});
+    const auto folders = XdgFolders::fromEnvironment();
+    EXPECT_EQ(folders.data, (std::vector<std::string>{
+                                "/home/u/.local/share", "/usr/local/share", "/usr/share",
+                                "/home/u/.local/share/flatpak/exports/share",
+                                "/var/lib/flatpak/exports/share", "/var/lib/snapd/desktop"}));
+    EXPECT_TRUE(folders.desktops.empty());
 }
 
 TEST_F(DesktopEntriesTest, AnEntryIsShownWhenItsFirstInstanceRunsAndIsNotNoDisplay) {

@@ -139,6 +139,9 @@ TEST_F(WorkspaceTest, AnAppTypedInATerminalIsTheEntryThatRunsItsExecutable) {
     // Near misses: a renamed copy, even calling itself by the entry's name,
     // another program given the interpreter's script, and a program without
     // the argument that its only entry passes.
+    // The system's entries count; the user's own copy of an ID wins.
+    auto system = typedIn({bin + "/sysapp"});
+    auto shadowed = typedIn({bin + "/shadowed"});
     auto panel = typedIn({bin + "/panel"});
     auto panelSettings = typedIn({bin + "/panel", "--preferences"});
     auto renamed = typedIn({"/bin/bash", "-c", "exec -a " + bin + "/typed " + bin + "/renamed"},
@@ -169,7 +172,9 @@ TEST_F(WorkspaceTest, AnAppTypedInATerminalIsTheEntryThatRunsItsExecutable) {
                                                      {&pair, "org.example.Pair"},
                                                      {&pairHere, "org.example.Pair"},
                                                      {&wrapped, "org.example.Wrapped"},
-                                                     {&panelSettings, "org.example.PanelSettings"}};
+                                                     {&panelSettings, "org.example.PanelSettings"},
+                                                     {&system, "org.example.System"},
+                                                     {&shadowed, "org.example.Shadowed"}};
     for (const auto& [child, id] : others) {
         auto other = appWithPid(child->pid());
         ASSERT_NE(other, nullptr) << id;
@@ -180,6 +185,8 @@ TEST_F(WorkspaceTest, AnAppTypedInATerminalIsTheEntryThatRunsItsExecutable) {
     EXPECT_EQ(appWithPid(quiet.pid())->activationPolicy(), ActivationPolicy::accessory);
     EXPECT_EQ(appWithPid(elsewhere.pid())->activationPolicy(), ActivationPolicy::accessory);
     EXPECT_EQ(appWithPid(script.pid())->activationPolicy(), ActivationPolicy::regular);
+    EXPECT_EQ(appWithPid(system.pid())->activationPolicy(), ActivationPolicy::regular);
+    EXPECT_EQ(appWithPid(shadowed.pid())->activationPolicy(), ActivationPolicy::accessory);
 
     EXPECT_EQ(appWithPid(panel.pid()), nullptr);
     EXPECT_EQ(appWithPid(renamed.pid()), nullptr);

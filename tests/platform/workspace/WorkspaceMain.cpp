@@ -15,6 +15,7 @@
 namespace vorsel::testing {
 namespace {
 std::string applications;
+std::string systemApplications;
 std::string programs;
 
 const char* kEntries[][2] = {
@@ -29,14 +30,15 @@ const char* kEntries[][2] = {
 }  // namespace
 
 std::string testApplicationsFolder() { return applications; }
+std::string testSystemApplicationsFolder() { return systemApplications; }
 std::string testProgramsFolder() { return programs; }
 
 namespace {
 
 void installPrograms(const std::string& data) {
     namespace fs = std::filesystem;
-    for (const char* name :
-         {"typed", "quiet", "elsewhere", "wrapped", "busapp", "renamed", "late", "panel"})
+    for (const char* name : {"typed", "quiet", "elsewhere", "wrapped", "busapp", "renamed", "late",
+                             "panel", "sysapp", "shadowed"})
         fs::copy_file(WAITER_PROGRAM, programs + "/" + name);
     // A script that its interpreter runs, and one given to an interpreter.
     const std::string loop = "while :; do sleep 0.2; done\n";
@@ -60,6 +62,12 @@ void installPrograms(const std::string& data) {
     };
     for (const auto& [id, keys] : entries)
         writeFile(applications + "/" + id + ".desktop", entry + keys);
+    // The system's entries ($XDG_DATA_DIRS), one of them hidden by the user's.
+    fs::create_directories(systemApplications);
+    writeFile(systemApplications + "/org.example.System.desktop", entry + "Exec=sysapp\n");
+    writeFile(systemApplications + "/org.example.Shadowed.desktop", entry + "Exec=shadowed\n");
+    writeFile(applications + "/org.example.Shadowed.desktop",
+              entry + "Exec=shadowed\nHidden=true\n");
     fs::create_directories(data + "/dbus-1/services");
     writeFile(data + "/dbus-1/services/org.example.Bus.service",
               "[D-BUS Service]\nName=org.example.Bus\nExec=" + programs +
@@ -80,6 +88,7 @@ int main(int argc, char** argv) {
     for (const auto& entry : kEntries) writeFile(applications + "/" + entry[0], entry[1]);
     TempDir bin("vorsel-ws-bin");
     programs = bin.path();
+    systemApplications = systemData.path() + "/applications";
     installPrograms(data.path());
     const char* path = std::getenv("PATH");
     setenv("PATH", (programs + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
