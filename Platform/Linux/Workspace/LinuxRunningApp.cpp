@@ -27,6 +27,10 @@ bool LinuxRunningApp::isTerminated() const {
 
 std::optional<std::string> LinuxRunningApp::bundleLocation() const { return identity_.location; }
 
+std::vector<std::string> LinuxRunningApp::alternativeIdentifiers() const {
+    return identity_.aliases;
+}
+
 void LinuxRunningApp::hide() {}
 
 void LinuxRunningApp::terminate() {

@@ -26,6 +26,7 @@ class LinuxRunningApp final : public RunningApp {
     std::int32_t processIdentifier() const override;
     bool isTerminated() const override;
     std::optional<std::string> bundleLocation() const override;
+    std::vector<std::string> alternativeIdentifiers() const override;
 
     // Linux has no common way to hide another program's windows: X11 and
     // Wayland compositors differ, and Wayland lets no client hide another's
