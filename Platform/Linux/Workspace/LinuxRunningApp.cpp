@@ -29,6 +29,10 @@ bool LinuxRunningApp::isTerminated() const {
 
 std::optional<std::string> LinuxRunningApp::bundleLocation() const { return identity_.location; }
 
+std::vector<std::string> LinuxRunningApp::alternativeIdentifiers() const {
+    return identity_.aliases;
+}
+
 void LinuxRunningApp::hide() {
     if (requests_) requests_->hide(pid_, handle_);
 }

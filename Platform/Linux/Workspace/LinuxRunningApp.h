@@ -30,6 +30,7 @@ class LinuxRunningApp final : public RunningApp {
     std::int32_t processIdentifier() const override;
     bool isTerminated() const override;
     std::optional<std::string> bundleLocation() const override;
+    std::vector<std::string> alternativeIdentifiers() const override;
 
     // Minimises its X11 windows; does nothing where no window can be
     // reached (no display, no window manager, or Wayland, which lets no

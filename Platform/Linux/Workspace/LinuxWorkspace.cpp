@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "Platform/Linux/Workspace/DesktopEntries.h"
 #include "Platform/Linux/Workspace/Launcher.h"
 #include "Platform/Linux/Workspace/LinuxRunningApp.h"
@@ -76,7 +78,10 @@ RunningApps LinuxWorkspace::runningApps() { return snapshot(); }
 RunningApps LinuxWorkspace::runningApps(const std::string& bundleID) {
     RunningApps apps;
     for (const auto& app : snapshot()) {
-        if (app->bundleIdentifier() == bundleID) apps.push_back(app);
+        const auto others = app->alternativeIdentifiers();
+        if (app->bundleIdentifier() == bundleID ||
+            std::find(others.begin(), others.end(), bundleID) != others.end())
+            apps.push_back(app);
     }
     return apps;
 }

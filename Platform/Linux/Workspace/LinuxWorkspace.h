@@ -1,7 +1,8 @@
 // The Workspace port on Linux. Running apps come from /proc (own real uid
-// only, no zombies, no kernel threads), each process's identity from the app
-// bundle around its executable, from the desktop file a GIO launcher named
-// in its environment, or from its systemd app unit, in that order. Actions go
+// only, no zombies, no kernel threads), each process's identity as
+// AppIdentity.h works it out (its bundle, a launcher's variables, its
+// systemd app unit, the session bus's activation, or the installed entries
+// that run its executable). Actions go
 // through pidfds checked against the process start time, so a recycled pid is
 // never signalled; terminate and hide ask the way a desktop would first
 // (QuitRequests.h). Web-link apps come from the desktop entries and their
