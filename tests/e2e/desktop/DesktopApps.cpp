@@ -48,20 +48,14 @@ bool alive(pid_t pid) { return pid > 0 && !processGone(pid); }
 // Forks `argv` with exactly `environment`, streams on /dev/null; the child
 // is ours to wait for.
 pid_t spawn(const std::vector<std::string>& argv, const Environment& environment) {
-    std::vector<char*> args;
-    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    std::vector<std::string> pairs;
-    for (const auto& [name, value] : environment) pairs.push_back(name + "=" + value);
-    std::vector<char*> env;
-    for (auto& pair : pairs) env.push_back(pair.data());
-    env.push_back(nullptr);
+    ExecList args(argv);
+    ExecList env(environment);
     const pid_t pid = ::fork();
     if (pid == 0) {
         const int null = ::open("/dev/null", O_RDWR);
         for (int fd = 0; fd <= 2; ++fd) ::dup2(null, fd);
         ::close_range(3, ~0U, 0);
-        ::execve(args[0], args.data(), env.data());
+        ::execve(args.data()[0], args.data(), env.data());
         ::_exit(127);
     }
     return pid;
@@ -83,11 +77,7 @@ std::unique_ptr<TerminalShell> TerminalShell::start(const Environment& environme
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return nullptr;
     const std::string slave = ::ptsname(master);
-    std::vector<std::string> pairs;
-    for (const auto& [name, value] : environment) pairs.push_back(name + "=" + value);
-    std::vector<char*> env;
-    for (auto& pair : pairs) env.push_back(pair.data());
-    env.push_back(nullptr);
+    ExecList env(environment);
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::setsid();
