@@ -190,7 +190,7 @@ int main(int argc, char** argv) {
         Crowd crowd(programs, count);
         std::size_t processes = listPids().size();
         QtRunLoop loop;
-        LinuxWorkspace workspace(loop, {0.5, false, 0});
+        LinuxWorkspace workspace(loop, {0.5, false, 0, {}});
 
         auto coldStart = std::chrono::steady_clock::now();
         std::size_t apps = pass(workspace);
