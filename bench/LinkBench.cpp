@@ -222,12 +222,20 @@ class Bench {
         std::printf("\n== Hand-over round trip (one call at a time, %d calls, verdict cached)\n",
                     settings_.rounds);
         std::printf("processes on the machine: %zu\n", processCount());
+        // The agent with each call's proof of its sender; the echo as the
+        // least a service can be (bare calls, as before proofs), and with
+        // proofs it ignores: what making and passing them costs by itself.
         auto agent = call(world_.busName(), settings_.rounds, rules_);
-        auto echo = call(kEchoName, settings_.rounds, rules_);
-        if (agent.empty() || echo.empty()) return;
+        auto echo = call(kEchoName, settings_.rounds, rules_, true);
+        auto echoProven = call(kEchoName, settings_.rounds, rules_);
+        if (agent.empty() || echo.empty() || echoProven.empty()) return;
         row("Version()", agent["version"], echo["version"]);
         row("Hold(rules)", agent["hold"], echo["hold"]);
+        std::printf("echo with proofs: Version() median %.1f µs, Hold(rules) median %.1f µs\n",
+                    median1(echoProven["version"]), median1(echoProven["hold"]));
         ratio("hand-over", median1(agent["hold"]), median1(echo["hold"]), 1.3);
+        ratio("hand-over against the echo with proofs", median1(agent["hold"]),
+              median1(echoProven["hold"]), 1.3);
     }
 
     void coldStart() {
@@ -240,8 +248,8 @@ class Bench {
             pause(0.2);
             agentCold.push_back(first(world_.busName()));
             agentWarm.push_back(first(world_.busName()));
-            echoCold.push_back(first(kEchoName));
-            echoWarm.push_back(first(kEchoName));
+            echoCold.push_back(first(kEchoName, true));
+            echoWarm.push_back(first(kEchoName, true));
         }
         std::printf("%-34s %10s %10s\n", "median µs", "agent", "echo");
         std::printf("%-34s %10.0f %10.0f\n", "first call, service not running", median(agentCold),
@@ -259,7 +267,7 @@ class Bench {
         const pid_t agent = agentPid(), echo = echoPid();
         // Watching: a session holds, passes run every 2 s.
         call(world_.busName(), 1, rules_);
-        call(kEchoName, 1, rules_);
+        call(kEchoName, 1, rules_, true);
         // Long enough for the agent's judge thread, idle since the caller was
         // judged, to have ended: a thread that ends inside a wake-up window
         // takes its context switches with it.
@@ -332,9 +340,11 @@ class Bench {
     }
 
     std::map<std::string, std::vector<double>> call(const std::string& name, int rounds,
-                                                    const std::string& rules = {}) {
-        std::vector<std::string> argv{caller_ + "/Contents/Linux/ordwyn", name,
-                                      std::to_string(rounds)};
+                                                    const std::string& rules = {},
+                                                    bool bare = false) {
+        std::vector<std::string> argv{caller_ + "/Contents/Linux/ordwyn"};
+        if (bare) argv.push_back("--bare");
+        argv.insert(argv.end(), {name, std::to_string(rounds)});
         if (!rules.empty()) argv.push_back(rules);
         const Outcome outcome = run(argv, world_.environment(), 600);
         if (outcome.status != 0)
@@ -343,8 +353,8 @@ class Bench {
                                    : std::map<std::string, std::vector<double>>{};
     }
 
-    double first(const std::string& name) {
-        auto found = call(name, 0);
+    double first(const std::string& name, bool bare = false) {
+        auto found = call(name, 0, {}, bare);
         return found["first"].empty() ? 0 : found["first"][0];
     }
 

@@ -56,7 +56,7 @@ TEST(Load, EightCallersHoldingAsFastAsTheyCanAllGetTheirOwnRulesBackAndMemorySta
                     ++replies;
                     if (nlohmann::json::parse(line, nullptr, false) != expected[caller]) {
                         std::lock_guard lock(mutex);
-                        if (wrong++ == 0) firstWrong = line;
+                        if (wrong++ == 0) firstWrong = line + " " + outcome.err.substr(0, 300);
                     }
                 }
             }
