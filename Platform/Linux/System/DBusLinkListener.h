@@ -55,14 +55,18 @@ using CallerCheck =
     std::function<bool(std::uint32_t uid, std::int32_t pid, const std::string& requirement)>;
 
 // What may wait for verdicts. Each call counts its arguments' bytes plus
-// kCallOverhead, for the message around them.
+// kCallOverhead, for the message around them. Calls up to kSmallCall (what
+// the app sends) and larger ones draw on budgets of their own, so that
+// strangers' huge calls never crowd out the app's first one.
 struct LinkLimits {
     std::size_t callsPerCaller = 2048;
     std::size_t bytesPerCaller = 16u << 20;
     std::size_t calls = 8192;
-    std::size_t bytes = 64u << 20;
+    std::size_t bytes = 64u << 20;       // in all, of calls larger than kSmallCall
+    std::size_t smallBytes = 16u << 20;  // in all, of the others
 };
 inline constexpr std::size_t kCallOverhead = 1024;
+inline constexpr std::size_t kSmallCall = 64 * 1024;
 
 struct LinkOptions {
     LinkLimits waiting;

@@ -199,24 +199,35 @@ void DBusLinkService::arrived(const QDBusMessage& message, const QByteArray& arg
     }
     peer.waiting.push_back({message, std::move(sender), std::move(proven->text), bytes});
     peer.waitingBytes += bytes;
-    ++waitingCalls_;
-    waitingBytes_ += bytes;
+    count(bytes, true);
     pump(name, false);
 }
 
 bool DBusLinkService::admits(const Peer& peer, std::size_t bytes) const {
     const LinkLimits& limits = options_.waiting;
+    const bool small = bytes <= kSmallCall;
     return peer.waiting.size() < limits.callsPerCaller && waitingCalls_ < limits.calls &&
            peer.waitingBytes + bytes <= limits.bytesPerCaller &&
-           waitingBytes_ + bytes <= limits.bytes;
+           (small ? waitingSmallBytes_ + bytes <= limits.smallBytes
+                  : waitingBytes_ + bytes <= limits.bytes);
+}
+
+void DBusLinkService::count(std::size_t bytes, bool adding) {
+    std::size_t& pool = bytes <= kSmallCall ? waitingSmallBytes_ : waitingBytes_;
+    if (adding) {
+        ++waitingCalls_;
+        pool += bytes;
+    } else {
+        --waitingCalls_;
+        pool -= bytes;
+    }
 }
 
 DBusLinkService::Waiting DBusLinkService::take(Peer& peer) {
     Waiting call = std::move(peer.waiting.front());
     peer.waiting.pop_front();
     peer.waitingBytes -= call.bytes;
-    --waitingCalls_;
-    waitingBytes_ -= call.bytes;
+    count(call.bytes, false);
     return call;
 }
 
@@ -363,8 +374,7 @@ void DBusLinkService::forget(const std::string& name) {
     auto found = peers_.find(name);
     if (found == peers_.end()) return;
     // Its waiting calls go unanswered: nobody is there to read the replies.
-    waitingCalls_ -= found->second.waiting.size();
-    waitingBytes_ -= found->second.waitingBytes;
+    for (const Waiting& call : found->second.waiting) count(call.bytes, false);
     peers_.erase(found);
 }
 

@@ -80,6 +80,7 @@ class DBusLinkService final : public QObject {
                  const QDBusUnixFileDescriptor& proof);
     Peer& peerFor(const std::string& name);
     bool admits(const Peer& peer, std::size_t bytes) const;
+    void count(std::size_t bytes, bool adding);
     void pump(const std::string& name, bool fresh);
     Waiting take(Peer& peer);
     void judge(const std::string& name, Peer& peer, SenderPtr sender);
@@ -104,7 +105,8 @@ class DBusLinkService final : public QObject {
     bool registered_ = false;
     std::unordered_map<std::string, Peer> peers_;  // by unique bus name
     std::size_t waitingCalls_ = 0;                 // over all peers
-    std::size_t waitingBytes_ = 0;
+    std::size_t waitingBytes_ = 0;                 // of calls larger than kSmallCall
+    std::size_t waitingSmallBytes_ = 0;
     QThreadPool judges_;  // last member: waited for first on destruction
 };
 

@@ -15,6 +15,7 @@
 #include <QDBusMessage>
 #include <QDBusPendingCall>
 #include <QDBusUnixFileDescriptor>
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <deque>
@@ -408,39 +409,54 @@ TEST_F(LinkListenerTest, AnotherSenderOnTheSameConnectionIsJudgedAgain) {
 
 TEST_F(LinkListenerTest, CallsWaitingForAVerdictAreBoundedAndTheRestRefusedAtOnce) {
     linux_platform::LinkOptions options;
-    options.waiting = {3, 64 * 1024, 5, 96 * 1024};
+    options.waiting = {3, 128 * 1024, 6, 96 * 1024, 5 * 1024};
     listener_ = makeListener(options);
     listener_->listen(kService, delegate_);
     holdVerdicts_ = true;
+    const QByteArray large(70 * 1024, 'x');
+    // Each connection's calls arrive in order; the next connection starts
+    // once the last refusal of the one before is in.
+    // Past the calls one caller may have waiting.
     const QDBusConnection first = connect("first");
     std::vector<QDBusPendingCall> firsts;
     for (int i = 0; i < 5; ++i) firsts.push_back(call(first, "Version"));
-    // Past the calls one caller may have waiting.
     ASSERT_TRUE(spinUntil([&] { return firsts[3].isFinished() && firsts[4].isFinished(); }));
-    // Past the bytes one caller may have waiting, and past all callers' calls.
+    // Past the bytes of large calls that may wait in all; a small call of the
+    // same caller still may.
     const QDBusConnection second = connect("second");
-    auto large = call(second, "Hold", QByteArray(70 * 1024, 'x'));
-    std::vector<QDBusPendingCall> seconds;
-    for (int i = 0; i < 3; ++i) seconds.push_back(call(second, "Held"));
-    ASSERT_TRUE(spinUntil([&] { return large.isFinished() && seconds[2].isFinished(); }));
-    for (const auto* refused : {&firsts[3], &firsts[4], &large, &seconds[2]}) {
+    auto largeHold = call(second, "Hold", large);
+    auto smallHeld = call(second, "Held");
+    auto tooLarge = call(second, "Hold", large);
+    ASSERT_TRUE(spinUntil([&] { return tooLarge.isFinished(); }));
+    // Past the bytes one caller may have waiting.
+    auto huge = call(connect("third"), "Hold", QByteArray(150 * 1024, 'x'));
+    ASSERT_TRUE(spinUntil([&] { return huge.isFinished(); }));
+    // Past the calls that may wait in all.
+    const QDBusConnection fourth = connect("fourth");
+    auto lastIn = call(fourth, "Held");
+    auto oneTooMany = call(fourth, "Held");
+    ASSERT_TRUE(spinUntil([&] { return oneTooMany.isFinished(); }));
+    for (const auto* refused : {&firsts[3], &firsts[4], &tooLarge, &huge, &oneTooMany}) {
         EXPECT_EQ(refused->error().name(), "org.freedesktop.DBus.Error.LimitsExceeded");
         EXPECT_EQ(refused->error().message(),
                   "too many calls wait for their sender to be judged: try again later");
     }
-    EXPECT_FALSE(firsts[0].isFinished());
-    EXPECT_FALSE(seconds[0].isFinished());
 
     holdVerdicts_ = false;
-    ASSERT_TRUE(spinUntil([&] { return handler_.calls.size() == 5; }));
+    ASSERT_TRUE(spinUntil([&] { return handler_.calls.size() == 6; }));
     handler_.replyAll();
-    ASSERT_TRUE(spinUntil([&] { return seconds[1].isFinished() && firsts[2].isFinished(); }));
-    for (const auto* answered : {&firsts[0], &firsts[1], &firsts[2], &seconds[0], &seconds[1]})
+    const std::vector<const QDBusPendingCall*> admitted{&firsts[0], &firsts[1], &firsts[2],
+                                                        &largeHold, &smallHeld, &lastIn};
+    ASSERT_TRUE(spinUntil([&] {
+        return std::all_of(admitted.begin(), admitted.end(),
+                           [](const QDBusPendingCall* c) { return c->isFinished(); });
+    }));
+    for (const auto* answered : admitted)
         EXPECT_FALSE(answered->isError()) << answered->error().message().toStdString();
     // Judged, a caller's calls wait no more, and nothing bounds them.
     std::vector<QDBusPendingCall> later;
-    for (int i = 0; i < 8; ++i) later.push_back(call(first, "Hold", QByteArray(70 * 1024, 'y')));
-    ASSERT_TRUE(spinUntil([&] { return handler_.calls.size() == 13; }));
+    for (int i = 0; i < 8; ++i) later.push_back(call(first, "Hold", large));
+    ASSERT_TRUE(spinUntil([&] { return handler_.calls.size() == 14; }));
     handler_.replyAll();
     ASSERT_TRUE(spinUntil([&] { return later.back().isFinished(); }));
     for (const auto& answered : later) EXPECT_FALSE(answered.isError());
