@@ -51,9 +51,11 @@ class LinkListener {
     virtual ~LinkListener() = default;
 
     // Starts listening on the service `serviceName`, asking `delegate` about
-    // each new peer. `delegate` must outlive the listener. A listener that
-    // cannot own the name ends the process with a non-zero status.
-    virtual void listen(const std::string& serviceName, LinkListenerDelegate& delegate) = 0;
+    // each new peer. `delegate` must outlive the listener. False when the
+    // service cannot be had (another process owns the name, or there is no
+    // bus): the listener has then said why in the log and ended the process
+    // with a non-zero status, and nothing will be delivered.
+    virtual bool listen(const std::string& serviceName, LinkListenerDelegate& delegate) = 0;
 };
 
 }  // namespace vorsel

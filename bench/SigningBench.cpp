@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "Guard/GuardRules.h"
+#include "Guard/Rules/GuardRules.h"
 #include "Platform/Linux/Signing/LinuxCodeSigning.h"
 #include "tests/e2e/support/E2eWorld.h"
 

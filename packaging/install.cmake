@@ -1,8 +1,8 @@
-# Installing: Vorsel.app under the prefix (/opt, the Linux Applications folder,
-# by default), its desktop entry and icon where desktops look for them, and the
-# stand-in main app as an optional component for trying Vorsel out.
-include(GNUInstallDirs)
-
+# Installing: Vorsel.app under the prefix, the Applications folder (/opt by
+# default, as the Debian package has it; $HOME/.local/opt for one user without
+# root), then its desktop entry, icon, D-Bus interface and documents in the
+# share folder that goes with that prefix (install-data.cmake). The stand-in
+# main app is an optional component for trying Vorsel out.
 set(bundle "Vorsel.app/Contents")
 install(TARGETS vorsel RUNTIME DESTINATION "${bundle}/Linux" COMPONENT vorsel)
 install(TARGETS vorsel_app LIBRARY DESTINATION "${bundle}/Linux" COMPONENT vorsel)
@@ -12,35 +12,50 @@ install(FILES "${VORSEL_BUNDLE_DIR}/Contents/Library/LaunchAgents/guard-agent.pl
     DESTINATION "${bundle}/Library/LaunchAgents" COMPONENT vorsel)
 install(DIRECTORY "${VORSEL_BUNDLE_DIR}/Contents/Resources/" DESTINATION "${bundle}/Resources"
     COMPONENT vorsel)
+# A stripped install (cpack, --strip) also drops the compilers' notes, as
+# Debian's own packages do.
+if(CMAKE_STRIP)
+    install(CODE "
+        if(CMAKE_INSTALL_DO_STRIP)
+            foreach(program vorsel vorsel-app.so vorsel-signing.so)
+                execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
+                    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${bundle}/Linux/\${program}\"
+                    COMMAND_ERROR_IS_FATAL ANY)
+            endforeach()
+        endif()" COMPONENT vorsel)
+endif()
 
-# Desktop integration lives outside the bundle, where menus and launchers look.
-if(EXISTS "${CMAKE_BINARY_DIR}/packaging/vorsel.desktop")
-    install(FILES "${CMAKE_BINARY_DIR}/packaging/vorsel.desktop"
-        DESTINATION /usr/share/applications COMPONENT vorsel)
-endif()
-if(EXISTS "${CMAKE_SOURCE_DIR}/packaging/vorsel.svg")
-    install(FILES "${CMAKE_SOURCE_DIR}/packaging/vorsel.svg"
-        DESTINATION /usr/share/icons/hicolor/scalable/apps COMPONENT vorsel)
-endif()
+set(vorsel_data_script "
+    set(vorsel_data \"${CMAKE_SOURCE_DIR}/packaging\")
+    set(vorsel_built \"${CMAKE_BINARY_DIR}/packaging\")
+    include(\"${CMAKE_SOURCE_DIR}/packaging/install-data.cmake\")")
+install(CODE "set(vorsel_part vorsel) ${vorsel_data_script}" COMPONENT vorsel)
+# Files that only the Debian package carries.
+install(CODE "set(vorsel_part debian) ${vorsel_data_script}" COMPONENT debian EXCLUDE_FROM_ALL)
 
 if(TARGET standin)
     install(DIRECTORY "${ORDWYN_BUNDLE_DIR}/" DESTINATION "Ordwyn.app" USE_SOURCE_PERMISSIONS
         COMPONENT standin EXCLUDE_FROM_ALL)
 endif()
 
+# The Debian package: `cmake --install` with the prefix /opt, whatever the
+# build was configured with, plus the package's own files.
 set(CPACK_PACKAGE_NAME "vorsel")
 set(CPACK_PACKAGE_VENDOR "Ordwyn")
 set(CPACK_PACKAGE_CONTACT "Vorsel developers <vorsel@ordwyn.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Companion guard of the Ordwyn focus app")
-set(CPACK_PACKAGE_INSTALL_DIRECTORY "/opt")
+file(READ "${CMAKE_SOURCE_DIR}/packaging/debian/description" CPACK_DEBIAN_PACKAGE_DESCRIPTION)
+string(STRIP "${CPACK_DEBIAN_PACKAGE_DESCRIPTION}" CPACK_DEBIAN_PACKAGE_DESCRIPTION)
 set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX "/opt")
 set(CPACK_GENERATOR "DEB")
-set(CPACK_DEB_COMPONENT_INSTALL OFF)
-set(CPACK_COMPONENTS_ALL vorsel)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+set(CPACK_COMPONENTS_ALL vorsel debian)
 set(CPACK_DEBIAN_PACKAGE_SECTION "utils")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The icon is an SVG, drawn by the image plugin of the Qt SVG package.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "dbus, libqt6svg6")
+# The agent is started by a session bus; the icon is an SVG, drawn by the
+# image plugin of the Qt SVG package.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "default-dbus-session-bus | dbus-session-bus, libqt6svg6")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 include(CPack)

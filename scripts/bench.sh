@@ -10,22 +10,27 @@ cd "$(dirname "$0")/.."
 build=${1:-build-bench}
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target workspace_bench link_bench signing_bench robustness_e2e_tests
+cmake --build "$build" --target workspace_bench link_bench signing_bench session_bench \
+  robustness_e2e_tests
 
 echo "== Machine"
 echo "cores: $(nproc); CPU: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)"
 echo "kernel: $(uname -r); memory: $(awk '/MemTotal/ {print $2 " kB"}' /proc/meminfo)"
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
-if [ -d /run/systemd/system ] && systemctl --user is-system-running >/dev/null 2>&1; then
-  echo "systemd user manager: present"
-else
-  echo "systemd user manager: absent"
-fi
+session=absent
+scripts/with-user-session.sh --check 2>/dev/null && session="available (scripts/with-user-session.sh)"
+echo "real user session: $session"
 
 echo; echo "== Enforcement pass and notice check (workspace_bench)"
 tests/as-test-user.sh "$build/bench/workspace_bench"
-echo; echo "== Link (link_bench)"
+echo; echo "== Link, on a bare private bus (link_bench)"
 tests/as-test-user.sh "$build/bench/link_bench"
+echo; echo "== In a real user session: systemd user manager, its bus, the agent as its unit (session_bench)"
+if [ "$session" = absent ]; then
+  scripts/with-user-session.sh --check || true  # says why
+else
+  scripts/with-user-session.sh "$build/bench/session_bench"
+fi
 echo; echo "== Signing (signing_bench)"
 "$build/bench/signing_bench"
 echo; echo "== Load: 8 callers for 60 s"

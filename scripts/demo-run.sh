@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# The end-to-end demo, on a built tree: a private session bus, a throwaway
-# certificate authority, the built Vorsel.app and a signed stand-in for the
-# main app, and real processes that get quit and killed. Narrates each step
-# with the agent's own log lines, checks what really happened, and exits 0
-# only when every step did what it should.
+# The end-to-end demo, on a built tree: a throwaway certificate authority,
+# the built Vorsel.app and a signed stand-in for the main app, and real
+# processes that get quit and killed, either in the real user session it runs
+# in (VORSEL_USER_SESSION set by scripts/with-user-session.sh: a systemd user
+# manager, its session bus and a journal) or on a private session bus of its
+# own. Narrates each step with the agent's own log lines, checks what really
+# happened, and exits 0 only when every step did what it should.
 #
 # Usage: scripts/demo-run.sh BUILD-FOLDER WORK-FOLDER
 # Run it through scripts/demo.sh, which builds first and, as root, runs this
@@ -31,10 +33,18 @@ check() {  # check "what" command...
 
 # --- the world -------------------------------------------------------------
 apps=$work/apps
-data=$work/data
+session=${VORSEL_USER_SESSION:-}
+export QT_QPA_PLATFORM=offscreen
+if [ -n "$session" ]; then
+  # The session's own folders: the manager, its bus and the agent it starts
+  # all read them.
+  data=$XDG_DATA_HOME
+else
+  data=$work/data
+  export HOME=$work/home XDG_DATA_HOME=$data XDG_RUNTIME_DIR=$work/run
+  mkdir -p "$HOME" "$XDG_RUNTIME_DIR"; chmod 700 "$XDG_RUNTIME_DIR"
+fi
 mkdir -p "$apps" "$data/dbus-1/services" "$work/bus" "$work/ca" "$work/shots"
-export HOME=$work/home XDG_DATA_HOME=$data XDG_RUNTIME_DIR=$work/run QT_QPA_PLATFORM=offscreen
-mkdir -p "$HOME" "$XDG_RUNTIME_DIR"; chmod 700 "$XDG_RUNTIME_DIR"
 agent_log=$work/agent.log
 : >"$agent_log"
 
@@ -52,7 +62,11 @@ trap cleanup EXIT
 team=$(sed -n '/<key>OWTeam<\/key>/{n;s/.*<string>\(.*\)<\/string>.*/\1/p}' \
   "$build/Vorsel.app/Contents/Info.plist")
 
-step "Setting up: a throwaway authority, the bundles, a private session bus"
+if [ -n "$session" ]; then
+  step "Setting up: a throwaway authority, the bundles, in a real user session"
+else
+  step "Setting up: a throwaway authority, the bundles, a private session bus"
+fi
 "$source_dir/scripts/throwaway-ca.sh" "$work/ca" "$team" >/dev/null || exit 1
 cp -a "$build/Vorsel.app" "$apps/Vorsel.app"
 cp "$work/ca/root.pem" "$apps/Vorsel.app/Contents/Resources/anchors.pem"
@@ -82,21 +96,34 @@ make_app Game com.example.game
 # demo can never ask a browser of yours to quit.
 make_app Browser com.apple.Safari
 
-sed -e "s|@LISTEN_DIR@|$work/bus|" -e "s|@SERVICE_DIR@|$data/dbus-1/services|" \
-  "$source_dir/tests/e2e/session.conf.in" >"$work/bus/session.conf"
-# Activated agents inherit the bus's standard error: that is their log here.
-dbus-daemon --config-file="$work/bus/session.conf" --nofork --print-address=3 \
-  3>"$work/bus/address" 2>>"$agent_log" >/dev/null &
-pids_to_kill+=($!)
-for _ in $(seq 100); do [ -s "$work/bus/address" ] && break; sleep 0.05; done
-export DBUS_SESSION_BUS_ADDRESS=$(head -n1 "$work/bus/address")
-note "private session bus at $DBUS_SESSION_BUS_ADDRESS"
+unit=com.ordwyn.guard.agent.service
+if [ -n "$session" ]; then
+  note "systemd user manager: $(systemctl --user is-system-running); its session bus at $DBUS_SESSION_BUS_ADDRESS"
+  note "the agent logs to the journal: journalctl -t com.ordwyn.guard"
+else
+  sed -e "s|@LISTEN_DIR@|$work/bus|" -e "s|@SERVICE_DIR@|$data/dbus-1/services|" \
+    "$source_dir/tests/e2e/session.conf.in" >"$work/bus/session.conf"
+  # Activated agents inherit the bus's standard error: that is their log here.
+  dbus-daemon --config-file="$work/bus/session.conf" --nofork --print-address=3 \
+    3>"$work/bus/address" 2>>"$agent_log" >/dev/null &
+  pids_to_kill+=($!)
+  for _ in $(seq 100); do [ -s "$work/bus/address" ] && break; sleep 0.05; done
+  export DBUS_SESSION_BUS_ADDRESS=$(head -n1 "$work/bus/address")
+  note "private session bus at $DBUS_SESSION_BUS_ADDRESS"
+fi
 
 ordwyn=$apps/Ordwyn.app/Contents/Linux/ordwyn
 guardctl() { "$build/tools/guardctl/guardctl" --bundle "$apps/Vorsel.app" "$@" 2>/dev/null; }
 seen=0
 agent_says() {  # prints the agent's log lines written since the last call
   local lines
+  if [ -n "$session" ]; then
+    # What the journal has received since the last look, as a user reads it.
+    lines=$(journalctl -t com.ordwyn.guard -o short --no-pager --no-hostname \
+      --cursor-file="$work/journal.cursor" 2>/dev/null | grep -v '^-- ')
+    [ -n "$lines" ] && printf '%s\n' "$lines" | sed "s/^/   ${dim}journal│${plain} /"
+    return 0
+  fi
   lines=$(tail -n +"$((seen + 1))" "$agent_log" | grep -a ' Guard: ')
   seen=$(wc -l <"$agent_log")
   [ -n "$lines" ] && printf '%s\n' "$lines" | sed "s/^/   ${dim}agent│${plain} /"
@@ -134,6 +161,11 @@ activation=$(ls "$data/dbus-1/services/"*.service 2>/dev/null | head -n1)
 check "the activation file is written" test -n "$activation"
 bus_name=$(sed -n 's/^Name=//p' "$activation" 2>/dev/null)
 [ -n "$activation" ] && sed 's/^/   file│ /' "$activation"
+if [ -n "$session" ]; then
+  check "the user unit is written and the manager has loaded it" \
+    test "$(systemctl --user show -p LoadState --value $unit)" = loaded
+  sed 's/^/   unit│ /' "$data/systemd/user/$unit" 2>/dev/null
+fi
 
 # --- 2. a session that closes apps -----------------------------------------
 step "2. The stand-in hands over a session that closes Chat, Game and a browser"
@@ -145,6 +177,11 @@ t0=$(date +%s%N)
 "$ordwyn" session --close com.example.chat --close com.example.game --close com.apple.Safari \
   --until $(( $(now2001) + 12 )) | sed 's/^/   reply│ /'
 check "the call started the agent (pid $(agent_pid))" test -n "$(agent_pid)"
+if [ -n "$session" ]; then
+  check "it runs as the user unit $unit" \
+    test "$(systemctl --user show -p MainPID --value $unit)" = "$(agent_pid)"
+  systemctl --user status --no-pager --lines=0 $unit 2>/dev/null | sed 's/^/   systemctl│ /'
+fi
 wait_for 2 gone "$chat"
 check "Chat quit at the polite request" gone "$chat"
 alive "$game" && note "Game is still running after the polite request…"
@@ -171,6 +208,11 @@ kill -9 "$app"; wait "$app" 2>/dev/null
 ordwyn_pid() { pgrep -u "$(id -u)" -xf "$ordwyn" | head -n1; }
 wait_for 4 test -n "$(ordwyn_pid)"
 check "Ordwyn came back (pid $(ordwyn_pid))" test -n "$(ordwyn_pid)"
+if [ -n "$session" ]; then
+  wait_for 3 grep -q 'app-vorsel-' "/proc/$(ordwyn_pid)/cgroup"
+  check "in a scope of its own, outside the agent's unit" grep -q 'app-vorsel-' "/proc/$(ordwyn_pid)/cgroup"
+  systemctl --user list-units --no-pager --no-legend 'app-vorsel-*' | sed 's/^/   systemctl│ /'
+fi
 agent_says
 
 # --- 4. the agent killed -----------------------------------------------------
@@ -204,12 +246,22 @@ wait_for $(( ending + 5 )) test ! -e "$memory"
 check "the memory file is gone when nothing holds" test ! -e "$memory"
 wait_for 25 gone "$pid"
 check "the agent left (pid $pid)" gone "$pid"
+if [ -n "$session" ]; then
+  wait_for 3 test "$(systemctl --user show -p ActiveState --value $unit)" = inactive
+  left=$(systemctl --user show -p ActiveState -p Result -p NRestarts $unit | sort | tr '\n' ' ')
+  check "its unit is inactive, not failed, and not restarted ($left)" \
+    test "$left" = "ActiveState=inactive NRestarts=0 Result=success "
+fi
 agent_says
 guardctl press | sed 's/^/   window│ /'
 check "now Vorsel turns off" test -z "$(ls "$data/dbus-1/services/" 2>/dev/null)"
 
 # --- summary ------------------------------------------------------------------
-step "Summary ($(( $(date +%s) - started )) s)"
+if [ -n "$session" ]; then
+  step "Summary, in a real user session ($(( $(date +%s) - started )) s)"
+else
+  step "Summary, on a private session bus ($(( $(date +%s) - started )) s)"
+fi
 printf '   %s\n' "${results[@]}"
 note "window pictures: hardcore.png (before pressing) and refused.png (after)"
 exit $failed

@@ -12,8 +12,12 @@ packages=(
   # tests and the demo
   libgtest-dev libgmock-dev libbenchmark-dev dbus-daemon dbus-bin desktop-file-utils openssl
   procps passwd util-linux
+  # a real user session for tests and the demo (scripts/with-user-session.sh)
+  systemd dbus-user-session
   # a throwaway X11 desktop for tests with real windows
   xvfb openbox libxcb1-dev x11-utils
+  # the Debian package check: judging it, and closing its window as a user would
+  lintian file wmctrl
   # fuzzing and sanitizers
   clang libclang-rt-14-dev
 )

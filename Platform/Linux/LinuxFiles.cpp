@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <limits>
 
 #include "Platform/Linux/PosixError.h"
 
@@ -99,7 +100,13 @@ FileResult LinuxFiles::createFolders(const std::string& path) {
 }
 
 std::optional<std::string> LinuxFiles::read(const std::string& path) {
-    Descriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    return readAtMost(path, std::numeric_limits<std::size_t>::max());
+}
+
+std::optional<std::string> readAtMost(const std::string& path, std::size_t limit) {
+    // Not blocking, so that a FIFO put in the file's place cannot stall the
+    // reader in open(); it is then refused as not a regular file.
+    Descriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
     if (file.fd < 0) return std::nullopt;
     struct stat info {};
     if (::fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
@@ -112,12 +119,15 @@ std::optional<std::string> LinuxFiles::read(const std::string& path) {
             return std::nullopt;
         }
         if (got == 0) break;
+        if (content.size() + static_cast<std::size_t>(got) > limit) return std::nullopt;
         content.append(buffer, static_cast<size_t>(got));
     }
     return content;
 }
 
-FileResult LinuxFiles::writeAtomically(const std::string& path, std::string_view data) {
+namespace {
+
+FileResult replace(const std::string& path, std::string_view data, bool durable) {
     const std::filesystem::path target(path);
     removeAbandoned(target);
     std::string temporary =
@@ -130,7 +140,7 @@ FileResult LinuxFiles::writeAtomically(const std::string& path, std::string_view
     const mode_t mask = ::umask(0);
     ::umask(mask);
     ::fchmod(file.fd, 0666 & ~mask);
-    if (!writeAll(file.fd, data) || ::fsync(file.fd) != 0) {
+    if (!writeAll(file.fd, data) || (durable && ::fsync(file.fd) != 0)) {
         int error = errno;
         ::unlink(temporary.c_str());
         return failure(error);
@@ -140,10 +150,21 @@ FileResult LinuxFiles::writeAtomically(const std::string& path, std::string_view
         ::unlink(temporary.c_str());
         return failure(error);
     }
+    if (!durable) return {};
     // The rename itself must reach the disk for the new content to survive a crash.
     Descriptor folder{::open(target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
     if (folder.fd >= 0) ::fsync(folder.fd);
     return {};
+}
+
+}  // namespace
+
+FileResult LinuxFiles::writeAtomically(const std::string& path, std::string_view data) {
+    return replace(path, data, true);
+}
+
+FileResult replaceUnsynced(const std::string& path, std::string_view data) {
+    return replace(path, data, false);
 }
 
 FileResult LinuxFiles::remove(const std::string& path) {

@@ -3,6 +3,8 @@
 // fsync and rename. Any thread.
 #pragma once
 
+#include <cstddef>
+
 #include "Platform/Files.h"
 
 namespace vorsel::linux_platform {
@@ -15,5 +17,14 @@ class LinuxFiles final : public Files {
     FileResult writeAtomically(const std::string& path, std::string_view data) override;
     FileResult remove(const std::string& path) override;
 };
+
+// The whole content of the regular file at `path` when it holds at most
+// `limit` bytes; nothing otherwise, or when it cannot be read.
+std::optional<std::string> readAtMost(const std::string& path, std::size_t limit);
+
+// LinuxFiles::writeAtomically without waiting for the disk: for a file that
+// means nothing once the machine restarts, where only a reader in another
+// process and a writer killed half-way matter.
+FileResult replaceUnsynced(const std::string& path, std::string_view data);
 
 }  // namespace vorsel::linux_platform

@@ -9,9 +9,6 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "Platform/Linux/LinuxBundles.h"
-#include "Platform/Linux/LinuxClock.h"
-#include "Platform/Linux/LinuxFiles.h"
 #include "Platform/Linux/Signing/SigningModule.h"
 #include "Platform/Linux/Signing/SpareJudge.h"
 #include "Platform/Linux/System/DBusLinkListener.h"
@@ -20,11 +17,6 @@
 #include "Platform/Linux/Workspace/LinuxWorkspace.h"
 
 namespace vorsel::linux_platform {
-
-CommonPorts makeCommonPorts() {
-    return {std::make_unique<LinuxBundles>(), std::make_unique<LinuxFiles>(),
-            std::make_unique<LinuxClock>()};
-}
 
 namespace {
 

@@ -1,5 +1,7 @@
-// The one place that builds the Linux adapters. Only the entry point includes
-// this header.
+// The one place that builds the Linux adapters. Only the composition root
+// (Main/) includes this header. The agent's adapters and the app's are
+// defined in separate files, so that the app-mode module links none of the
+// agent's and the agent none of the window's.
 #pragma once
 
 #include <functional>
@@ -11,7 +13,9 @@
 #include "Platform/CodeSigning.h"
 #include "Platform/Files.h"
 #include "Platform/LinkListener.h"
+#include "Platform/Linux/LinuxClock.h"
 #include "Platform/Log.h"
+#include "Platform/LoginItems.h"
 #include "Platform/RunLoop.h"
 #include "Platform/Workspace.h"
 
@@ -24,7 +28,18 @@ struct CommonPorts {
     std::unique_ptr<Clock> clock;
 };
 
-CommonPorts makeCommonPorts();
+// The clock is the agent's unless `side` says otherwise: the agent keeps the
+// clock's anchor beside its memory file, the window only reads it.
+CommonPorts makeCommonPorts(ClockSide side = ClockSide::agent);
+
+// The adapters of app mode: the common ones, and the login items of the main
+// bundle, made on first use (they need the window's QCoreApplication).
+struct AppPorts {
+    CommonPorts common;
+    std::function<std::unique_ptr<LoginItems>()> loginItems;
+};
+
+AppPorts makeAppPorts();
 
 // The adapters of agent mode, on the Qt event loop. Members are destroyed
 // in reverse order, so each outlives those declared after it that use it.

@@ -49,15 +49,19 @@ class FakeMainApp {
 
 class FakeLinkListener final : public LinkListener {
   public:
-    void listen(const std::string& serviceName, LinkListenerDelegate& delegate) override {
+    bool listen(const std::string& serviceName, LinkListenerDelegate& delegate) override {
         ++listens;
         service = serviceName;
+        if (taken) return false;
         this->delegate = &delegate;
+        return true;
     }
 
     // A new peer connects; nothing is delivered if nobody listens.
     FakeMainApp& connect();
 
+    // Another process owns the service: listen() fails.
+    bool taken = false;
     std::optional<std::string> service;
     LinkListenerDelegate* delegate = nullptr;
     int listens = 0;

@@ -2,7 +2,7 @@
 // port bundle made of them. Test thread only.
 #pragma once
 
-#include "Guard/GuardAgent.h"
+#include "Guard/Agent/GuardAgent.h"
 #include "tests/fakes/FakeClock.h"
 #include "tests/fakes/FakeCodeSigning.h"
 #include "tests/fakes/FakeFiles.h"

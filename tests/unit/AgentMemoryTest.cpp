@@ -47,6 +47,25 @@ TEST_F(Memory, TheFileExistsExactlyWhileTheRulesKeepTheAppOpen) {
     EXPECT_TRUE(agent->isWatching()) << "the closing part still holds";
 }
 
+// A second agent, started while the first still serves, must not disturb it:
+// not even a file it would have thrown away is touched.
+TEST_F(Memory, AnAgentThatFindsItsServiceTakenLeavesNoTrace) {
+    world.listener.taken = true;
+    for (const GuardRules& onDisk : {keepingOnly(now() + 600), keepingOnly(now() - 1)}) {
+        writeMemory(onDisk);
+        agent = std::make_unique<GuardAgent>(identity, world.agentPorts());
+        agent->start();
+        world.runLoop.drain();
+        EXPECT_EQ(world.files.contents[memoryFile()], *onDisk.written());
+        EXPECT_EQ(world.files.reads + world.files.writes + world.files.removals, 0);
+        EXPECT_EQ(world.workspace.snapshots, 0);
+        EXPECT_TRUE(world.workspace.opened.empty());
+        EXPECT_TRUE(world.log.lines.empty());
+        EXPECT_TRUE(world.runLoop.liveTimers().empty());
+        EXPECT_EQ(agent->heldRules(), GuardRules::none);
+    }
+}
+
 TEST_F(Memory, AFailedWriteKeepsTheEarlierFileUntilALaterPassWritesIt) {
     startAgent();
     const GuardRules first = keepingOnly(now() + 600);

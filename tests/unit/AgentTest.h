@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "Guard/GuardAgent.h"
+#include "Guard/Agent/GuardAgent.h"
 #include "tests/fakes/FakePorts.h"
 
 namespace vorsel {

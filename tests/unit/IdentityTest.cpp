@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "Guard/GuardIdentity.h"
+#include "Guard/Identity/GuardIdentity.h"
 #include "Platform/Linux/LinuxBundles.h"
 #include "Platform/Linux/LinuxFiles.h"
 #include "tests/support/TempFolder.h"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Guard/GuardRules.h"
+#include "Guard/Rules/GuardRules.h"
 
 namespace vorsel {
 namespace {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "Guard/GuardAgent.h"
-#include "Guard/GuardRules.h"
+#include "Guard/Agent/GuardAgent.h"
+#include "Guard/Rules/GuardRules.h"
 
 namespace vorsel {
 namespace {

@@ -1,17 +1,31 @@
 // The Linux login items against real files in a temporary data folder: the
-// agent declaration, the activation file and the user unit.
+// agent declaration, the activation file and the user unit; how the session's
+// user manager is found; and the window staying responsive while a slow
+// manager takes its time over turning off.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QPushButton>
+#include <QTimer>
 
+#include <condition_variable>
+#include <cstring>
 #include <fstream>
+#include <mutex>
 
+#include "Guard/App/GuardWindow.h"
+#include "Guard/Identity/GuardIdentity.h"
 #include "Platform/Linux/Install/AgentDeclaration.h"
 #include "Platform/Linux/Install/ExecLine.h"
 #include "Platform/Linux/Install/LinuxLoginItems.h"
 #include "Platform/Linux/LinuxFiles.h"
 #include "WindowTestSupport.h"
+#include "tests/fakes/FakeClock.h"
 #include "tests/fakes/FakeFiles.h"
 
 namespace vorsel::window_tests {
@@ -73,7 +87,10 @@ class LoginItems : public TempDataTest {
         std::optional<std::optional<std::string>> result;
         items.unregisterAgent([&](std::optional<std::string> error) { result = error; });
         EXPECT_FALSE(result.has_value()) << "completes later, on the event loop";
-        QCoreApplication::processEvents();
+        QElapsedTimer waited;
+        waited.start();
+        while (!result && waited.elapsed() < 10000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         EXPECT_TRUE(result.has_value());
         return result.value_or("never completed");
     }
@@ -199,6 +216,27 @@ TEST_F(LoginItems, WithAUserManagerAUnitIsWrittenNamedAndReloaded) {
     EXPECT_EQ(recorded.busReloads, 2);
 }
 
+TEST_F(LoginItems, ARegistrationWithoutItsUnitReadsAsOffWhileAManagerRunsAndTurningOnMendsIt) {
+    // Written while no manager was seen: the bus would start the agent itself.
+    LinuxLoginItems early(bundle, files, std::make_unique<FakeSession>());
+    {
+        auto none = std::make_unique<FakeSession>();
+        none->manager = false;
+        LinuxLoginItems unseen(bundle, files, std::move(none));
+        ASSERT_EQ(unseen.registerAgent(), std::nullopt);
+        EXPECT_EQ(unseen.status(), LoginItemStatus::enabled) << "right where no manager runs";
+    }
+    EXPECT_EQ(early.status(), LoginItemStatus::notRegistered);
+
+    ASSERT_EQ(early.registerAgent(), std::nullopt);
+    EXPECT_EQ(early.status(), LoginItemStatus::enabled);
+    EXPECT_TRUE(files.read(unitFile()).has_value());
+
+    // A unit that went missing is as good as none.
+    ASSERT_TRUE(files.remove(unitFile()));
+    EXPECT_EQ(early.status(), LoginItemStatus::notRegistered);
+}
+
 TEST_F(LoginItems, AFailedReloadRegistersNothing) {
     auto session = std::make_unique<FakeSession>();
     session->reloadError = "Access denied";
@@ -226,6 +264,113 @@ TEST_F(LoginItems, FileFailuresComeBackAsTheirDescription) {
     ASSERT_TRUE(removal.has_value());
     EXPECT_NE(removal->find("Permission denied"), std::string::npos) << *removal;
     EXPECT_EQ(failing.status(), LoginItemStatus::enabled);
+}
+
+// A unix socket in `folder`, listening or (when `listen` is false) left
+// behind by a program that has gone.
+void putSocket(const std::string& path, bool listen, int* kept) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    if (listen) {
+        ASSERT_EQ(::listen(fd, 4), 0);
+        *kept = fd;
+    } else {
+        ::close(fd);
+    }
+}
+
+TEST(UserSession, AManagerIsFoundAtItsOwnSocketOnlyWhileItListens) {
+    // No session bus (the tests' main points it nowhere): only the socket tells.
+    QTemporaryDir runtime;
+    const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
+    auto session = linux_platform::currentUserSession();
+    EXPECT_FALSE(session->managerRunning());
+
+    const std::string socket = runtime.path().toStdString() + "/systemd/private";
+    QDir().mkpath(runtime.path() + "/systemd");
+    int listening = -1;
+    putSocket(socket, false, &listening);
+    EXPECT_FALSE(session->managerRunning()) << "a socket file left behind is no manager";
+    ::unlink(socket.c_str());
+    putSocket(socket, true, &listening);
+    EXPECT_TRUE(session->managerRunning());
+    ::close(listening);
+    qputenv("XDG_RUNTIME_DIR", saved);
+}
+
+// A user manager that answers a reload only when the test lets it, or after
+// ten seconds, so that nothing hangs if the caller waits on the main thread.
+class SlowSession final : public linux_platform::UserSession {
+  public:
+    bool managerRunning() override { return true; }
+    std::optional<std::string> reloadUnits() override {
+        std::unique_lock<std::mutex> hold(lock);
+        ++reloads;
+        if (slow)
+            answeredUnasked =
+                !released.wait_for(hold, std::chrono::seconds(10), [this] { return answer; });
+        return std::nullopt;
+    }
+    void reloadServices() override {}
+    void letAnswer() {
+        std::lock_guard<std::mutex> hold(lock);
+        answer = true;
+        released.notify_all();
+    }
+
+    std::mutex lock;
+    std::condition_variable released;
+    bool slow = false;
+    bool answer = false;
+    bool answeredUnasked = false;
+    int reloads = 0;
+};
+
+TEST_F(LoginItems, TheWindowStaysResponsiveWhileTheManagerTakesItsTimeOverTurningOff) {
+    SlowSession* manager = nullptr;
+    FakeBundles bundles("/opt/Vorsel.app");  // in place, so the window offers its button
+    GuardInstall install(bundles, [&] {
+        auto session = std::make_unique<SlowSession>();
+        manager = session.get();
+        return std::make_unique<LinuxLoginItems>(bundle, files, std::move(session));
+    });
+    ASSERT_EQ(install.turnOn(), std::nullopt);
+    manager->slow = true;
+    fakes::FakeClock clock;
+    const GuardIdentity identity{"com.ordwyn.guard", "com.ordwyn.app", ""};
+    GuardStatusView view({install, files, clock, identity});
+    auto* button = view.findChild<QPushButton*>(QStringLiteral("button"));
+    ASSERT_EQ(view.shown(), GuardInstall::State::on);
+
+    int ticks = 0;
+    QTimer ticking;
+    QObject::connect(&ticking, &QTimer::timeout, [&] { ++ticks; });
+    ticking.start(10);
+    button->click();
+    button->click();  // while the first is pending: turning off again
+    QElapsedTimer waited;
+    waited.start();
+    while (ticks < 5 && waited.elapsed() < 5000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    EXPECT_GE(ticks, 5) << "the event loop stalled";
+    EXPECT_EQ(view.shown(), GuardInstall::State::on) << "the old state shows until it is done";
+    EXPECT_EQ(button->text(), "Turn off");
+    EXPECT_FALSE(view.noticeText().has_value());
+
+    manager->letAnswer();
+    while (view.foundState() != GuardInstall::State::off && waited.elapsed() < 15000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    EXPECT_FALSE(manager->answeredUnasked) << "the reload was waited for on the main thread";
+    EXPECT_EQ(view.shown(), GuardInstall::State::off);
+    EXPECT_FALSE(view.noticeText().has_value()) << view.noticeText()->toStdString();
+    EXPECT_FALSE(files.read(unitFile()).has_value());
+    EXPECT_FALSE(files.read(serviceFile()).has_value());
+    EXPECT_EQ(manager->reloads, 2) << "turning on and the first turning off; the second found "
+                                      "nothing left to remove";
 }
 
 TEST(ExecLine, OddPathsSurviveBothFormats) {

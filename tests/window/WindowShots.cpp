@@ -7,7 +7,7 @@
 
 #include <cstdio>
 
-#include "Guard/GuardWindow.h"
+#include "Guard/App/GuardWindow.h"
 #include "WindowTestSupport.h"
 #include "tests/fakes/FakeClock.h"
 #include "tests/fakes/FakeFiles.h"

@@ -9,11 +9,13 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "Guard/GuardRules.h"
-#include "Guard/GuardWindow.h"
+#include "Guard/App/GuardWindow.h"
+#include "Guard/Rules/GuardRules.h"
+#include "Platform/Linux/LinuxClock.h"
 #include "Platform/Linux/LinuxFiles.h"
 #include "WindowTestSupport.h"
 #include "tests/fakes/FakeClock.h"
+#include "tests/support/RawClocks.h"
 
 namespace vorsel::window_tests {
 namespace {
@@ -128,14 +130,14 @@ TEST_F(StatusWindow, TurningOnShowsFailuresAndClearsThemOnSuccess) {
     auto window = view(LoginItemStatus::notRegistered);
     fake.items->registerError = "Read-only file system";
     press(*window);
-    EXPECT_EQ(window->notice(), "It couldn't be turned on. Read-only file system");
+    EXPECT_EQ(window->noticeText(), "It couldn't be turned on. Read-only file system");
     EXPECT_FALSE(noticeLine(*window)->isHidden());
     EXPECT_EQ(noticeLine(*window)->text(), "It couldn't be turned on. Read-only file system");
     EXPECT_EQ(window->shown(), State::off);
 
     fake.items->registerError.reset();
     press(*window);
-    EXPECT_EQ(window->notice(), std::nullopt);
+    EXPECT_EQ(window->noticeText(), std::nullopt);
     EXPECT_TRUE(noticeLine(*window)->isHidden());
     EXPECT_EQ(window->shown(), State::on);
 }
@@ -145,14 +147,14 @@ TEST_F(StatusWindow, TurningOffCompletesLaterAndShowsFailures) {
     fake.items->unregisterError = "Operation not permitted";
     button(*window)->click();
     EXPECT_EQ(fake.items->unregisters, 1);
-    EXPECT_EQ(window->notice(), std::nullopt) << "the result is not in yet";
+    EXPECT_EQ(window->noticeText(), std::nullopt) << "the result is not in yet";
     QCoreApplication::processEvents();
-    EXPECT_EQ(window->notice(), "It couldn't be turned off. Operation not permitted");
+    EXPECT_EQ(window->noticeText(), "It couldn't be turned off. Operation not permitted");
     EXPECT_EQ(window->shown(), State::on);
 
     fake.items->unregisterError.reset();
     press(*window);
-    EXPECT_EQ(window->notice(), std::nullopt);
+    EXPECT_EQ(window->noticeText(), std::nullopt);
     EXPECT_EQ(window->shown(), State::off);
     EXPECT_EQ(button(*window)->text(), "Turn on");
 }
@@ -172,7 +174,7 @@ TEST_F(StatusWindow, AHardcoreSessionInTheMemoryFileRefusesTurningOff) {
     auto window = view(LoginItemStatus::enabled);
     const int reads = fake.items->statusReads;
     press(*window);
-    EXPECT_EQ(window->notice(),
+    EXPECT_EQ(window->noticeText(),
               "A Hardcore session is running. Vorsel can be turned off when it ends.");
     EXPECT_EQ(fake.items->unregisters, 0);
     EXPECT_EQ(fake.items->statusReads, reads) << "a refusal does not read the state again";
@@ -186,6 +188,34 @@ TEST_F(StatusWindow, AHardcoreSessionInTheMemoryFileRefusesTurningOff) {
     EXPECT_EQ(fake.items->unregisters, 0);
 }
 
+TEST_F(StatusWindow, AClockSetForwardCannotTurnVorselOffBeforeAHardcoreSessionEnds) {
+    // The agent's clock trusted the time when the session was handed over,
+    // and left its anchor beside the memory file; the window reads that.
+    testing::RawClocks raw;
+    const std::string memory = kIdentity.memoryFile(files);
+    const linux_platform::LinuxClock agent(linux_platform::ClockSide::agent, memory,
+                                           raw.readings());
+    const linux_platform::LinuxClock window(linux_platform::ClockSide::window, memory,
+                                            raw.readings());
+    const TimePoint now = agent.now();
+    saveRules(
+        {Closing::nothing(), kDistantPast, Kept{"com.ordwyn.app", "/opt/Ordwyn.app", now + 3600}});
+    fake.service().current = LoginItemStatus::enabled;
+    GuardStatusView view(GuardViewPorts{fake.install, files, window, kIdentity});
+
+    raw.wall += 86400.0;  // the date settings, a day ahead
+    raw.pass(60);
+    press(view);
+    EXPECT_EQ(view.noticeText(),
+              "A Hardcore session is running. Vorsel can be turned off when it ends.");
+    EXPECT_EQ(fake.items->unregisters, 0);
+
+    raw.pass(3600);  // the session's real end
+    press(view);
+    EXPECT_EQ(fake.items->unregisters, 1);
+    EXPECT_EQ(view.shown(), State::off);
+}
+
 TEST_F(StatusWindow, TurningOffGoesAheadWhenNoHardcoreSessionHolds) {
     const TimePoint now = clock.peek();
     const std::string memory = kIdentity.memoryFile(files);
@@ -194,7 +224,7 @@ TEST_F(StatusWindow, TurningOffGoesAheadWhenNoHardcoreSessionHolds) {
         const int before = fake.items->unregisters;
         press(*window);
         EXPECT_EQ(fake.items->unregisters, before + 1) << why;
-        EXPECT_EQ(window->notice(), std::nullopt) << why;
+        EXPECT_EQ(window->noticeText(), std::nullopt) << why;
         EXPECT_EQ(window->shown(), State::off) << why;
     };
 
@@ -221,7 +251,7 @@ TEST_F(StatusWindow, ANoticeSurvivesActivationWhileTheStateFollows) {
     auto window = view(LoginItemStatus::notRegistered);
     fake.items->registerError = "Disk quota exceeded";
     press(*window);
-    ASSERT_TRUE(window->notice().has_value());
+    ASSERT_TRUE(window->noticeText().has_value());
 
     // Meanwhile the agent got registered some other way; the app comes back.
     fake.items->current = LoginItemStatus::enabled;
@@ -230,12 +260,12 @@ TEST_F(StatusWindow, ANoticeSurvivesActivationWhileTheStateFollows) {
     emit qApp->applicationStateChanged(Qt::ApplicationActive);
     EXPECT_EQ(window->shown(), State::on);
     EXPECT_TRUE(greenish(dotColor(*window)));
-    EXPECT_EQ(window->notice(), "It couldn't be turned on. Disk quota exceeded");
+    EXPECT_EQ(window->noticeText(), "It couldn't be turned on. Disk quota exceeded");
 }
 
 TEST_F(StatusWindow, AFixedStateShowsWhateverIsFoundAndItsButtonStillActs) {
     auto window = view(LoginItemStatus::notRegistered, State::on);
-    EXPECT_EQ(window->found(), State::off);
+    EXPECT_EQ(window->foundState(), State::off);
     EXPECT_EQ(window->shown(), State::on);
     EXPECT_EQ(sentence(*window), "Vorsel is on. It only runs while a session needs it.");
     EXPECT_TRUE(greenish(dotColor(*window)));
@@ -243,7 +273,7 @@ TEST_F(StatusWindow, AFixedStateShowsWhateverIsFoundAndItsButtonStillActs) {
     fake.items->unregisterError = "Not registered";
     press(*window);
     EXPECT_EQ(fake.items->unregisters, 1);
-    EXPECT_EQ(window->notice(), "It couldn't be turned off. Not registered");
+    EXPECT_EQ(window->noticeText(), "It couldn't be turned off. Not registered");
     EXPECT_EQ(window->shown(), State::on);
     EXPECT_EQ(button(*window)->text(), "Turn off");
 }

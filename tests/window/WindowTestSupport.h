@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "Guard/GuardInstall.h"
+#include "Guard/App/GuardInstall.h"
 #include "Platform/Bundles.h"
 #include "Platform/LoginItems.h"
 

@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "Guard/GuardIdentity.h"
-#include "Guard/GuardInstall.h"
-#include "Guard/GuardWindow.h"
+#include "Guard/App/GuardInstall.h"
+#include "Guard/App/GuardWindow.h"
+#include "Guard/Identity/GuardIdentity.h"
 #include "Platform/Linux/Install/LinuxLoginItems.h"
 #include "Platform/Linux/LinuxBundles.h"
 #include "Platform/Linux/LinuxClock.h"
@@ -80,7 +80,9 @@ int main(int argc, char** argv) {
     GuardIdentity::setMainBundle(bundles);
     QApplication::setWindowIcon(GuardApp::icon(bundles));
     linux_platform::LinuxFiles files;
-    linux_platform::LinuxClock clock;
+    // The window's side of the agent's clock, as the app has it.
+    const linux_platform::LinuxClock clock(linux_platform::ClockSide::window,
+                                           GuardIdentity::shared().memoryFile(files));
     GuardInstall install(bundles,
                          [&] { return linux_platform::makeLoginItems(bundles.mainPath(), files); });
     GuardStatusView view({install, files, clock, GuardIdentity::shared()});
@@ -95,11 +97,15 @@ int main(int argc, char** argv) {
                 std::printf("no button in state %s\n", name(view.shown()));
                 continue;
             }
-            const auto before = view.found();
+            const auto before = view.foundState();
             std::printf("pressed \"%s\"\n", button->text().toUtf8().constData());
             button->click();
-            settle([&] { return view.found() != before || view.notice().has_value(); });
-            if (view.notice()) std::printf("notice: %s\n", view.notice()->toUtf8().constData());
+            // Turning off completes later, after the user manager has reloaded,
+            // which may take up to its own one-minute limit.
+            settle([&] { return view.foundState() != before || view.noticeText().has_value(); },
+                   70000);
+            if (view.noticeText())
+                std::printf("notice: %s\n", view.noticeText()->toUtf8().constData());
             std::printf("state: %s\n", name(view.shown()));
         } else if (args[i] == "shot" && i + 1 < args.size()) {
             settle([] { return false; }, 200);

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "Guard/GuardRules.h"
+#include "Guard/Rules/GuardRules.h"
 
 namespace vorsel::standin {
 

@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
         for (;;) ::pause();
     }
     const linux_platform::LinuxBundles bundle;
-    const standin::Context context{linux_platform::LinuxClock().now(), bundle.mainIdentifier(),
+    const standin::Context context{linux_platform::WallClock().now(), bundle.mainIdentifier(),
                                    bundle.mainPath()};
     auto parsed =
         standin::parse(std::vector<std::string>(argv + 1, argv + argc), context, readFile);

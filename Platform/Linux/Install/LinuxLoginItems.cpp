@@ -48,6 +48,10 @@ LinuxLoginItems::LinuxLoginItems(std::optional<std::string> bundlePath, Files& f
                                  std::unique_ptr<UserSession> session)
     : bundle_(std::move(bundlePath)), files_(files), session_(std::move(session)) {}
 
+LinuxLoginItems::~LinuxLoginItems() {
+    for (auto& worker : workers_) worker.join();
+}
+
 std::optional<AgentDeclaration> LinuxLoginItems::declaration() const {
     if (!bundle_) return std::nullopt;
     return AgentDeclaration::load(*bundle_);
@@ -65,22 +69,35 @@ std::string LinuxLoginItems::unitFilePath(const AgentDeclaration& agent) const {
     return files_.dataFolder() + "/systemd/user/" + agent.label + ".service";
 }
 
-bool LinuxLoginItems::ours(const std::string& serviceFile, const AgentDeclaration& agent) {
-    const auto content = files_.read(serviceFile);
-    if (!content) return false;
-    const auto exec = keyValue(*content, "Exec");
+bool LinuxLoginItems::ours(const std::optional<std::string>& serviceFile,
+                           const AgentDeclaration& agent) const {
+    if (!serviceFile) return false;
+    const auto exec = keyValue(*serviceFile, "Exec");
     if (!exec) return false;
     return busExecProgram(*exec) == programPath(agent);
+}
+
+bool LinuxLoginItems::unitOurs(const AgentDeclaration& agent) const {
+    const auto unitCommand = unitExec(commandOf(programPath(agent), agent));
+    const auto unit = files_.read(unitFilePath(agent));
+    return unit && unitCommand && keyValue(*unit, "ExecStart") == *unitCommand;
 }
 
 LoginItemStatus LinuxLoginItems::status() {
     const auto agent = declaration();
     if (!agent) return LoginItemStatus::notFound;
-    return ours(serviceFilePath(*agent), *agent) ? LoginItemStatus::enabled
-                                                 : LoginItemStatus::notRegistered;
+    const auto service = files_.read(serviceFilePath(*agent));
+    if (!ours(service, *agent)) return LoginItemStatus::notRegistered;
+    const bool unitNamed = keyValue(*service, "SystemdService") == agent->label + ".service";
+    if ((unitNamed && unitOurs(*agent)) || !session_ || !session_->managerRunning())
+        return LoginItemStatus::enabled;
+    return LoginItemStatus::notRegistered;
 }
 
 std::optional<std::string> LinuxLoginItems::registerAgent() {
+    // After any unregister still running, which would otherwise remove what
+    // this writes.
+    std::lock_guard<std::mutex> turn(changing_);
     const auto agent = declaration();
     if (!agent) return "The app carries no usable agent declaration (guard-agent.plist).";
     const std::string name = busName(agent->machService);
@@ -128,7 +145,7 @@ std::optional<std::string> LinuxLoginItems::unregisterNow() {
 
     // The service file first: once it is gone the bus starts nothing.
     const std::string servicePath = serviceFilePath(*agent);
-    if (ours(servicePath, *agent)) {
+    if (ours(files_.read(servicePath), *agent)) {
         if (auto removed = files_.remove(servicePath); !removed) {
             return couldNot("remove", servicePath, removed);
         }
@@ -136,9 +153,7 @@ std::optional<std::string> LinuxLoginItems::unregisterNow() {
     }
 
     const std::string unitPath = unitFilePath(*agent);
-    const auto unitCommand = unitExec(commandOf(programPath(*agent), *agent));
-    const auto unit = files_.read(unitPath);
-    if (unit && unitCommand && keyValue(*unit, "ExecStart") == *unitCommand) {
+    if (unitOurs(*agent)) {
         if (auto removed = files_.remove(unitPath); !removed) {
             return couldNot("remove", unitPath, removed);
         }
@@ -150,16 +165,27 @@ std::optional<std::string> LinuxLoginItems::unregisterNow() {
 }
 
 void LinuxLoginItems::unregisterAgent(std::function<void(std::optional<std::string>)> done) {
-    auto error = unregisterNow();
-    QCoreApplication* app = QCoreApplication::instance();
-    if (!app) {
-        done(std::move(error));
+    if (!QCoreApplication::instance()) {
+        done(unregisterNow());
         return;
     }
-    QMetaObject::invokeMethod(
-        app,
-        [done = std::move(done), error = std::move(error)]() mutable { done(std::move(error)); },
-        Qt::QueuedConnection);
+    // Made on first use, on the caller's thread: the main thread, where the
+    // completions are to run.
+    if (!completions_) completions_ = std::make_unique<QObject>();
+    QObject* completions = completions_.get();
+    workers_.emplace_back([this, completions, done = std::move(done)]() mutable {
+        std::optional<std::string> error;
+        {
+            std::lock_guard<std::mutex> turn(changing_);
+            error = unregisterNow();
+        }
+        QMetaObject::invokeMethod(
+            completions,
+            [done = std::move(done), error = std::move(error)]() mutable {
+                done(std::move(error));
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 std::unique_ptr<LoginItems> makeLoginItems(std::optional<std::string> bundlePath, Files& files) {

@@ -1,7 +1,9 @@
 // What login items need of the user's session: whether a systemd user manager
-// runs on the session bus (then the bus hands activation to it), making it
-// read its unit files again, and making the bus read its service folders
-// again. Main thread.
+// runs for this user (then a bus it started hands activation to it), making
+// it read its unit files again, and making the bus read its service folders
+// again. Any thread: a caller keeps the reloads, which wait for their
+// answers, off its main thread while it goes on asking managerRunning()
+// there.
 #pragma once
 
 #include <memory>
@@ -14,7 +16,8 @@ class UserSession {
   public:
     virtual ~UserSession() = default;
 
-    // True when a systemd user manager owns its name on the session bus.
+    // True when a systemd user manager runs for this user, whether or not it
+    // has registered on the session bus yet.
     virtual bool managerRunning() = 0;
 
     // Reloads the manager's units (daemon-reload). Blocking. Nothing on
@@ -27,8 +30,10 @@ class UserSession {
     virtual void reloadServices() = 0;
 };
 
-// The session of the process's session bus, asked through Qt D-Bus. Requires
-// a QCoreApplication. With no session bus no manager runs and nothing reloads.
+// The session of this process: its user manager found at its own socket,
+// "$XDG_RUNTIME_DIR/systemd/private", else by its name on the session bus,
+// and asked over that socket when it is there. Requires a QCoreApplication.
+// With neither socket nor bus no manager runs and nothing reloads.
 std::unique_ptr<UserSession> currentUserSession();
 
 }  // namespace vorsel::linux_platform

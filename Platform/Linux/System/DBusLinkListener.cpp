@@ -14,8 +14,8 @@ DBusLinkListener::DBusLinkListener(RunLoop& runLoop, Log& log, CallerCheck check
 
 DBusLinkListener::~DBusLinkListener() = default;
 
-void DBusLinkListener::listen(const std::string& serviceName, LinkListenerDelegate& delegate) {
-    service_->listen(serviceName, delegate);
+bool DBusLinkListener::listen(const std::string& serviceName, LinkListenerDelegate& delegate) {
+    return service_->listen(serviceName, delegate);
 }
 
 std::size_t DBusLinkListener::peersKnown() const { return service_->peersKnown(); }

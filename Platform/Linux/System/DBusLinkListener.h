@@ -92,7 +92,7 @@ class DBusLinkListener final : public LinkListener {
 
     // Owns busName(serviceName) and starts serving; see the file comment for
     // how it gives up.
-    void listen(const std::string& serviceName, LinkListenerDelegate& delegate) override;
+    bool listen(const std::string& serviceName, LinkListenerDelegate& delegate) override;
 
     // How many connections are known (for tests).
     std::size_t peersKnown() const;

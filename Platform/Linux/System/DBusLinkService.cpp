@@ -89,11 +89,10 @@ DBusLinkService::~DBusLinkService() {
         bus_.interface()->unregisterService(ownedName_);
 }
 
-void DBusLinkService::listen(const std::string& serviceName, LinkListenerDelegate& delegate) {
-    delegate_ = &delegate;
+bool DBusLinkService::listen(const std::string& serviceName, LinkListenerDelegate& delegate) {
     if (!bus_.isConnected()) {
         giveUp("couldn't reach the session bus (" + text(bus_.lastError().message()) + ")");
-        return;
+        return false;
     }
     // Qt keeps running after the bus goes away; the bus's own farewell is
     // the one sure sign, so listen for it.
@@ -106,7 +105,7 @@ void DBusLinkService::listen(const std::string& serviceName, LinkListenerDelegat
     if (!bus_.registerObject(QString::fromLatin1(kLinkPath), this,
                              QDBusConnection::ExportScriptableSlots)) {
         giveUp("couldn't serve " + std::string(kLinkPath) + " on the session bus");
-        return;
+        return false;
     }
     registered_ = true;
 
@@ -114,24 +113,28 @@ void DBusLinkService::listen(const std::string& serviceName, LinkListenerDelegat
     QDBusConnectionInterface* bus = bus_.interface();
     if (!bus) {
         giveUp("couldn't reach the session bus");
-        return;
+        return false;
     }
     const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> owned =
         bus->registerService(name, QDBusConnectionInterface::DontQueueService,
                              QDBusConnectionInterface::DontAllowReplacement);
     if (!owned.isValid()) {
         giveUp("couldn't own " + text(name) + " (" + text(owned.error().message()) + ")");
-        return;
+        return false;
     }
     if (owned.value() != QDBusConnectionInterface::ServiceRegistered) {
         giveUp("another process owns " + text(name));
-        return;
+        return false;
     }
     ownedName_ = name;
     if (!bus_.connectionCapabilities().testFlag(QDBusConnection::UnixFileDescriptorPassing))
         log_.write(LogLevel::error,
                    "the session bus passes no descriptors: no caller can prove who it is");
     sayWhoMayTrace();
+    // Only now: a caller that reached us by our unique name before we owned
+    // the service (or after we failed to) is never served.
+    delegate_ = &delegate;
+    return true;
 }
 
 qint64 DBusLinkService::Version(const QDBusUnixFileDescriptor& proof, const QDBusMessage& message) {

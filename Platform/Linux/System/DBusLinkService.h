@@ -42,7 +42,7 @@ class DBusLinkService final : public QObject {
                     LinkOptions options);
     ~DBusLinkService() override;
 
-    void listen(const std::string& serviceName, LinkListenerDelegate& delegate);
+    bool listen(const std::string& serviceName, LinkListenerDelegate& delegate);
     std::size_t peersKnown() const { return peers_.size(); }
 
   public slots:

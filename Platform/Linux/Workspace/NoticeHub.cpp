@@ -50,7 +50,12 @@ void NoticeHub::start() {
     if (useSystemd_ && systemdUserManagerRuns()) {
         std::weak_ptr<NoticeHub> weak = weak_from_this();
         auto watch = std::make_unique<SystemdUnitWatch>([weak](bool launched, bool terminated) {
-            if (auto hub = weak.lock()) hub->deliver(launched, terminated);
+            auto hub = weak.lock();
+            if (!hub) return;
+            // The app's processes may have been seen, without identity,
+            // before they were moved into its unit.
+            if (launched) hub->table_->lookAgain();
+            hub->deliver(launched, terminated);
         });
         if (watch->watching()) {
             watch_ = std::move(watch);

@@ -29,7 +29,7 @@ const ProcessInfo* ProcessTable::examine(pid_t pid) {
         if (info.kernelThread) return nullptr;
         if (!info.ours) return &info;
         if (!info.identity) {
-            if (readExe(pid) == info.exe) return &info;
+            if (info.looked == round_ && readExe(pid) == info.exe) return &info;
         } else if (auto stat = readStat(pid)) {
             if (stat->isZombie()) {
                 erase(pid);
@@ -66,6 +66,7 @@ const ProcessInfo* ProcessTable::readAfresh(pid_t pid, ino_t entry) {
         // the next snapshot look again rather than keep a stale identity.
         info.exe = readExe(pid);
         info.identity = identify_(pid);
+        info.looked = round_;
     }
     const ProcessInfo& stored = known_[pid] = std::move(info);
     return stored.kernelThread ? nullptr : &stored;

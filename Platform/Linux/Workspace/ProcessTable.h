@@ -6,7 +6,8 @@
 // - another user's process or a kernel thread: nothing more; it can never
 //   become one of our apps without being a new process;
 // - one of ours without identity: the executable's path, since running
-//   another program may give it one;
+//   another program may give it one; and, after lookAgain(), its identity
+//   (being moved into an app's unit gives it one without a new program);
 // - an app: its stat line, for its parent (helpers are folded into their
 //   app), whether it has ended, and its name (a changed name means it ran
 //   another program, whose identity is worked out again).
@@ -36,6 +37,9 @@ struct ProcessInfo {
     bool ours = false;               // its real uid is ours
     bool kernelThread = false;
     std::optional<AppIdentity> identity;
+    // For ours without identity: the table's round of looking when it was
+    // worked out (see ProcessTable::lookAgain).
+    unsigned looked = 0;
     // A pidfd on the process, kept with the entry once the process has been
     // listed as an app (see ProcessTable::handle).
     std::shared_ptr<const Pidfd> handle;
@@ -76,6 +80,11 @@ class ProcessTable {
     // Drops the cached entry of a pid that has gone.
     void forget(pid_t pid);
 
+    // Makes the next read work out again the identity of every process of
+    // ours that has none: an app unit has started, and desktops move an
+    // app's running process into its unit after they started it.
+    void lookAgain() { ++round_; }
+
     std::size_t size() const { return known_.size(); }
 
   private:
@@ -86,6 +95,7 @@ class ProcessTable {
     Identify identify_;
     std::unordered_map<pid_t, ProcessInfo> known_;
     std::size_t keptHandles_ = 0;
+    unsigned round_ = 0;
 };
 
 }  // namespace vorsel::linux_platform

@@ -120,11 +120,11 @@ SystemdUnitWatch::SystemdUnitWatch(std::function<void(bool, bool)> changed)
     registerTypes();
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) return;
-    bool added = bus.connect(kService, kPath, kManager, QStringLiteral("UnitNew"), this,
-                             SLOT(unitNew(QString, QDBusObjectPath)));
+    bool jobs = bus.connect(kService, kPath, kManager, QStringLiteral("JobRemoved"), this,
+                            SLOT(jobRemoved(uint, QDBusObjectPath, QString, QString)));
     bool removed = bus.connect(kService, kPath, kManager, QStringLiteral("UnitRemoved"), this,
                                SLOT(unitRemoved(QString, QDBusObjectPath)));
-    watching_ = added && removed;
+    watching_ = jobs && removed;
     // Without Subscribe the manager sends its unit signals to nobody.
     if (watching_) callManager(QStringLiteral("Subscribe"));
 }
@@ -135,16 +135,21 @@ void SystemdUnitWatch::close() {
     if (!changed_) return;
     changed_ = nullptr;
     QDBusConnection bus = QDBusConnection::sessionBus();
-    bus.disconnect(kService, kPath, kManager, QStringLiteral("UnitNew"), this,
-                   SLOT(unitNew(QString, QDBusObjectPath)));
+    bus.disconnect(kService, kPath, kManager, QStringLiteral("JobRemoved"), this,
+                   SLOT(jobRemoved(uint, QDBusObjectPath, QString, QString)));
     bus.disconnect(kService, kPath, kManager, QStringLiteral("UnitRemoved"), this,
                    SLOT(unitRemoved(QString, QDBusObjectPath)));
     if (watching_) callManager(QStringLiteral("Unsubscribe"));
     watching_ = false;
 }
 
-void SystemdUnitWatch::unitNew(const QString& id, const QDBusObjectPath&) {
-    if (changed_ && appIdOfUnit(id.toStdString())) changed_(true, false);
+void SystemdUnitWatch::jobRemoved(uint, const QDBusObjectPath&, const QString& unit,
+                                  const QString& result) {
+    // The signal does not tell a start from a stop: a stop that is done
+    // brings one pass too many, which costs little; a start that failed
+    // started nothing.
+    if (changed_ && result == QStringLiteral("done") && appIdOfUnit(unit.toStdString()))
+        changed_(true, false);
 }
 
 void SystemdUnitWatch::unitRemoved(const QString& id, const QDBusObjectPath&) {

@@ -25,9 +25,12 @@ bool systemdUserManagerRuns();
 void moveToOwnScope(pid_t pid, const std::string& appId);
 
 // Subscribes to the manager's unit signals until close() (or destruction) and
-// calls `changed(launched, terminated)` when an app unit appears or goes
-// away. A watch may be closed from inside its own callback; it must then be
-// freed with deleteLater(), not deleted.
+// calls `changed(launched, terminated)` when an app unit has started or has
+// gone away. Started means its start job is done: only then are its
+// processes in its cgroup (a scope gets them moved in by that job), whereas
+// the unit itself appears before that, while they still run elsewhere. A
+// watch may be closed from inside its own callback; it must then be freed
+// with deleteLater(), not deleted.
 class SystemdUnitWatch final : public QObject {
     Q_OBJECT
   public:
@@ -40,7 +43,8 @@ class SystemdUnitWatch final : public QObject {
     void close();
 
   private slots:
-    void unitNew(const QString& id, const QDBusObjectPath& unit);
+    void jobRemoved(uint id, const QDBusObjectPath& job, const QString& unit,
+                    const QString& result);
     void unitRemoved(const QString& id, const QDBusObjectPath& unit);
 
   private:

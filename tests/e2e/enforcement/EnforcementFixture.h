@@ -17,6 +17,8 @@ namespace vorsel::e2e {
 
 class EnforcementTest : public ::testing::Test {
   protected:
+    EnforcementTest() = default;
+    explicit EnforcementTest(E2eWorld::Options options) : world(options) {}
     void SetUp() override;
 
     // A bundle in the world's "apps" folder.

@@ -10,7 +10,7 @@
 
 #include <filesystem>
 
-#include "Guard/GuardInstall.h"
+#include "Guard/App/GuardInstall.h"
 #include "Platform/Linux/Install/LinuxLoginItems.h"
 #include "Platform/Linux/LinuxBundles.h"
 #include "Platform/Linux/LinuxFiles.h"

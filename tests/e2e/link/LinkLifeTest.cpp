@@ -112,6 +112,10 @@ TEST(LinkLife, ASecondAgentGivesUpWhenTheNameIsTaken) {
     E2eWorld world;
     ASSERT_TRUE(world.ready()) << world.problem();
     ASSERT_EQ(world.standin({"version"}).out, "1\n");
+    // A session long over: an agent that restored rules would remove it.
+    const std::string stale = R"({"closing":"nothing","closingEnds":0,"keepOpen":{"bundleID":")" +
+                              world.app() + R"(","path":")" + world.ordwyn() + R"(","until":1}})";
+    ASSERT_TRUE(writeText(world.memoryFile(), stale));
 
     const std::string errors = world.root() + "/second.err";
     auto second = world.startAgent(errors);
@@ -125,6 +129,7 @@ TEST(LinkLife, ASecondAgentGivesUpWhenTheNameIsTaken) {
               std::string::npos)
         << said;
     EXPECT_EQ(said.find("listening as"), std::string::npos) << said;
+    EXPECT_EQ(readText(world.memoryFile()), stale) << "the second agent touched the memory file";
 
     // The first one is untouched.
     EXPECT_EQ(world.standin({"version"}).out, "1\n");

@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "Guard/GuardRules.h"
+#include "Guard/Rules/GuardRules.h"
 #include "Robustness.h"
 
 using namespace vorsel::e2e;

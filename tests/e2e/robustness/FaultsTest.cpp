@@ -71,7 +71,7 @@ int leftovers(const E2eWorld& world) {
     std::error_code error;
     for (const auto& entry :
          std::filesystem::directory_iterator(world.dataHome() + "/" + world.own(), error))
-        count += entry.path().filename() != "guard.json";
+        count += entry.path().filename().string().starts_with(".");
     return count;
 }
 

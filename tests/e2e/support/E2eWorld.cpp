@@ -5,11 +5,13 @@
 #include <sys/prctl.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 
 #include "Platform/Linux/BusName.h"
 #include "Platform/Linux/InfoPlist.h"
+#include "Platform/Linux/LinuxClock.h"
 #include "tests/e2e/support/E2eBuild.h"
 
 namespace vorsel::e2e {
@@ -63,7 +65,7 @@ std::string sign(const std::string& bundle, const Authority& authority,
 
 E2eWorld::E2eWorld() : E2eWorld(Options{}) {}
 
-E2eWorld::E2eWorld(Options options) : folder_("vorsel-e2e") {
+E2eWorld::E2eWorld(Options options) : folder_("vorsel-e2e"), dataHome_(folder_.path() + "/data") {
     // Agents whose bus goes away are orphaned; as their subreaper we can
     // reap them and see them go.
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -72,6 +74,17 @@ E2eWorld::E2eWorld(Options options) : folder_("vorsel-e2e") {
 
 std::string E2eWorld::setUp(const Options& options) {
     if (root().empty()) return "no temporary folder";
+    if (options.userSession) {
+        for (const char* name :
+             {"HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS"}) {
+            const char* value = std::getenv(name);
+            if (value == nullptr || *value == '\0')
+                return std::string("not in a user session: no ") + name;
+            session_[name] = value;
+        }
+        dataHome_ = session_["XDG_DATA_HOME"];
+        sessionBus_ = session_["DBUS_SESSION_BUS_ADDRESS"];
+    }
     std::error_code ec;
     fs::create_directories(root() + "/home", ec);
     fs::create_directories(dataHome(), ec);
@@ -94,6 +107,7 @@ std::string E2eWorld::setUp(const Options& options) {
     if (!copyTree(build::ordwynBundle(), ordwyn())) return "couldn't copy " + build::ordwynBundle();
     if (auto failed = sign(ordwyn(), authority_, app_); !failed.empty()) return failed;
 
+    if (options.userSession) return {};
     const std::string services = root() + "/services";
     fs::create_directories(services, ec);
     if (options.activation) {
@@ -103,6 +117,9 @@ std::string E2eWorld::setUp(const Options& options) {
         std::ostringstream text;
         text << "#!/bin/sh\n"
              << "echo $$ >> " << quoted(root() + "/agent.pids") << "\n"
+             << (options.shiftableClock ? std::string(linux_platform::kWallShiftVariable) + "=" +
+                                              quoted(wallShiftFile()) + " "
+                                        : std::string())
              << "XDG_DATA_HOME=" << quoted(dataHome()) << " exec " << quoted(vorselExecutable())
              << " --agent >> " << quoted(agentLogPath()) << " 2>&1\n";
         if (!writeText(script, text.str())) return "couldn't write the activation script";
@@ -144,6 +161,7 @@ void E2eWorld::killStragglers() {
 Environment E2eWorld::environment() const {
     Environment environment = basicEnvironment(root());
     if (bus_) environment["DBUS_SESSION_BUS_ADDRESS"] = bus_->address();
+    for (const auto& [name, value] : session_) environment[name] = value;
     return environment;
 }
 
@@ -174,6 +192,10 @@ Authority E2eWorld::otherAuthority(const std::string& name) const {
 
 std::unique_ptr<Process> E2eWorld::startAgent(const std::string& errFile) const {
     return Process::start({vorselExecutable(), "--agent"}, environment(), {{}, {}, errFile});
+}
+
+bool E2eWorld::shiftAgentClock(double seconds) const {
+    return writeText(wallShiftFile(), std::to_string(seconds));
 }
 
 std::vector<pid_t> E2eWorld::agentPids() const {

@@ -16,6 +16,9 @@
 //     appended to agentLogPath(), and their pids to a list (agentPids()).
 // Every process the world's programs run with environment(): no variable of
 // the test's own environment leaks in, so nothing reaches the machine's bus.
+// A world in the user session a test runs in (scripts/with-user-session.sh)
+// has no private bus and no activation file of its own: its programs get the
+// session's bus, runtime folder, home and data folder instead.
 //
 // The destructor stops the bus, then kills every process whose executable
 // lies inside the world's folder (agents, stand-ins, apps the agent opened)
@@ -57,6 +60,11 @@ class E2eWorld {
     struct Options {
         // Write the activation file, so the first call starts the agent.
         bool activation = true;
+        // Activated agents read their wall clock through the adapter's test
+        // hook, so that shiftAgentClock() can move it.
+        bool shiftableClock = false;
+        // Use the user session this test runs in instead of a private bus.
+        bool userSession = false;
     };
 
     E2eWorld();
@@ -84,15 +92,16 @@ class E2eWorld {
     const Authority& authority() const { return authority_; }
 
     // $XDG_DATA_HOME of every process of the world, and the agent's memory file.
-    std::string dataHome() const { return root() + "/data"; }
+    std::string dataHome() const { return dataHome_; }
     std::string memoryFile() const { return dataHome() + "/" + own_ + "/guard.json"; }
 
-    const std::string& busAddress() const { return bus_->address(); }
+    const std::string& busAddress() const { return bus_ ? bus_->address() : sessionBus_; }
     PrivateBus& bus() { return *bus_; }
-    // Stops the bus: every agent on it loses its connection.
+    // Stops the private bus: every agent on it loses its connection.
     void stopBus() { bus_->stop(); }
 
-    // PATH, HOME, LANG, XDG_DATA_HOME and DBUS_SESSION_BUS_ADDRESS of this world.
+    // PATH, HOME, LANG, XDG_DATA_HOME and DBUS_SESSION_BUS_ADDRESS of this
+    // world, and XDG_RUNTIME_DIR in a user session.
     Environment environment() const;
 
     // Runs the stand-in at `bundle` (default: the signed copy) with `args`,
@@ -114,6 +123,10 @@ class E2eWorld {
     // activation), its standard error appended to `errFile` (default: none).
     std::unique_ptr<Process> startAgent(const std::string& errFile = {}) const;
 
+    // Moves the wall clock of every activated agent to `seconds` from the
+    // real one, at their next reading (Options::shiftableClock).
+    bool shiftAgentClock(double seconds) const;
+
     // What every activated agent wrote, and their pids in start order.
     std::string agentLogPath() const { return root() + "/agent.log"; }
     std::string agentLog() const { return readText(agentLogPath()); }
@@ -127,9 +140,13 @@ class E2eWorld {
 
   private:
     std::string setUp(const Options& options);
+    std::string wallShiftFile() const { return root() + "/wall-shift"; }
     void killStragglers();
 
     TempFolder folder_;
+    std::string dataHome_;
+    Environment session_;  // what a user session gives its programs
+    std::string sessionBus_;
     std::string own_, app_, team_, busName_;
     Authority authority_;
     std::unique_ptr<PrivateBus> bus_;

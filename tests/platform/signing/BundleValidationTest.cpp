@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Guard/GuardRules.h"
+#include "Guard/Rules/GuardRules.h"
 #include "Platform/Linux/Signing/BundleSigner.h"
 #include "Platform/Linux/Signing/BundleValidation.h"
 #include "Platform/Linux/Signing/LinuxCodeSigning.h"

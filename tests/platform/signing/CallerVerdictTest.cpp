@@ -16,7 +16,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Guard/GuardRules.h"
+#include "Guard/Rules/GuardRules.h"
 #include "Platform/Linux/Signing/CallerVerdict.h"
 #include "Platform/Linux/Signing/SealFiles.h"
 #include "tests/platform/signing/SigningFixture.h"

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Guard/GuardRules.h"
+#include "Guard/Rules/GuardRules.h"
 #include "Platform/Linux/Signing/CallerVerdict.h"
 #include "Platform/Linux/Signing/LinuxCodeSigning.h"
 #include "tests/platform/signing/SigningFixture.h"

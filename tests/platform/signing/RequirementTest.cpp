@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Guard/GuardRules.h"
+#include "Guard/Rules/GuardRules.h"
 #include "Platform/Linux/Signing/Requirement.h"
 
 namespace vorsel::linux_platform {

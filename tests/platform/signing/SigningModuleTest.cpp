@@ -21,7 +21,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Guard/GuardRules.h"
+#include "Guard/Rules/GuardRules.h"
 #include "Platform/Linux/Signing/ForkedCheck.h"
 #include "Platform/Linux/Signing/LinuxCodeSigning.h"
 #include "Platform/Linux/Signing/SigningModule.h"

@@ -131,4 +131,11 @@ TEST(LinuxFiles, ReadsRemovalsAndFolders) {
     EXPECT_TRUE(files.remove(folder.path() + "/file"));
     EXPECT_FALSE(files.remove(folder.path() + "/file")) << "a missing file is a failure";
     EXPECT_EQ(files.read(folder.path() + "/file"), std::nullopt);
+
+    // A FIFO in a file's place is refused at once: nobody will ever write it.
+    ASSERT_EQ(::mkfifo((folder.path() + "/fifo").c_str(), 0600), 0);
+    EXPECT_EQ(files.read(folder.path() + "/fifo"), std::nullopt);
+    ASSERT_TRUE(writeText(folder.path() + "/five", "12345"));
+    EXPECT_EQ(vorsel::linux_platform::readAtMost(folder.path() + "/five", 5), "12345");
+    EXPECT_EQ(vorsel::linux_platform::readAtMost(folder.path() + "/five", 4), std::nullopt);
 }

@@ -15,11 +15,14 @@
 #include <QDBusMessage>
 #include <QDBusPendingCall>
 #include <QDBusUnixFileDescriptor>
+#include <QFile>
+#include <QXmlStreamReader>
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <map>
 #include <mutex>
 
 #include "Platform/Linux/BusName.h"
@@ -168,6 +171,38 @@ class ProvingChild {
     pid_t pid_ = -1;
     std::vector<int> proofs_;
 };
+
+// The methods of the link's interface in a D-Bus introspection text, each as
+// "<in signature> -> <out signature>"; names of arguments do not matter to callers.
+std::map<std::string, std::string> linkMethods(const QString& xml) {
+    std::map<std::string, std::string> methods;
+    QXmlStreamReader reader(xml);
+    bool inLink = false;
+    std::string method, in, out;
+    while (!reader.atEnd()) {
+        reader.readNext();
+        const auto name = reader.name();
+        const auto attribute = [&](const char* key) {
+            return reader.attributes().value(QLatin1String(key)).toString().toStdString();
+        };
+        if (reader.isStartElement() && name == QLatin1String("interface")) {
+            inLink = attribute("name") == linux_platform::kLinkInterface;
+        } else if (inLink && reader.isStartElement() && name != QLatin1String("arg") &&
+                   name != QLatin1String("annotation")) {
+            method = name.toString().toStdString() + " " + attribute("name");
+            in.clear();
+            out.clear();
+        } else if (inLink && reader.isStartElement() && name == QLatin1String("arg")) {
+            (attribute("direction") == "in" ? in : out) += attribute("type");
+        } else if (inLink && reader.isEndElement() && !method.empty() &&
+                   name != QLatin1String("arg") && name != QLatin1String("annotation")) {
+            methods[method] = in + " -> " + out;
+            method.clear();
+        }
+    }
+    EXPECT_FALSE(reader.hasError()) << reader.errorString().toStdString();
+    return methods;
+}
 
 struct Judgement {
     std::uint32_t uid;
@@ -482,6 +517,26 @@ TEST_F(LinkListenerTest, WhereAnyProcessMayTraceTheAppTheListenerSaysSoOnce) {
     }
 }
 
+// The description that the package installs for callers is the interface the
+// link really serves, and reading it is nobody's call.
+TEST_F(LinkListenerTest, TheInstalledDescriptionIsTheServedInterface) {
+    listener_->listen(kService, delegate_);
+    const QDBusConnection client = connect("client");
+    QDBusMessage introspect = QDBusMessage::createMethodCall(
+        kName, linux_platform::kLinkPath, "org.freedesktop.DBus.Introspectable", "Introspect");
+    auto served = client.asyncCall(introspect);
+    ASSERT_TRUE(spinUntil([&] { return served.isFinished(); }));
+    ASSERT_FALSE(served.isError()) << served.error().message().toStdString();
+
+    QFile file(VORSEL_LINK_DESCRIPTION);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << VORSEL_LINK_DESCRIPTION;
+    const auto described = linkMethods(QString::fromUtf8(file.readAll()));
+    EXPECT_EQ(described.at("method Hold"), "ayh -> bay");
+    EXPECT_EQ(linkMethods(served.reply().arguments().value(0).toString()), described);
+    EXPECT_TRUE(handler_.calls.empty());
+    EXPECT_TRUE(judgements().empty());
+}
+
 TEST_F(LinkListenerTest, EachPeerIsJudgedAndItsVerdictForgottenWhenItLeaves) {
     listener_->listen(kService, delegate_);
     {
@@ -518,7 +573,7 @@ TEST_F(LinkListenerTest, ACallerThatLeavesRightAfterItsCallIsForgotten) {
 TEST_F(LinkListenerTest, ATakenNameEndsTheProcessWithAnError) {
     QDBusConnection other = connect("other");
     ASSERT_TRUE(other.interface()->registerService(kName).isValid());
-    listener_->listen(kService, delegate_);
+    EXPECT_FALSE(listener_->listen(kService, delegate_));
     EXPECT_EQ(loop_.exits, std::vector<int>{1});
     ASSERT_EQ(log_.lines.size(), 1u);
     EXPECT_EQ(log_.lines[0], std::string("error: another process owns ") + kName + ": leaving");

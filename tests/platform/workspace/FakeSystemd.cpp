@@ -43,6 +43,13 @@ void FakeSystemd::sendUnitNew(const QString& unit) {
                      << QVariant::fromValue(QDBusObjectPath("/org/freedesktop/systemd1/unit/x")));
 }
 
+void FakeSystemd::sendJobRemoved(const QString& unit, const QString& result) {
+    connection_.send(QDBusMessage::createSignal(kPath, kManager, QStringLiteral("JobRemoved"))
+                     << 7u
+                     << QVariant::fromValue(QDBusObjectPath("/org/freedesktop/systemd1/job/7"))
+                     << unit << result);
+}
+
 void FakeSystemd::sendUnitRemoved(const QString& unit) {
     connection_.send(QDBusMessage::createSignal(kPath, kManager, QStringLiteral("UnitRemoved"))
                      << unit

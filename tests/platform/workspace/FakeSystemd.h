@@ -25,6 +25,8 @@ class FakeSystemd final : public QDBusVirtualObject {
     QStringList callNames() const;
 
     void sendUnitNew(const QString& unit);
+    // A job of `unit` ended with `result` ("done" for a unit that started).
+    void sendJobRemoved(const QString& unit, const QString& result = QStringLiteral("done"));
     void sendUnitRemoved(const QString& unit);
 
     QString introspect(const QString& path) const override;

@@ -2,6 +2,7 @@
 // whole snapshots; these stories check that nothing is missed because of it.
 #include <filesystem>
 
+#include "Platform/Linux/Workspace/ProcFs.h"
 #include "Platform/Linux/Workspace/ProcessTable.h"
 #include "WorkspaceFixture.h"
 
@@ -21,6 +22,36 @@ TEST_F(WorkspaceTest, AProcessSeenWithoutIdentityIsAnAppOnceItRunsOne) {
     // Remembered as one of ours without identity while the shell runs.
     EXPECT_FALSE(lists(workspace, "test.later", child.pid()));
     EXPECT_TRUE(spinUntil([&] { return lists(workspace, "test.later", child.pid()); }, 5));
+}
+
+// What the identity lookup says of the test's child; the rest have none.
+pid_t movedPid = 0;
+bool movedKnown = false;
+std::optional<linux_platform::AppIdentity> movedIdentity(pid_t pid) {
+    if (pid != movedPid || !movedKnown) return std::nullopt;
+    return linux_platform::AppIdentity{"org.example.Moved", ActivationPolicy::regular,
+                                       std::nullopt};
+}
+
+TEST_F(WorkspaceTest, AProcessGivenAnIdentityWithoutANewProgramCountsOnceLookedAtAgain) {
+    // As a desktop moves a running app into its unit: same process, same
+    // program, an identity it did not have when first seen.
+    auto child = Child::start({WAITER_PROGRAM});
+    movedPid = child.pid();
+    movedKnown = false;
+    linux_platform::ProcessTable table(::getuid(), &movedIdentity);
+    auto listed = [&] {
+        for (const auto* info : table.apps())
+            if (info->pid == child.pid()) return true;
+        return false;
+    };
+    ASSERT_TRUE(spinUntil(
+        [&] { return linux_platform::readExe(child.pid()) == std::string(WAITER_PROGRAM); }, 5));
+    EXPECT_FALSE(listed());
+    movedKnown = true;
+    EXPECT_FALSE(listed()) << "an unchanged process is not looked at again on every read";
+    table.lookAgain();
+    EXPECT_TRUE(listed());
 }
 
 TEST_F(WorkspaceTest, AnAppThatRunsAnotherProgramLosesItsIdentity) {

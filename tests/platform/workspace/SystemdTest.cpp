@@ -32,8 +32,13 @@ TEST_F(SystemdTest, NoticesComeFromAppUnitsOnly) {
     EXPECT_EQ(loop.liveTimers(), 0);
     ASSERT_TRUE(spinUntil([&] { return manager.callNames().contains("Subscribe"); }, 5));
 
-    manager.sendUnitNew("session-3.scope");
+    // A unit that appears has no processes yet: its start job moves them in.
     manager.sendUnitNew("app-gnome-org.example.Shown-42.scope");
+    manager.sendJobRemoved("session-3.scope");
+    manager.sendJobRemoved("app-gnome-org.example.Shown-41.scope", "failed");
+    spinUntil([] { return false; }, 0.2);
+    EXPECT_EQ(launches, 0);
+    manager.sendJobRemoved("app-gnome-org.example.Shown-42.scope");
     EXPECT_TRUE(spinUntil([&] { return launches > 0; }, 5));
     manager.sendUnitRemoved("app-gnome-org.example.Shown-42.scope");
     EXPECT_TRUE(spinUntil([&] { return terminations > 0; }, 5));
@@ -44,7 +49,7 @@ TEST_F(SystemdTest, NoticesComeFromAppUnitsOnly) {
     launched.reset();
     terminated.reset();
     EXPECT_TRUE(spinUntil([&] { return manager.callNames().contains("Unsubscribe"); }, 5));
-    manager.sendUnitNew("app-gnome-org.example.Shown-43.scope");
+    manager.sendJobRemoved("app-gnome-org.example.Shown-43.scope");
     spinUntil([] { return false; }, 0.3);
     EXPECT_EQ(launches, 1);
 }
@@ -59,8 +64,8 @@ TEST_F(SystemdTest, ANoticeMayStopTheWatchAndALaterOneStartsItAgain) {
         observation.reset();  // from inside the manager's signal
     });
     ASSERT_TRUE(spinUntil([&] { return manager.callNames().contains("Subscribe"); }, 5));
-    manager.sendUnitNew("app-org.example.Shown@1.service");
-    manager.sendUnitNew("app-org.example.Shown@2.service");
+    manager.sendJobRemoved("app-org.example.Shown@1.service");
+    manager.sendJobRemoved("app-org.example.Shown@2.service");
     ASSERT_TRUE(spinUntil([&] { return manager.callNames().contains("Unsubscribe"); }, 5));
     spinUntil([] { return false; }, 0.2);
     EXPECT_EQ(calls, 1);

@@ -18,8 +18,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "Guard/GuardIdentity.h"
-#include "Guard/GuardRules.h"
+#include "Guard/Identity/GuardIdentity.h"
+#include "Guard/Rules/GuardRules.h"
 #include "Platform/Clock.h"
 #include "Platform/CodeSigning.h"
 #include "Platform/Files.h"
@@ -58,9 +58,11 @@ class GuardAgent final : public LinkHandler, public LinkListenerDelegate {
     GuardAgent(const GuardAgent&) = delete;
     GuardAgent& operator=(const GuardAgent&) = delete;
 
-    // Main thread, once: restores the rules from the memory file, listens on
-    // the identity's service, logs "listening as <service>", and runs one
+    // Main thread, once: listens on the identity's service, restores the
+    // rules from the memory file, logs "listening as <service>", and runs one
     // enforcement pass (which, with nothing held, arms the 20 s leave timer).
+    // When the service cannot be had (another agent serves), does nothing
+    // more: the listener ends the process.
     void start();
 
     // One line for the log: what `rules` do at `now` ("closing 2 listed apps,
@@ -85,16 +87,34 @@ class GuardAgent final : public LinkHandler, public LinkListenerDelegate {
 
     // Read-only views for tests and diagnostics. Main thread.
     const GuardRules& heldRules() const { return rules; }
-    bool isWatching() const { return sweep != nullptr; }
+    bool isWatching() const { return sweeping.sweep != nullptr; }
     bool isLeaving() const { return leaving != nullptr && leaving->isValid(); }
 
   private:
     // Reaches states that the public life of the agent cannot, in tests only.
     friend class GuardAgentTestPeer;
 
-    struct Browsers {
-        std::unordered_set<std::string> ids;
-        TimePoint at = kDistantPast;
+    // The enforcement sweep's own state (GuardAgentSweep.cpp).
+    struct Sweep {
+        struct Browsers {
+            std::unordered_set<std::string> ids;
+            TimePoint at = kDistantPast;
+        };
+        std::unique_ptr<Timer> sweep;                        // present exactly while rules hold
+        std::vector<std::unique_ptr<Observation>> watching;  // launches, then terminations
+        std::unordered_map<std::int32_t, TimePoint> asked;   // pid -> first request to quit
+        Browsers browsers;
+    };
+
+    // Verifying and keeping the main app open (GuardAgentKeepOpen.cpp).
+    struct KeepOpen {
+        TimePoint lastOpened = kDistantPast;
+        std::unordered_map<std::string, TimePoint> genuine;  // bundle path -> seal date
+    };
+
+    // The memory file (GuardAgent.cpp).
+    struct Memory {
+        bool unsaved = false;  // the last write failed: each pass tries again
     };
 
     // Link, leaving and the memory file (GuardAgent.cpp).
@@ -119,24 +139,14 @@ class GuardAgent final : public LinkHandler, public LinkListenerDelegate {
     void keepOpen(TimePoint now);
 
     const GuardIdentity identity;
-    Clock& clock;
-    RunLoop& runLoop;
-    Workspace& workspace;
-    CodeSigning& codeSigning;
-    Files& files;
-    Log& log;
-    LinkListener& link;
+    const GuardAgentPorts ports;
 
     GuardRules rules = GuardRules::none;
-    LinkListener* listener = nullptr;                    // `link`, once start() listens on it
-    std::unique_ptr<Timer> sweep;                        // present exactly while rules hold
-    std::unique_ptr<Timer> leaving;                      // the leave timer armed by stay()
-    std::vector<std::unique_ptr<Observation>> watching;  // launches, then terminations
-    std::unordered_map<std::int32_t, TimePoint> asked;   // pid -> first request to quit
-    TimePoint lastOpened = kDistantPast;
-    bool unsaved = false;  // the last write of the memory file failed
-    Browsers browsers;
-    std::unordered_map<std::string, TimePoint> genuine;  // bundle path -> seal date
+    LinkListener* listener = nullptr;  // ports.listener, once start() listens on it
+    std::unique_ptr<Timer> leaving;    // the leave timer armed by stay()
+    Sweep sweeping;
+    KeepOpen keeping;
+    Memory memory;
 
     // Work posted to the main thread holds this weakly, so a posted message
     // that outlives the agent does nothing.

@@ -1,6 +1,6 @@
 // The status view's layout and how it shows a state. The actions live in
 // GuardWindowActions.cpp, the application around it in GuardWindowApp.cpp.
-#include "Guard/GuardWindow.h"
+#include "Guard/App/GuardWindow.h"
 
 #include <QEvent>
 #include <QFrame>
@@ -57,7 +57,7 @@ class StatusDot final : public QWidget {
         setAttribute(Qt::WA_TranslucentBackground);
     }
     void setColor(const QColor& color) {
-        color_ = color;
+        fill = color;
         QWidget::update();
     }
 
@@ -66,12 +66,12 @@ class StatusDot final : public QWidget {
         QPainter painter(this);
         painter.setRenderHint(QPainter::Antialiasing);
         painter.setPen(Qt::NoPen);
-        painter.setBrush(color_);
+        painter.setBrush(fill);
         painter.drawEllipse(QRectF(rect()));
     }
 
   private:
-    QColor color_;
+    QColor fill;
 };
 
 }  // namespace
@@ -94,7 +94,7 @@ QString GuardStatusView::sentence(GuardInstall::State state) {
 
 GuardStatusView::GuardStatusView(GuardViewPorts ports, std::optional<GuardInstall::State> fixed,
                                  QWidget* parent)
-    : QWidget(parent), ports_(ports), fixed_(fixed), found_(ports_.install.state()) {
+    : QWidget(parent), ports(ports), fixed(fixed), found(ports.install.state()) {
     setWindowTitle(tr("Vorsel"));
     build();
     connect(qGuiApp, &QGuiApplication::applicationStateChanged, this,
@@ -147,28 +147,28 @@ void GuardStatusView::build() {
 
     auto* status = new QHBoxLayout;
     status->setSpacing(10);
-    dot_ = new StatusDot(this);
-    dot_->setObjectName(QStringLiteral("dot"));
-    status->addWidget(dot_, 0, Qt::AlignVCenter);
-    sentence_ = wrapping({}, this);
-    sentence_->setObjectName(QStringLiteral("sentence"));
+    dot = new StatusDot(this);
+    dot->setObjectName(QStringLiteral("dot"));
+    status->addWidget(dot, 0, Qt::AlignVCenter);
+    sentenceLabel = wrapping({}, this);
+    sentenceLabel->setObjectName(QStringLiteral("sentence"));
     // The sentence takes all the room the button leaves, so it only wraps
     // when it must; the spacer keeps the default gap before the button.
     QSizePolicy takesRoom(QSizePolicy::Expanding, QSizePolicy::Preferred);
     takesRoom.setHeightForWidth(true);
-    sentence_->setSizePolicy(takesRoom);
-    status->addWidget(sentence_, 1, Qt::AlignVCenter);
+    sentenceLabel->setSizePolicy(takesRoom);
+    status->addWidget(sentenceLabel, 1, Qt::AlignVCenter);
     status->addSpacerItem(new QSpacerItem(8, 0, QSizePolicy::Minimum, QSizePolicy::Minimum));
-    button_ = new QPushButton(this);
-    button_->setObjectName(QStringLiteral("button"));
-    status->addWidget(button_, 0, Qt::AlignVCenter);
+    button = new QPushButton(this);
+    button->setObjectName(QStringLiteral("button"));
+    status->addWidget(button, 0, Qt::AlignVCenter);
     column->addLayout(status);
-    connect(button_, &QPushButton::clicked, this, &GuardStatusView::press);
+    connect(button, &QPushButton::clicked, this, &GuardStatusView::press);
 
-    noticeLine_ = wrapping({}, this);
-    noticeLine_->setObjectName(QStringLiteral("notice"));
-    setTextColor(noticeLine_, kOrange);
-    column->addWidget(noticeLine_);
+    noticeLine = wrapping({}, this);
+    noticeLine->setObjectName(QStringLiteral("notice"));
+    setTextColor(noticeLine, kOrange);
+    column->addWidget(noticeLine);
 
     auto* divider = new QFrame(this);
     divider->setFrameShape(QFrame::HLine);
@@ -187,10 +187,10 @@ void GuardStatusView::build() {
 
     // A plain widget has no default button: Return reaches "Turn on" through
     // these shortcuts, which are only enabled while that is the button shown.
-    returnKey_ = new QShortcut(QKeySequence(Qt::Key_Return), this);
-    enterKey_ = new QShortcut(QKeySequence(Qt::Key_Enter), this);
-    for (QShortcut* key : {returnKey_, enterKey_}) {
-        connect(key, &QShortcut::activated, button_, &QPushButton::click);
+    returnKey = new QShortcut(QKeySequence(Qt::Key_Return), this);
+    enterKey = new QShortcut(QKeySequence(Qt::Key_Enter), this);
+    for (QShortcut* key : {returnKey, enterKey}) {
+        connect(key, &QShortcut::activated, button, &QPushButton::click);
     }
 }
 
@@ -198,30 +198,30 @@ void GuardStatusView::redraw() {
     const GuardInstall::State state = shown();
     QColor dim = secondary(palette());
     dim.setAlphaF(dim.alphaF() * 0.5f);
-    static_cast<StatusDot*>(dot_)->setColor(state == GuardInstall::State::on ? kGreen : dim);
-    sentence_->setText(sentence(state));
+    static_cast<StatusDot*>(dot)->setColor(state == GuardInstall::State::on ? kGreen : dim);
+    sentenceLabel->setText(sentence(state));
 
     switch (state) {
         case GuardInstall::State::on:
-            button_->setText(tr("Turn off"));
+            button->setText(tr("Turn off"));
             break;
         case GuardInstall::State::off:
-            button_->setText(tr("Turn on"));
+            button->setText(tr("Turn on"));
             break;
         case GuardInstall::State::needsApproval:
-            button_->setText(tr("Open Login Items"));
+            button->setText(tr("Open Login Items"));
             break;
         case GuardInstall::State::misplaced:
             break;
     }
-    button_->setVisible(state != GuardInstall::State::misplaced);
+    button->setVisible(state != GuardInstall::State::misplaced);
     const bool returnTurnsOn = state == GuardInstall::State::off;
-    button_->setDefault(returnTurnsOn);
-    returnKey_->setEnabled(returnTurnsOn);
-    enterKey_->setEnabled(returnTurnsOn);
+    button->setDefault(returnTurnsOn);
+    returnKey->setEnabled(returnTurnsOn);
+    enterKey->setEnabled(returnTurnsOn);
 
-    noticeLine_->setText(notice_.value_or(QString()));
-    noticeLine_->setVisible(notice_.has_value());
+    noticeLine->setText(notice.value_or(QString()));
+    noticeLine->setVisible(notice.has_value());
     fitToContent();
 }
 

@@ -1,8 +1,8 @@
 // What the status view's button does, and when it reads the state again.
 #include <QPointer>
 
-#include "Guard/GuardRules.h"
-#include "Guard/GuardWindow.h"
+#include "Guard/App/GuardWindow.h"
+#include "Guard/Rules/GuardRules.h"
 
 namespace vorsel {
 
@@ -21,7 +21,7 @@ void GuardStatusView::press() {
             turnOn();
             break;
         case GuardInstall::State::needsApproval:
-            ports_.install.service().openSettings();
+            ports.install.service().openSettings();
             break;
         case GuardInstall::State::misplaced:
             break;
@@ -29,20 +29,20 @@ void GuardStatusView::press() {
 }
 
 void GuardStatusView::turnOn() {
-    const auto error = ports_.install.turnOn();
-    notice_ = error ? std::optional(QStringLiteral("It couldn't be turned on. ") + text(*error))
-                    : std::nullopt;
-    setFound(ports_.install.state());
+    const auto error = ports.install.turnOn();
+    notice = error ? std::optional(QStringLiteral("It couldn't be turned on. ") + text(*error))
+                   : std::nullopt;
+    setFound(ports.install.state());
 }
 
 // Judged from the rules the agent saved, as they are on disk: no cap, and the
 // agent is not asked, so a stopped agent cannot be used to get around it.
 bool GuardStatusView::hardcoreRunning() {
-    const std::string file = ports_.identity.memoryFile(ports_.files);
-    const auto content = ports_.files.read(file);
+    const std::string file = ports.identity.memoryFile(ports.files);
+    const auto content = ports.files.read(file);
     const GuardRules rules =
         content ? GuardRules::read(*content).value_or(GuardRules::none) : GuardRules::none;
-    return rules.keepOpenInForce(ports_.clock.now());
+    return rules.keepOpenInForce(ports.clock.now());
 }
 
 void GuardStatusView::turnOff() {
@@ -53,24 +53,24 @@ void GuardStatusView::turnOff() {
     }
     // The view may be gone by the time the platform answers.
     QPointer<GuardStatusView> self(this);
-    ports_.install.service().unregisterAgent([self](std::optional<std::string> error) {
+    ports.install.service().unregisterAgent([self](std::optional<std::string> error) {
         if (!self) return;
-        self->notice_ =
+        self->notice =
             error ? std::optional(QStringLiteral("It couldn't be turned off. ") + text(*error))
                   : std::nullopt;
-        self->setFound(self->ports_.install.state());
+        self->setFound(self->ports.install.state());
     });
 }
 
-void GuardStatusView::refresh() { setFound(ports_.install.state()); }
+void GuardStatusView::refresh() { setFound(ports.install.state()); }
 
 void GuardStatusView::setFound(GuardInstall::State state) {
-    found_ = state;
+    found = state;
     redraw();
 }
 
-void GuardStatusView::setNotice(std::optional<QString> notice) {
-    notice_ = std::move(notice);
+void GuardStatusView::setNotice(std::optional<QString> text) {
+    notice = std::move(text);
     redraw();
 }
 

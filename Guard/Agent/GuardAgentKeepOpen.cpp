@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "Guard/GuardAgent.h"
+#include "Guard/Agent/GuardAgent.h"
 
 namespace vorsel {
 
@@ -41,19 +41,21 @@ bool GuardAgent::isTheApp(const Kept& kept) {
     // which means nothing to the main app; it cannot name its bundle.
     if (!std::filesystem::path(kept.path).is_absolute()) return false;
     const std::string bundle = standardised(kept.path);
-    const std::optional<TimePoint> sealed = codeSigning.modificationDate(bundle + kSeal);
+    const std::optional<TimePoint> sealed = ports.codeSigning.modificationDate(bundle + kSeal);
     if (!sealed) return false;
-    if (const auto known = genuine.find(bundle); known != genuine.end() && known->second == *sealed)
+    if (const auto known = keeping.genuine.find(bundle);
+        known != keeping.genuine.end() && known->second == *sealed)
         return true;
-    if (!codeSigning.satisfies(bundle, GuardNames::appRequirement(identity.app, identity.team)))
+    if (!ports.codeSigning.satisfies(bundle,
+                                     GuardNames::appRequirement(identity.app, identity.team)))
         return false;
-    genuine[bundle] = *sealed;
+    keeping.genuine[bundle] = *sealed;
     return true;
 }
 
 bool GuardAgent::isRunning(const Kept& kept) {
     const std::string target = resolved(kept.path);
-    for (const std::shared_ptr<RunningApp>& app : workspace.runningApps(kept.bundleID)) {
+    for (const std::shared_ptr<RunningApp>& app : ports.workspace.runningApps(kept.bundleID)) {
         if (app->isTerminated()) continue;
         const std::optional<std::string> location = app->bundleLocation();
         if (location && resolved(*location) == target) return true;
@@ -63,11 +65,12 @@ bool GuardAgent::isRunning(const Kept& kept) {
 
 void GuardAgent::keepOpen(TimePoint now) {
     if (!rules.keepOpenInForce(now) || isRunning(*rules.keepOpen)) return;
-    if (now - lastOpened <= kReopenAfter) return;
+    if (now - keeping.lastOpened <= kReopenAfter) return;
     // Set before opening, so that a failed open is retried no sooner either.
-    lastOpened = now;
-    log.write(LogLevel::standard, "the app was quit during a Hardcore session: opening it again");
-    workspace.openInBackground(rules.keepOpen->path);
+    keeping.lastOpened = now;
+    ports.log.write(LogLevel::standard,
+                    "the app was quit during a Hardcore session: opening it again");
+    ports.workspace.openInBackground(rules.keepOpen->path);
 }
 
 }  // namespace vorsel

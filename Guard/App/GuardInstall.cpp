@@ -1,4 +1,4 @@
-#include "Guard/GuardInstall.h"
+#include "Guard/App/GuardInstall.h"
 
 #include <utility>
 
@@ -23,15 +23,15 @@ class MissingService final : public LoginItems {
 }  // namespace
 
 GuardInstall::GuardInstall(const Bundles& bundles, ServiceFactory makeService)
-    : bundles_(bundles), makeService_(std::move(makeService)) {}
+    : bundles(bundles), makeService(std::move(makeService)) {}
 
 LoginItems& GuardInstall::service() {
-    std::call_once(made_, [this] {
-        if (makeService_) service_ = makeService_();
-        if (!service_) service_ = std::make_unique<MissingService>();
-        makeService_ = nullptr;
+    std::call_once(made, [this] {
+        if (makeService) handle = makeService();
+        if (!handle) handle = std::make_unique<MissingService>();
+        makeService = nullptr;
     });
-    return *service_;
+    return *handle;
 }
 
 bool GuardInstall::inApplications(const std::optional<std::string>& bundlePath) {
@@ -39,7 +39,7 @@ bool GuardInstall::inApplications(const std::optional<std::string>& bundlePath) 
 }
 
 GuardInstall::State GuardInstall::state() {
-    if (!inApplications(bundles_.mainPath())) return State::misplaced;
+    if (!inApplications(bundles.mainPath())) return State::misplaced;
     switch (service().status()) {
         case LoginItemStatus::enabled:
             return State::on;

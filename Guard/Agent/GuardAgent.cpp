@@ -1,6 +1,6 @@
 // The agent's life: start, the link messages, leaving when idle, and the
 // memory file that lets a Hardcore session outlive the process.
-#include "Guard/GuardAgent.h"
+#include "Guard/Agent/GuardAgent.h"
 
 #include <utility>
 
@@ -14,25 +14,21 @@ constexpr double kLeaveAfter = 20.0;
 }  // namespace
 
 GuardAgent::GuardAgent(GuardIdentity identity, GuardAgentPorts ports)
-    : identity(std::move(identity)),
-      clock(ports.clock),
-      runLoop(ports.runLoop),
-      workspace(ports.workspace),
-      codeSigning(ports.codeSigning),
-      files(ports.files),
-      log(ports.log),
-      link(ports.listener),
-      self(std::make_shared<GuardAgent*>(this)) {}
+    : identity(std::move(identity)), ports(ports), self(std::make_shared<GuardAgent*>(this)) {}
 
 // The timer and observation handles go with the agent, which invalidates
 // them; work still queued on the run loop finds `self` expired.
 GuardAgent::~GuardAgent() = default;
 
+// Listening comes first: an agent that finds another one serving leaves
+// before it reads or removes the memory file, logs, or acts on any app, so a
+// second start never disturbs the agent that runs. No call is delivered
+// before start() returns, so nothing sees the rules before they are restored.
 void GuardAgent::start() {
+    if (!ports.listener.listen(identity.machService(), *this)) return;
+    listener = &ports.listener;
     rules = restored();
-    link.listen(identity.machService(), *this);
-    listener = &link;
-    log.write(LogLevel::standard, "listening as " + identity.machService());
+    ports.log.write(LogLevel::standard, "listening as " + identity.machService());
     enforce();
 }
 
@@ -69,19 +65,19 @@ std::function<void()> GuardAgent::onMain(std::function<void()> work) {
 }
 
 void GuardAgent::version(std::function<void(std::int64_t)> reply) {
-    runLoop.post(onMain([this, reply = std::move(reply)] {
+    ports.runLoop.post(onMain([this, reply = std::move(reply)] {
         stay();
         reply(kGuardLinkVersion);
     }));
 }
 
 void GuardAgent::hold(std::string json, std::function<void(std::optional<std::string>)> reply) {
-    runLoop.post(
+    ports.runLoop.post(
         onMain([this, json = std::move(json), reply = std::move(reply)] { reply(holdNow(json)); }));
 }
 
 void GuardAgent::held(std::function<void(std::string)> reply) {
-    runLoop.post(onMain([this, reply = std::move(reply)] {
+    ports.runLoop.post(onMain([this, reply = std::move(reply)] {
         stay();
         reply(rules.written().value_or(""));
     }));
@@ -93,21 +89,23 @@ std::optional<std::string> GuardAgent::holdNow(const std::string& json) {
     const std::optional<GuardRules> decoded =
         json.size() <= kMaxRulesSize ? GuardRules::read(json) : std::nullopt;
     if (!decoded) {
-        log.write(LogLevel::error, "rules it couldn't read were handed over");
+        ports.log.write(LogLevel::error, "rules it couldn't read were handed over");
         stay();
         return std::nullopt;
     }
-    const TimePoint now = clock.now();
+    const TimePoint now = ports.clock.now();
     GuardRules fresh = decoded->capped(now);
     if (fresh.keepOpen && !isTheApp(*fresh.keepOpen)) {
-        log.write(LogLevel::error, "asked to keep open something that isn't the app: left aside");
+        ports.log.write(LogLevel::error,
+                        "asked to keep open something that isn't the app: left aside");
         fresh.keepOpen.reset();
     }
     const GuardRules old = std::exchange(rules, std::move(fresh));
     if (rules != old) {
         save(now);
         const std::string described = kind(rules, now);
-        if (kind(old, now) != described) log.write(LogLevel::standard, "holding: " + described);
+        if (kind(old, now) != described)
+            ports.log.write(LogLevel::standard, "holding: " + described);
     }
     enforce();
     return rules.written();
@@ -116,15 +114,15 @@ std::optional<std::string> GuardAgent::holdNow(const std::string& json) {
 // --- Leaving --------------------------------------------------------------
 
 void GuardAgent::stay() {
-    if (sweep) return;
+    if (sweeping.sweep) return;
     if (leaving) leaving->invalidate();
-    leaving = runLoop.schedule(kLeaveAfter, 0.0, false, [this] { leave(); });
+    leaving = ports.runLoop.schedule(kLeaveAfter, 0.0, false, [this] { leave(); });
 }
 
 void GuardAgent::leave() {
-    if (!rules.isOver(clock.now())) return;
-    log.write(LogLevel::standard, "nothing to hold: leaving until the app calls");
-    runLoop.exit(0);
+    if (!rules.isOver(ports.clock.now())) return;
+    ports.log.write(LogLevel::standard, "nothing to hold: leaving until the app calls");
+    ports.runLoop.exit(0);
 }
 
 // --- The memory file ------------------------------------------------------
@@ -135,26 +133,27 @@ void GuardAgent::leave() {
 // tries again, so a disk that was full for a moment does not cost a Hardcore
 // session its survival of a restart (or bring back an older one).
 void GuardAgent::save(TimePoint now) {
-    const std::string path = identity.memoryFile(files);
-    unsaved = false;
+    const std::string path = identity.memoryFile(ports.files);
+    memory.unsaved = false;
     if (!rules.keepOpenInForce(now)) {
-        (void)files.remove(path);
+        (void)ports.files.remove(path);
         return;
     }
     const std::optional<std::string> json = rules.written();
-    unsaved = !json || !files.writeAtomically(path, *json);
+    memory.unsaved = !json || !ports.files.writeAtomically(path, *json);
 }
 
 GuardRules GuardAgent::restored() {
-    const TimePoint now = clock.now();
-    const std::string path = identity.memoryFile(files);
+    const TimePoint now = ports.clock.now();
+    const std::string path = identity.memoryFile(ports.files);
     std::optional<GuardRules> kept;
-    if (const std::optional<std::string> data = files.read(path)) kept = GuardRules::read(*data);
+    if (const std::optional<std::string> data = ports.files.read(path))
+        kept = GuardRules::read(*data);
     if (kept) {
         GuardRules capped = kept->capped(now);
         if (capped.keepOpenInForce(now) && isTheApp(*capped.keepOpen)) return capped;
     }
-    (void)files.remove(path);
+    (void)ports.files.remove(path);
     return GuardRules::none;
 }
 

@@ -7,8 +7,8 @@
 
 #include <QCoreApplication>
 
-#include "Guard/GuardAgent.h"
-#include "Guard/GuardIdentity.h"
+#include "Guard/Agent/GuardAgent.h"
+#include "Guard/Identity/GuardIdentity.h"
 #include "Platform/Linux/LinuxPlatform.h"
 
 using namespace vorsel;

@@ -1,4 +1,4 @@
-#include "Guard/GuardRules.h"
+#include "Guard/Rules/GuardRules.h"
 
 #include <charconv>
 #include <cmath>

@@ -30,17 +30,17 @@ class Closing {
 
     Closing() = default;  // nothing
 
-    Case kind() const { return kind_; }
+    Case kind() const { return tag; }
     // The case's list, in order, duplicates kept; empty for `nothing`.
-    const std::vector<std::string>& apps() const { return apps_; }
+    const std::vector<std::string>& apps() const { return ids; }
 
     bool operator==(const Closing&) const = default;
 
   private:
-    Closing(Case kind, std::vector<std::string> apps) : kind_(kind), apps_(std::move(apps)) {}
+    Closing(Case kind, std::vector<std::string> apps) : tag(kind), ids(std::move(apps)) {}
 
-    Case kind_ = Case::nothing;
-    std::vector<std::string> apps_;
+    Case tag = Case::nothing;
+    std::vector<std::string> ids;
 };
 
 // The app to keep open, with its own end.

@@ -7,7 +7,7 @@
 #include <QLocale>
 #include <QTranslator>
 
-#include "Guard/GuardWindow.h"
+#include "Guard/App/GuardWindow.h"
 
 namespace vorsel {
 

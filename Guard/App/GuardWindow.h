@@ -13,8 +13,8 @@
 #include <memory>
 #include <optional>
 
-#include "Guard/GuardIdentity.h"
-#include "Guard/GuardInstall.h"
+#include "Guard/App/GuardInstall.h"
+#include "Guard/Identity/GuardIdentity.h"
 #include "Platform/Bundles.h"
 #include "Platform/Clock.h"
 #include "Platform/Files.h"
@@ -77,11 +77,11 @@ class GuardStatusView final : public QWidget {
                              QWidget* parent = nullptr);
 
     // The state the window shows: `fixed` when set, else the last read one.
-    GuardInstall::State shown() const { return fixed_.value_or(found_); }
+    GuardInstall::State shown() const { return fixed.value_or(found); }
     // The last state read from GuardInstall.
-    GuardInstall::State found() const { return found_; }
+    GuardInstall::State foundState() const { return found; }
     // The notice line's text, when one shows.
-    const std::optional<QString>& notice() const { return notice_; }
+    const std::optional<QString>& noticeText() const { return notice; }
 
     // The verbatim sentence for `state`.
     static QString sentence(GuardInstall::State state);
@@ -97,21 +97,21 @@ class GuardStatusView final : public QWidget {
     void press();
     bool hardcoreRunning();
     void setFound(GuardInstall::State state);
-    void setNotice(std::optional<QString> notice);
+    void setNotice(std::optional<QString> text);
     void redraw();
     void fitToContent();
 
-    GuardViewPorts ports_;
-    std::optional<GuardInstall::State> fixed_;
-    GuardInstall::State found_;
-    std::optional<QString> notice_;
+    GuardViewPorts ports;
+    std::optional<GuardInstall::State> fixed;
+    GuardInstall::State found;
+    std::optional<QString> notice;
 
-    QWidget* dot_ = nullptr;
-    QLabel* sentence_ = nullptr;
-    QPushButton* button_ = nullptr;
-    QLabel* noticeLine_ = nullptr;
-    QShortcut* returnKey_ = nullptr;
-    QShortcut* enterKey_ = nullptr;
+    QWidget* dot = nullptr;
+    QLabel* sentenceLabel = nullptr;
+    QPushButton* button = nullptr;
+    QLabel* noticeLine = nullptr;
+    QShortcut* returnKey = nullptr;
+    QShortcut* enterKey = nullptr;
 };
 
 }  // namespace vorsel

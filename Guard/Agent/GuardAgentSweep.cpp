@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "Guard/GuardAgent.h"
+#include "Guard/Agent/GuardAgent.h"
 
 namespace vorsel {
 
@@ -38,13 +38,13 @@ bool selects(const Closing& closing, const std::string& id) {
 }  // namespace
 
 void GuardAgent::enforce() {
-    const TimePoint now = clock.now();
+    const TimePoint now = ports.clock.now();
     if (rules.isOver(now)) {
         stopWatching();
         if (rules != GuardRules::none) {
             rules = GuardRules::none;
             save(now);
-            log.write(LogLevel::standard, "nothing holds any more");
+            ports.log.write(LogLevel::standard, "nothing holds any more");
         }
         stay();
         return;
@@ -54,45 +54,46 @@ void GuardAgent::enforce() {
         leaving.reset();
     }
     watch();
-    if (unsaved) save(now);
+    if (memory.unsaved) save(now);
     keepOpen(now);
     closeApps(now);
 }
 
 void GuardAgent::watch() {
-    if (sweep) return;
-    sweep = runLoop.schedule(kSweepInterval, kSweepTolerance, true, [this] { enforce(); });
-    watching.push_back(workspace.observeLaunches([this] { enforce(); }));
-    watching.push_back(workspace.observeTerminations([this] { enforce(); }));
+    if (sweeping.sweep) return;
+    sweeping.sweep =
+        ports.runLoop.schedule(kSweepInterval, kSweepTolerance, true, [this] { enforce(); });
+    sweeping.watching.push_back(ports.workspace.observeLaunches([this] { enforce(); }));
+    sweeping.watching.push_back(ports.workspace.observeTerminations([this] { enforce(); }));
 }
 
 // May run inside the sweep timer's own action or an observer's notice; the
 // run loop and workspace ports allow a handle to go away while it is serving.
 void GuardAgent::stopWatching() {
-    if (sweep) {
-        sweep->invalidate();
-        sweep.reset();
+    if (sweeping.sweep) {
+        sweeping.sweep->invalidate();
+        sweeping.sweep.reset();
     }
-    watching.clear();
-    asked.clear();
+    sweeping.watching.clear();
+    sweeping.asked.clear();
 }
 
 void GuardAgent::closeApps(TimePoint now) {
     if (!rules.closingInForce(now)) {
-        asked.clear();
+        sweeping.asked.clear();
         return;
     }
     const std::unordered_set<std::string> untouchable = protectedApps();
     const std::unordered_set<std::string> onlyAsked = neverForced(now);
     std::unordered_map<std::int32_t, TimePoint> next;
-    for (const std::shared_ptr<RunningApp>& app : workspace.runningApps()) {
+    for (const std::shared_ptr<RunningApp>& app : ports.workspace.runningApps()) {
         if (app->activationPolicy() != ActivationPolicy::regular || app->isTerminated()) continue;
         const std::optional<std::string> id = app->bundleIdentifier();
         if (!id || untouchable.contains(*id) || !selects(rules.closing, *id)) continue;
 
         const std::int32_t pid = app->processIdentifier();
-        const auto known = asked.find(pid);
-        const TimePoint first = known != asked.end() ? known->second : now;
+        const auto known = sweeping.asked.find(pid);
+        const TimePoint first = known != sweeping.asked.end() ? known->second : now;
         next[pid] = first;
         if (onlyAsked.contains(*id)) {
             app->hide();
@@ -103,7 +104,7 @@ void GuardAgent::closeApps(TimePoint now) {
             app->forceTerminate();
         }
     }
-    asked = std::move(next);
+    sweeping.asked = std::move(next);
 }
 
 std::unordered_set<std::string> GuardAgent::protectedApps() const {
@@ -111,17 +112,17 @@ std::unordered_set<std::string> GuardAgent::protectedApps() const {
     apps.insert(GuardNames::family().begin(), GuardNames::family().end());
     apps.insert(identity.own);
     apps.insert(identity.app);
-    for (const std::string& id : workspace.systemApps()) apps.insert(id);
+    for (const std::string& id : ports.workspace.systemApps()) apps.insert(id);
     return apps;
 }
 
 std::unordered_set<std::string> GuardAgent::neverForced(TimePoint now) {
-    if (now - browsers.at > kBrowsersFresh) {
-        const std::vector<std::string> found = workspace.appsOpening(kWebProbe);
-        browsers = {{found.begin(), found.end()}, now};
+    if (now - sweeping.browsers.at > kBrowsersFresh) {
+        const std::vector<std::string> found = ports.workspace.appsOpening(kWebProbe);
+        sweeping.browsers = {{found.begin(), found.end()}, now};
     }
     std::unordered_set<std::string> apps = GuardNames::browsers();
-    apps.insert(browsers.ids.begin(), browsers.ids.end());
+    apps.insert(sweeping.browsers.ids.begin(), sweeping.browsers.ids.end());
     return apps;
 }
 

@@ -1,4 +1,4 @@
-#include "Guard/GuardIdentity.h"
+#include "Guard/Identity/GuardIdentity.h"
 
 #include <algorithm>
 #include <atomic>

@@ -56,10 +56,10 @@ class GuardInstall {
     static bool inApplications(const std::optional<std::string>& bundlePath);
 
   private:
-    const Bundles& bundles_;
-    ServiceFactory makeService_;
-    std::once_flag made_;
-    std::unique_ptr<LoginItems> service_;
+    const Bundles& bundles;
+    ServiceFactory makeService;
+    std::once_flag made;
+    std::unique_ptr<LoginItems> handle;
 };
 
 }  // namespace vorsel

@@ -1,0 +1,64 @@
+# Runs when installing (cmake --install, cpack), after the bundle: puts what
+# desktops look up outside the bundle into the share folder that belongs to
+# the prefix the install really uses, which `cmake --install --prefix` may
+# have changed since configuring. The prefix is the Applications folder that
+# holds Vorsel.app:
+#
+#   /opt                 /usr/share       (the Debian package)
+#   <root>/opt           <root>/share     ($HOME/.local/opt: $HOME/.local/share,
+#                                          where XDG_DATA_HOME points by default)
+#   any other prefix     <prefix>/share
+#
+# Every file lands under DESTDIR and in the install manifest, as file(INSTALL)
+# puts them. Expects vorsel_data (packaging/), vorsel_built (the build's
+# packaging folder) and vorsel_part (vorsel, or debian for the package's own
+# files), set by install.cmake.
+
+cmake_path(SET prefix NORMALIZE "${CMAKE_INSTALL_PREFIX}")
+string(REGEX REPLACE "(.)/+$" "\\1" prefix "${prefix}")
+cmake_path(GET prefix FILENAME leaf)
+cmake_path(GET prefix PARENT_PATH root)
+if(prefix STREQUAL "/opt")
+    set(share "/usr/share")
+elseif(leaf STREQUAL "opt")
+    set(share "${root}/share")
+else()
+    set(share "${prefix}/share")
+endif()
+
+if(vorsel_part STREQUAL "debian")
+    file(INSTALL "${vorsel_data}/debian/lintian-overrides" DESTINATION "${share}/lintian/overrides"
+        RENAME vorsel)
+    return()
+endif()
+
+# Exec= names the installed program. A path with reserved characters is
+# quoted, `"`, `` ` ``, `$` and `\` are escaped inside the quotes, and then
+# every `\` again, since the entry's string is unescaped before its arguments
+# are split. `%` would start a field code, so it is doubled either way.
+set(exec "${prefix}/Vorsel.app/Contents/Linux/vorsel")
+if(exec MATCHES "[\n\r]")
+    message(FATAL_ERROR "a desktop entry cannot name a program under \"${prefix}\": "
+        "choose a prefix without line breaks")
+endif()
+string(REPLACE "%" "%%" exec "${exec}")
+if(exec MATCHES "[ \t\"'\\\\<>~|&;$*?#()`]")
+    string(REGEX REPLACE "([\"`$\\\\])" "\\\\\\1" exec "${exec}")
+    string(REPLACE "\\" "\\\\" exec "${exec}")
+    set(exec "\"${exec}\"")
+endif()
+file(READ "${vorsel_data}/vorsel.desktop.in" entry)
+string(REPLACE "@VORSEL_DESKTOP_EXEC@" "${exec}" entry "${entry}")
+
+# The entry is written in place rather than copied from a file of the build,
+# which then would have to be written first, outside DESTDIR.
+set(made "$ENV{DESTDIR}${share}/applications/vorsel.desktop")
+message(STATUS "Installing: ${made}")
+file(WRITE "${made}" "${entry}")
+file(CHMOD "${made}" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${share}/applications/vorsel.desktop")
+
+file(INSTALL "${vorsel_data}/vorsel.svg" DESTINATION "${share}/icons/hicolor/scalable/apps")
+file(INSTALL "${vorsel_data}/com.ordwyn.GuardLink.xml" DESTINATION "${share}/dbus-1/interfaces")
+file(INSTALL "${vorsel_data}/debian/copyright" "${vorsel_built}/changelog.gz"
+    DESTINATION "${share}/doc/vorsel")
