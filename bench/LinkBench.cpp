@@ -7,7 +7,11 @@
 //              [--smaps DIR]
 //
 // - hand-over: Hold() round trips, one call at a time, verdict cached, vs
-//   the echo's Hold();
+//   the echo's Hold() (bare, and with proofs it ignores);
+// - the proof of a call's sender on its own: what the caller spends making
+//   it, and what the agent spends on each call of a judged sender (reading
+//   the proof, then looking at the sender's threads and mappings again),
+//   against the hand-over;
 // - cold start: activation to the first reply, vs the echo's;
 // - footprint: resident memory vs the echo's; wake-ups (context switches)
 //   per second idle and while watching; with --smaps, each process's
@@ -32,6 +36,10 @@
 #include <tuple>
 #include <vector>
 
+#include <sys/syscall.h>
+
+#include "Platform/Linux/System/DBusLinkJudge.h"
+#include "Platform/Linux/System/DBusLinkProof.h"
 #include "TestApps.h"
 #include "tests/e2e/support/E2eWorld.h"
 
@@ -236,6 +244,53 @@ class Bench {
         ratio("hand-over", median1(agent["hold"]), median1(echo["hold"]), 1.3);
         ratio("hand-over against the echo with proofs", median1(agent["hold"]),
               median1(echoProven["hold"]), 1.3);
+        handOverMedian_ = median1(agent["hold"]);
+    }
+
+    // The agent's side timed here, in this process, on the same calls it
+    // makes: the proof of a running stand-in's hand-over read, and the
+    // stand-in looked at again as a judged sender is on each call.
+    void proofCost() {
+        std::printf("\n== The proof of a call's sender, per call (%d rounds)\n", settings_.rounds);
+        const std::string rules = readAll(rules_);
+        auto app = world_.startStandin();
+        if (!app || !waitUntil([&] { return threadsOf(app->pid()) >= 1; }, 10)) return;
+        pause(0.5);  // past its start: its libraries are all mapped
+        namespace lp = vorsel::linux_platform;
+        lp::Sender sender{app->pid(), static_cast<std::uint32_t>(::getuid()),
+                          lp::UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, app->pid(), 0)))};
+        lp::UniqueFd proc = lp::openProcess(app->pid(), nullptr);
+        const auto snapshot = proc ? lp::readExecutableLines(proc.get(), nullptr) : std::nullopt;
+        if (!sender.pidfd || !snapshot) return;
+        std::vector<double> make, read, again;
+        for (int i = 0; i < settings_.rounds; ++i) {
+            auto start = SteadyClock::now();
+            const auto proof = lp::proveCall("Hold", rules, nullptr);
+            make.push_back(microsSince(start));
+            start = SteadyClock::now();
+            const auto proven = lp::readProof(proof.get(), nullptr);
+            const bool proves = proven && lp::proves(*proven, "Hold", rules);
+            read.push_back(microsSince(start));
+            start = SteadyClock::now();
+            const bool same = lp::recheck(sender, *snapshot) == lp::Recheck::same;
+            again.push_back(microsSince(start));
+            if (!proof || !proves || !same) {
+                std::printf("a proof or a second look failed\n");
+                return;
+            }
+        }
+        std::printf("stand-in: %ld executable mappings, %ld threads\n",
+                    static_cast<long>(std::count(snapshot->begin(), snapshot->end(), '\n')),
+                    threadsOf(app->pid()));
+        std::printf("caller, making the proof (socketpair, pidfd, packet): median %.1f µs\n",
+                    median(make));
+        std::printf("agent, reading it (packet, pidfds, hash of the rules): median %.1f µs\n",
+                    median(read));
+        std::printf("agent, the sender looked at again (threads, mappings): median %.1f µs\n",
+                    median(again));
+        if (handOverMedian_ > 0)
+            std::printf("the agent's part of it: %.0f%% of the hand-over's %.1f µs\n",
+                        100 * (median(read) + median(again)) / handOverMedian_, handOverMedian_);
     }
 
     void coldStart() {
@@ -377,6 +432,11 @@ class Bench {
                     value <= target ? "met" : "MISSED");
     }
 
+    static double microsSince(SteadyClock::time_point start) {
+        return std::chrono::duration<double, std::micro>(SteadyClock::now() - start).count();
+    }
+    static long threadsOf(pid_t pid) { return statusField(pid, "Threads"); }
+
     pid_t agentPid() const { return lastPid(world_.root() + "/agent.pids"); }
     pid_t echoPid() const { return lastPid(world_.root() + "/echo.pids"); }
 
@@ -390,6 +450,7 @@ class Bench {
     Settings settings_;
     E2eWorld world_;
     std::string caller_, rules_, nothing_;
+    double handOverMedian_ = 0;
 };
 
 }  // namespace
@@ -413,6 +474,7 @@ int main(int argc, char** argv) {
     Bench bench(settings);
     if (!bench.setUp()) return 1;
     bench.handOver();
+    bench.proofCost();
     bench.coldStart();
     bench.footprint();
     bench.launchToQuit();

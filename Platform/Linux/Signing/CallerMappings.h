@@ -10,13 +10,6 @@
 
 namespace vorsel::linux_platform {
 
-// The running executable of a caller: the path /proc/<pid>/exe names and the
-// inode of the file opened through it.
-struct CallerImage {
-    std::string path;
-    std::uint64_t inode = 0;
-};
-
 // Yes when every mapping in `mappings` is
 //   - the caller's own image (whose content the seal judges; the kernel
 //     refuses writes to a file while a process executes it),

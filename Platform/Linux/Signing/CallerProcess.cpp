@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -114,6 +115,25 @@ std::optional<std::vector<Mapping>> parseExecutableMappings(std::string_view map
     return found;
 }
 
+std::optional<std::string> executableLines(std::string_view maps) {
+    std::string lines;
+    std::size_t at = 0;
+    while (at < maps.size()) {
+        std::size_t end = maps.find('\n', at);
+        if (end == std::string_view::npos) end = maps.size();
+        const std::string_view line = maps.substr(at, end - at);
+        at = end + 1;
+        if (line.empty()) continue;
+        // "start-end perms ...": the third letter of the permissions.
+        const std::size_t blank = line.find(' ');
+        if (blank == std::string_view::npos || blank + 5 > line.size()) return std::nullopt;
+        if (line[blank + 3] != 'x') continue;
+        lines.append(line);
+        lines.push_back('\n');
+    }
+    return lines;
+}
+
 std::optional<CallerIds> parseIds(std::string_view status) {
     CallerIds ids;
     const auto uids = statusLine(status, "Uid");
@@ -164,6 +184,25 @@ std::optional<std::vector<Mapping>> readExecutableMappings(int procDir, std::str
     // A process whose image is gone (a zombie) maps nothing at all.
     if (mappings && mappings->empty()) return refused(why, "the caller maps no code");
     return mappings;
+}
+
+std::optional<std::string> readExecutableLines(int procDir, std::string* why) {
+    std::string failure;
+    const auto maps = readFileAt(procDir, "maps", kMaxMaps, &failure);
+    if (!maps) return refused(why, "the caller's mappings are unreadable: " + failure);
+    auto lines = executableLines(*maps);
+    if (!lines) return refused(why, "the caller's mappings are unreadable");
+    if (lines->empty()) return refused(why, "the caller maps no code");
+    return lines;
+}
+
+std::optional<CallerImage> readImage(int procDir, std::string* why) {
+    const auto path = linkAt(procDir, "exe");
+    if (!path) return refused(why, "the caller's image has no path: " + posixError(errno));
+    struct stat info {};
+    if (::fstatat(procDir, "exe", &info, 0) != 0)
+        return refused(why, "the caller's image cannot be read: " + posixError(errno));
+    return CallerImage{*path, info.st_ino};
 }
 
 bool untraced(int procDir, std::string* why) {

@@ -46,6 +46,12 @@ struct Mapping {
 // when a line is malformed.
 std::optional<std::vector<Mapping>> parseExecutableMappings(std::string_view maps);
 
+// The lines of executable mappings in the text of /proc/<pid>/maps, as the
+// kernel wrote them, each ending in a newline: cheap to take and to compare,
+// and equal only when the mappings are. Nothing when a line has no
+// permissions field.
+std::optional<std::string> executableLines(std::string_view maps);
+
 // The ids on the "Uid:", "Gid:" and "Groups:" lines of a status text; nothing
 // when the uid or gid line is missing or malformed.
 std::optional<CallerIds> parseIds(std::string_view status);
@@ -58,6 +64,17 @@ UniqueFd openProcess(pid_t pid, std::string* why);
 
 std::optional<CallerIds> readIds(int procDir, std::string* why);
 std::optional<std::vector<Mapping>> readExecutableMappings(int procDir, std::string* why);
+// The executableLines() of the process's maps; nothing (and `why`) when they
+// are unreadable or there are none (a zombie maps nothing).
+std::optional<std::string> readExecutableLines(int procDir, std::string* why);
+
+// The image the process runs: the path /proc/<pid>/exe names and the inode
+// of the file it leads to.
+struct CallerImage {
+    std::string path;
+    std::uint64_t inode = 0;
+};
+std::optional<CallerImage> readImage(int procDir, std::string* why);
 
 // Whether no thread of the process has a tracer. A tracer may attach to any
 // one thread, and only that thread's status names it.

@@ -2,6 +2,8 @@
 
 #include <optional>
 
+#include "Platform/Linux/Signing/CallerMappings.h"
+
 namespace vorsel::linux_platform {
 
 namespace {
@@ -14,10 +16,20 @@ constexpr int kAttempts = 3;
 std::optional<Snapshot> snapshotOf(const Sender& sender, UniqueFd* procDir = nullptr) {
     UniqueFd proc = openProcess(sender.pid, nullptr);
     if (!proc || !sender.alive()) return std::nullopt;
-    auto mappings = readExecutableMappings(proc.get(), nullptr);
-    if (!mappings || !sender.alive()) return std::nullopt;
+    auto lines = readExecutableLines(proc.get(), nullptr);
+    if (!lines || !sender.alive()) return std::nullopt;
     if (procDir) *procDir = std::move(proc);
-    return mappings;
+    return lines;
+}
+
+// Whether what `snapshot` shows the sender mapping is code it may run, read
+// through `procDir` while it was alive.
+bool allowed(int procDir, const Sender& sender, const Snapshot& snapshot) {
+    const auto mappings = parseExecutableMappings(snapshot);
+    const auto ids = readIds(procDir, nullptr);
+    const auto image = readImage(procDir, nullptr);
+    return mappings && ids && image && sender.alive() &&
+           mappingsAllowed(*mappings, *image, *ids, nullptr);
 }
 
 }  // namespace
@@ -29,14 +41,15 @@ bool sameSender(const Sender& known, const Sender& now) {
 SenderVerdict judgeSender(const CallerCheck& check, const Sender& sender,
                           const std::string& requirement) {
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        const auto before = snapshotOf(sender);
+        UniqueFd proc;
+        const auto before = snapshotOf(sender, &proc);
         if (!before) return {};
         const bool genuine = check(sender.uid, sender.pid, requirement);
         // The check read /proc/<pid> in a child of ours; alive now, the
         // sender held that pid throughout, so the check judged the sender.
         const auto after = snapshotOf(sender);
         if (!after) return {};
-        if (*before == *after) return {genuine, *before};
+        if (*before == *after) return {genuine && allowed(proc.get(), sender, *before), *before};
     }
     return {};
 }

@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "Platform/Linux/FileDescriptors.h"
 #include "Platform/Linux/Signing/CallerProcess.h"
@@ -35,8 +34,9 @@ using SenderPtr = std::shared_ptr<const Sender>;
 // alive, which it can only be if it held that pid all along.
 bool sameSender(const Sender& known, const Sender& now);
 
-// What a sender maps executable, to compare between calls.
-using Snapshot = std::vector<Mapping>;
+// What a sender maps executable (the executableLines() of its maps), to
+// compare between calls.
+using Snapshot = std::string;
 
 struct SenderVerdict {
     bool genuine = false;
@@ -45,7 +45,9 @@ struct SenderVerdict {
 
 // Judges `sender` against `requirement` with `check`, between two snapshots
 // of its mappings that must agree (else again, twice at most), the sender
-// alive throughout. Blocks for the check: a worker thread's job.
+// alive throughout; the snapshot kept must itself pass mappingsAllowed(), so
+// that code mapped only while the check looked away is not taken for what
+// was judged. Blocks for the check: a worker thread's job.
 SenderVerdict judgeSender(const CallerCheck& check, const Sender& sender,
                           const std::string& requirement);
 

@@ -3,8 +3,10 @@
 // their sender, refused ones never reach the handler, replies wait for the
 // handler, waiting is bounded, verdicts are forgotten with their names, and
 // the listener gives up when the name is taken or the bus goes away.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -103,23 +105,19 @@ class Delegate final : public LinkListenerDelegate {
     LinkHandler& handler_;
 };
 
-// Proofs made by a child process of ours, which stays up until it is ended.
+// Proofs made by a child process of ours when asked; it stays up until it
+// is ended, and maps a file executable when told, as loading a library does.
 class ProvingChild {
   public:
+    // With `count` proofs made at once.
     explicit ProvingChild(int count = 1) {
         int pair[2];
         if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return;
         pid_ = ::fork();
-        if (pid_ == 0) {
-            for (int i = 0; i < count; ++i) {
-                const auto proof = linux_platform::proveCall("Version", "", nullptr);
-                if (!proof || !pass(pair[1], proof.get())) ::_exit(1);
-            }
-            for (;;) ::pause();
-        }
+        if (pid_ == 0) serve(pair[1]);
         ::close(pair[1]);
-        for (int i = 0; i < count; ++i) proofs_.push_back(receive(pair[0]));
-        ::close(pair[0]);
+        socket_ = pair[0];
+        for (int i = 0; i < count; ++i) prove();
     }
     ~ProvingChild() {
         end();
@@ -127,6 +125,8 @@ class ProvingChild {
             if (fd >= 0) ::close(fd);
     }
     void end() {
+        if (socket_ >= 0) ::close(socket_);
+        socket_ = -1;
         if (pid_ <= 0) return;
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
@@ -135,6 +135,20 @@ class ProvingChild {
     pid_t pid() const { return pid_; }
     // A proof that the child calls Version.
     int proof(int index = 0) const { return proofs_.at(index); }
+    // One more such proof, made by the child now.
+    int prove() {
+        const char command = 'p';
+        const int fd = ::send(socket_, &command, 1, 0) == 1 ? receive(socket_) : -1;
+        proofs_.push_back(fd);
+        return fd;
+    }
+    bool mapExecutable(const std::string& file) {
+        const std::string command = "m" + file;
+        char done = 0;
+        return ::send(socket_, command.data(), command.size(), 0) ==
+                   static_cast<ssize_t>(command.size()) &&
+               ::recv(socket_, &done, 1, 0) == 1 && done == 'y';
+    }
 
   private:
     static bool pass(int socket, int fd) {
@@ -168,7 +182,27 @@ class ProvingChild {
         return fd;
     }
 
+    [[noreturn]] static void serve(int socket) {
+        char command[4096];
+        for (;;) {
+            const ssize_t got = ::recv(socket, command, sizeof command, 0);
+            if (got <= 0) ::_exit(0);
+            if (command[0] == 'p') {
+                const auto proof = linux_platform::proveCall("Version", "", nullptr);
+                if (!proof || !pass(socket, proof.get())) ::_exit(1);
+            } else if (command[0] == 'm') {
+                const std::string file(command + 1, static_cast<std::size_t>(got - 1));
+                const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+                const bool mapped = fd >= 0 && ::mmap(nullptr, 4096, PROT_READ | PROT_EXEC,
+                                                      MAP_PRIVATE, fd, 0) != MAP_FAILED;
+                const char done = mapped ? 'y' : 'n';
+                if (::send(socket, &done, 1, 0) != 1) ::_exit(1);
+            }
+        }
+    }
+
     pid_t pid_ = -1;
+    int socket_ = -1;
     std::vector<int> proofs_;
 };
 
@@ -440,6 +474,26 @@ TEST_F(LinkListenerTest, AnotherSenderOnTheSameConnectionIsJudgedAgain) {
     ASSERT_TRUE(spinUntil([&] { return late.isFinished(); }));
     EXPECT_EQ(late.error().name(), "org.freedesktop.DBus.Error.AccessDenied");
     EXPECT_EQ(judgements().size(), 3u);
+}
+
+// A judged sender that maps other code later (a plugin from the user's
+// home, say) is judged again; code its user could have written refuses it,
+// as the link sees for itself, whatever the check said.
+TEST_F(LinkListenerTest, ASenderThatMapsOtherCodeIsJudgedAgainAndRefused) {
+    listener_->listen(kService, delegate_);
+    const QDBusConnection client = connect("client");
+    ProvingChild child;
+    auto clean = callWith(client, "Version", {}, child.proof());
+    ASSERT_TRUE(spinUntil([&] { return handler_.calls.size() == 1; }));
+
+    const std::string foreign = folder_.path() + "/plugin.so";
+    std::ofstream(foreign) << std::string(4096, '\xc3');
+    ASSERT_TRUE(child.mapExecutable(foreign));
+    auto loaded = callWith(client, "Version", {}, child.prove());
+    ASSERT_TRUE(spinUntil([&] { return loaded.isFinished(); }));
+    EXPECT_EQ(loaded.error().name(), "org.freedesktop.DBus.Error.AccessDenied");
+    EXPECT_EQ(judgements().size(), 2u);
+    EXPECT_EQ(handler_.calls.size(), 1u);
 }
 
 TEST_F(LinkListenerTest, CallsWaitingForAVerdictAreBoundedAndTheRestRefusedAtOnce) {
