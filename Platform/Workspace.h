@@ -32,6 +32,10 @@ class RunningApp {
     virtual bool isTerminated() const = 0;
     // Absolute path of the app's bundle, or nothing when it has none.
     virtual std::optional<std::string> bundleLocation() const = 0;
+    // Other identifiers the app may go by, when the platform cannot tell
+    // which of several installed apps it is (one program behind several
+    // entries). A name among them names the app as bundleIdentifier() does.
+    virtual std::vector<std::string> alternativeIdentifiers() const { return {}; }
 
     // Hides the app's windows (may do nothing on platforms without hiding).
     virtual void hide() = 0;
@@ -57,7 +61,8 @@ class Workspace {
     // Every running app, in the system's order.
     virtual RunningApps runningApps() = 0;
 
-    // The running apps whose bundle identifier is exactly `bundleID`.
+    // The running apps whose bundle identifier, or one of whose alternative
+    // identifiers, is exactly `bundleID`.
     virtual RunningApps runningApps(const std::string& bundleID) = 0;
 
     // Bundle identifiers of the installed apps that can open `url` (only its

@@ -17,7 +17,12 @@
 //   per second idle and while watching; with --smaps, each process's
 //   /proc/PID/smaps while holding is copied to DIR/{agent,echo}.smaps and a
 //   summary by mapped file is printed;
-// - launch to quit: a blocked app started 50 times, time until SIGTERM ends it.
+// - launch to quit: a blocked app started 50 times, time until SIGTERM ends it;
+// - desktop: on a throwaway X11 desktop, with DISPLAY handed to the agent as a
+//   desktop does, the idle agent's resident memory, descriptors and wake-ups
+//   before any session and after one that closed an app through its window
+//   (the display connection must be gone again), and how long that close
+//   took.
 #include <signal.h>
 #include <unistd.h>
 
@@ -42,6 +47,7 @@
 #include "Platform/Linux/System/DBusLinkProof.h"
 #include "TestApps.h"
 #include "tests/e2e/support/E2eWorld.h"
+#include "tests/support/VirtualDesktop.h"
 
 namespace fs = std::filesystem;
 using namespace vorsel::e2e;
@@ -110,6 +116,23 @@ double wakeupsPerSecond(pid_t pid, double window) {
     const long before = switches(pid);
     pause(window);
     return (switches(pid) - before) / window;
+}
+
+long descriptors(pid_t pid) {
+    long count = 0;
+    std::error_code error;
+    for ([[maybe_unused]] const auto& entry :
+         fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error))
+        ++count;
+    return count;
+}
+
+// Whether `pid` has a file whose name holds `name` mapped.
+bool maps(pid_t pid, const std::string& name) {
+    std::ifstream lines("/proc/" + std::to_string(pid) + "/maps");
+    for (std::string line; std::getline(lines, line);)
+        if (line.find(name) != std::string::npos) return true;
+    return false;
 }
 
 pid_t lastPid(const std::string& file) {
@@ -388,6 +411,68 @@ class Bench {
             median(times), times.back(), times.front(), notByTerm);
     }
 
+    void desktop() {
+        std::printf("\n== Idle before and after a session that closed an app's window\n");
+        if (auto missing = vorsel::testing::VirtualDesktop::unavailable(); !missing.empty()) {
+            std::printf("skipped: %s\n", missing.c_str());
+            return;
+        }
+        vorsel::testing::VirtualDesktop screen;
+        if (!screen.ready()) {
+            std::printf("skipped: %s\n", screen.problem().c_str());
+            return;
+        }
+        run({"/usr/bin/dbus-send", "--session", "--dest=org.freedesktop.DBus", "--type=method_call",
+             "--print-reply", "/org/freedesktop/DBus",
+             "org.freedesktop.DBus.UpdateActivationEnvironment",
+             "dict:string:string:DISPLAY," + screen.display()},
+            world_.environment());
+        // A fresh agent, started by the bus with the display, as on a desktop.
+        stop(agentPid());
+        call(world_.busName(), 1, nothing_);
+        const pid_t agent = agentPid();
+        pause(3);
+        const double window = std::min(settings_.window, 8.0);
+        const long rssBefore = statusField(agent, "VmRSS"), fdsBefore = descriptors(agent);
+        const bool xcbBefore = maps(agent, "libxcb");
+        const double wakeBefore = wakeupsPerSecond(agent, window);
+
+        const std::string apps = world_.root() + "/apps";
+        fs::create_directories(apps);
+        const std::string bundle =
+            vorsel::testing::makeBundle(apps, {"Windowed", "test.windowed"}, DESK_APP_PROGRAM);
+        Environment environment = world_.environment();
+        environment["DISPLAY"] = screen.display();
+        const std::string log = world_.root() + "/windowed.log";
+        auto app =
+            Process::start({vorsel::testing::bundleProgram(bundle), "--log", log}, environment);
+        waitUntil([&] { return readAll(log).find("ready") != std::string::npos; }, 10);
+        pause(0.5);  // managed by the window manager by now
+        const auto start = SteadyClock::now();
+        world_.standin({"session", "--close", "test.windowed", "--minutes", "30"});
+        const auto status = app ? app->wait(10) : std::nullopt;
+        const double closing = std::chrono::duration<double>(SteadyClock::now() - start).count();
+        const long fdsWatching = descriptors(agent);
+        const bool xcbWatching = maps(agent, "libxcb");
+        call(world_.busName(), 1, nothing_);
+        pause(3);
+        const long rssAfter = statusField(agent, "VmRSS"), fdsAfter = descriptors(agent);
+        const double wakeAfter = wakeupsPerSecond(agent, window);
+        const bool xcbAfter = maps(agent, "libxcb");
+        const bool asked = readAll(log).find("close 0") != std::string::npos;
+        std::printf("app closed %.3f s after the hand-over began (exit %d, %s)\n", closing,
+                    status.value_or(-1), asked ? "by a close request" : "NOT by a close request");
+        std::printf("resident KiB idle: before %ld, after %ld\n", rssBefore, rssAfter);
+        ratio("idle resident memory after a desktop session", rssAfter, rssBefore, 1.1);
+        std::printf("descriptors: idle before %ld, watching %ld, idle after %ld\n", fdsBefore,
+                    fdsWatching, fdsAfter);
+        std::printf("wake-ups per second idle (%.0f s windows): before %.2f, after %.2f\n", window,
+                    wakeBefore, wakeAfter);
+        const auto yes = [](bool mapped) { return mapped ? "mapped" : "not mapped"; };
+        std::printf("xcb: idle before %s, watching %s, idle after %s\n", yes(xcbBefore),
+                    yes(xcbWatching), yes(xcbAfter));
+    }
+
   private:
     bool fail(const std::string& why) {
         std::fprintf(stderr, "link_bench: %s\n", why.c_str());
@@ -478,5 +563,6 @@ int main(int argc, char** argv) {
     bench.coldStart();
     bench.footprint();
     bench.launchToQuit();
+    bench.desktop();
     return 0;
 }

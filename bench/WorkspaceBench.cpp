@@ -1,8 +1,13 @@
 // What one enforcement pass and one notice check cost the workspace, next to
 // a bare scan of /proc (list the pids, read each stat line), at about 100 and
-// 500 processes. The processes are our own throwaway children: a fifth of
-// them are apps (copies of this program in a bundle), the rest plain
-// processes without identity. Prints figures; run it by hand.
+// 500 processes. The processes are our own throwaway children, carrying what
+// processes on a desktop carry: a tenth are apps in a bundle, a tenth apps
+// recognised by the desktop entry that runs their program (started as "gio
+// launch" starts them, with only the pid variable), the rest plain processes
+// without identity that inherited the launcher's variables of a terminal
+// started from the menu, so that every identity step is tried on them. The
+// entries are the machine's own (XDG_DATA_DIRS as found) and one of ours in
+// a private XDG_DATA_HOME. Prints figures; scripts/bench.sh runs it.
 //
 //   workspace_bench [--counts 100,500] [--rounds 50]
 #include <signal.h>
@@ -22,6 +27,7 @@
 #include <vector>
 
 #include "Platform/Linux/System/QtRunLoop.h"
+#include "Platform/Linux/Workspace/AppIndex.h"
 #include "Platform/Linux/Workspace/LinuxWorkspace.h"
 #include "Platform/Linux/Workspace/NoticeHub.h"
 #include "Platform/Linux/Workspace/ProcFs.h"
@@ -33,18 +39,40 @@ using namespace vorsel::linux_platform;
 
 namespace {
 
+struct Programs {
+    std::string bundled;  // in a bundle
+    std::string entry;    // named by our desktop entry
+    std::string plain;    // this program: nothing names it
+    std::string terminalEntry;
+};
+
 // Our throwaway children; all killed and reaped on destruction.
 class Crowd {
   public:
-    Crowd(const std::string& appProgram, int count) {
+    Crowd(const Programs& programs, int count) {
         for (int i = 0; i < count; ++i) {
+            const std::string& program = i % 10 == 0   ? programs.bundled
+                                         : i % 10 == 5 ? programs.entry
+                                                       : programs.plain;
             pid_t pid = ::fork();
             if (pid == 0) {
-                if (i % 5 == 0) {
-                    char* argv[] = {const_cast<char*>(appProgram.c_str()),
-                                    const_cast<char*>("--wait"), nullptr};
-                    ::execv(argv[0], argv);
+                // "gio launch" names only the pid; a terminal's children
+                // inherit the terminal's own launch, naming another pid.
+                std::string ownPid = "GIO_LAUNCHED_DESKTOP_FILE_PID=" + std::to_string(::getpid());
+                std::string file = "GIO_LAUNCHED_DESKTOP_FILE=" + programs.terminalEntry;
+                std::string otherPid = "GIO_LAUNCHED_DESKTOP_FILE_PID=1";
+                std::vector<char*> env;
+                for (char** at = environ; *at != nullptr; ++at) env.push_back(*at);
+                if (&program == &programs.entry) {
+                    env.push_back(ownPid.data());
+                } else if (&program == &programs.plain) {
+                    env.push_back(file.data());
+                    env.push_back(otherPid.data());
                 }
+                env.push_back(nullptr);
+                char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("--wait"),
+                                nullptr};
+                ::execve(argv[0], argv, env.data());
                 for (;;) ::pause();
             }
             if (pid > 0) pids_.push_back(pid);
@@ -91,17 +119,32 @@ std::size_t pass(LinuxWorkspace& workspace) {
     return regular;
 }
 
-std::string makeBundle(const std::string& folder) {
-    std::string bundle = folder + "/Bench.app";
+std::string copyOfThis(const std::string& path) {
+    fs::create_directories(fs::path(path).parent_path());
+    fs::copy_file("/proc/self/exe", path, fs::copy_options::overwrite_existing);
+    fs::permissions(path, fs::perms::owner_all);
+    return path;
+}
+
+Programs makePrograms(const std::string& folder) {
+    Programs programs;
+    const std::string bundle = folder + "/Bench.app";
     fs::create_directories(bundle + "/Contents/Linux");
     std::ofstream(bundle + "/Contents/Info.plist")
         << "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
            "<key>CFBundleIdentifier</key><string>bench.app</string>"
            "<key>CFBundleExecutable</key><string>bench</string></dict></plist>\n";
-    fs::copy_file("/proc/self/exe", bundle + "/Contents/Linux/bench",
-                  fs::copy_options::overwrite_existing);
-    fs::permissions(bundle + "/Contents/Linux/bench", fs::perms::owner_all);
-    return bundle + "/Contents/Linux/bench";
+    programs.bundled = copyOfThis(bundle + "/Contents/Linux/bench");
+    programs.entry = copyOfThis(folder + "/bin/bench-entry");
+    programs.plain = fs::read_symlink("/proc/self/exe").string();
+    const std::string applications = folder + "/data/applications";
+    fs::create_directories(applications);
+    std::ofstream(applications + "/org.example.BenchEntry.desktop")
+        << "[Desktop Entry]\nType=Application\nName=Bench\nExec=" << programs.entry << " %U\n";
+    programs.terminalEntry = applications + "/org.example.BenchTerminal.desktop";
+    std::ofstream(programs.terminalEntry)
+        << "[Desktop Entry]\nType=Application\nName=Terminal\nExec=/bin/true\n";
+    return programs;
 }
 
 std::vector<int> parseCounts(const char* text) {
@@ -133,15 +176,21 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     char folder[] = "/tmp/vorsel-bench.XXXXXX";
     if (::mkdtemp(folder) == nullptr) return 1;
-    std::string program = makeBundle(folder);
+    const Programs programs = makePrograms(folder);
+    ::setenv("XDG_DATA_HOME", (std::string(folder) + "/data").c_str(), 1);
 
-    std::printf("%-8s %-10s %12s %12s %12s %12s %8s\n", "children", "processes", "bare scan",
-                "first pass", "pass", "notice chk", "apps");
+    // The entries' index, built from the data folders as found.
+    const double index = median(5, [] { AppIndex built(XdgFolders::fromEnvironment()); });
+    std::size_t entries = installedEntries(XdgFolders::fromEnvironment()).size();
+    std::printf("desktop entries: %zu; building their index: %.0f us\n\n", entries, index);
+
+    std::printf("%-8s %-10s %11s %11s %11s %11s %11s %11s %6s\n", "children", "processes",
+                "bare scan", "first pass", "pass", "ratio", "look again", "notice chk", "apps");
     for (int count : counts) {
-        Crowd crowd(program, count);
+        Crowd crowd(programs, count);
         std::size_t processes = listPids().size();
         QtRunLoop loop;
-        LinuxWorkspace workspace(loop, {0.5, false, 0});
+        LinuxWorkspace workspace(loop, {0.5, false, 0, {}});
 
         auto coldStart = std::chrono::steady_clock::now();
         std::size_t apps = pass(workspace);
@@ -151,13 +200,21 @@ int main(int argc, char** argv) {
         double bare = median(rounds, bareScan);
         double warm = median(rounds, [&] { pass(workspace); });
 
+        // With a systemd user manager, each app unit that starts makes the
+        // table work out again every process of ours without identity.
         auto table = std::make_shared<ProcessTable>(::getuid());
+        table->apps();
+        double again = median(rounds, [&] {
+            table->lookAgain();
+            table->apps();
+        });
+
         auto hub = std::make_shared<NoticeHub>(loop, table, 3600, false);
         auto observation = hub->observe(NoticeHub::Kind::launch, [] {});
         double check = median(rounds, [&] { hub->check(); });
 
-        std::printf("%-8d %-10zu %10.0fus %10.0fus %10.0fus %10.0fus %8zu\n", count, processes,
-                    bare, cold, warm, check, apps);
+        std::printf("%-8d %-10zu %9.0fus %9.0fus %9.0fus %10.2fx %9.0fus %9.0fus %6zu\n", count,
+                    processes, bare, cold, warm, warm / bare, again, check, apps);
     }
     std::error_code ignored;
     fs::remove_all(folder, ignored);

@@ -7,6 +7,7 @@ set(bundle "Vorsel.app/Contents")
 install(TARGETS vorsel RUNTIME DESTINATION "${bundle}/Linux" COMPONENT vorsel)
 install(TARGETS vorsel_app LIBRARY DESTINATION "${bundle}/Linux" COMPONENT vorsel)
 install(TARGETS vorsel_signing LIBRARY DESTINATION "${bundle}/Linux" COMPONENT vorsel)
+install(TARGETS vorsel_x11 LIBRARY DESTINATION "${bundle}/Linux" COMPONENT vorsel)
 install(FILES "${VORSEL_BUNDLE_DIR}/Contents/Info.plist" DESTINATION "${bundle}" COMPONENT vorsel)
 install(FILES "${VORSEL_BUNDLE_DIR}/Contents/Library/LaunchAgents/guard-agent.plist"
     DESTINATION "${bundle}/Library/LaunchAgents" COMPONENT vorsel)
@@ -17,7 +18,7 @@ install(DIRECTORY "${VORSEL_BUNDLE_DIR}/Contents/Resources/" DESTINATION "${bund
 if(CMAKE_STRIP)
     install(CODE "
         if(CMAKE_INSTALL_DO_STRIP)
-            foreach(program vorsel vorsel-app.so vorsel-signing.so)
+            foreach(program vorsel vorsel-app.so vorsel-signing.so vorsel-x11.so)
                 execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
                     \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${bundle}/Linux/\${program}\"
                     COMMAND_ERROR_IS_FATAL ANY)

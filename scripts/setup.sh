@@ -16,6 +16,11 @@ packages=(
   systemd dbus-user-session
   # a throwaway X11 desktop for tests with real windows
   xvfb openbox libxcb1-dev x11-utils
+  # X11 windows: close requests and minimising (libxcb-ewmh, libxcb-icccm)
+  libxcb-ewmh-dev libxcb-icccm4-dev
+  # real desktop apps, the ways a desktop starts them, and typing into them
+  # (tests/e2e/desktop)
+  mousepad xterm galculator gnome-text-editor firefox-esr libgtk-3-bin libglib2.0-bin xdotool
   # the Debian package check: judging it, and closing its window as a user would
   lintian file wmctrl
   # fuzzing and sanitizers

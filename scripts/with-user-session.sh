@@ -196,7 +196,12 @@ if [ $check_only = 1 ]; then
   exit 0
 fi
 
-"$here/../tests/test-user.sh" ensure "$user"
+made=()
+for base in $(hierarchies); do made+=("$base/$slice"); done
+program=$1
+[ "${program#*/}" != "$program" ] || program=$(command -v "$program" || echo /)
+"$here/../tests/test-user.sh" ensure "$user" "$here/.." "$(dirname "$(realpath -m "$program")")" ||
+  { clear_cgroups "${made[@]}"; exit 1; }
 uid=$(id -u "$user")
 gid=$(id -g "$user")
 clear_abandoned

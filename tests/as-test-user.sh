@@ -15,7 +15,9 @@ if [ "$(id -u)" -ne 0 ]; then
   exec "$@"
 fi
 
-"$(dirname "$0")/test-user.sh" ensure "$user"
+program=$1
+[ "${program#*/}" != "$program" ] || program=$(command -v "$program")
+"$(dirname "$0")/test-user.sh" ensure "$user" "$(dirname "$(realpath -m "$program")")"
 uid=$(id -u "$user")
 gid=$(id -g "$user")
 home=$(mktemp -d /tmp/vorsel-test-home.XXXXXX)

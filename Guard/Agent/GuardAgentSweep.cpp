@@ -21,9 +21,25 @@ constexpr double kBrowsersFresh = 300.0;
 // Only its scheme matters: the lookup never opens or contacts it.
 constexpr const char* kWebProbe = "https://example.invalid/";
 
-bool selects(const Closing& closing, const std::string& id) {
+// Every name of an app: a platform that cannot tell which of several
+// installed apps a process is gives it more than one, and a rule naming any
+// of them names the app.
+std::vector<std::string> namesOf(const RunningApp& app, const std::string& id) {
+    std::vector<std::string> names = app.alternativeIdentifiers();
+    names.insert(names.begin(), id);
+    return names;
+}
+
+bool anyIn(const std::vector<std::string>& names, const std::unordered_set<std::string>& set) {
+    return std::any_of(names.begin(), names.end(),
+                       [&](const std::string& name) { return set.contains(name); });
+}
+
+bool selects(const Closing& closing, const std::vector<std::string>& names) {
     const auto& apps = closing.apps();
-    const bool listed = std::find(apps.begin(), apps.end(), id) != apps.end();
+    const bool listed = std::any_of(names.begin(), names.end(), [&](const std::string& name) {
+        return std::find(apps.begin(), apps.end(), name) != apps.end();
+    });
     switch (closing.kind()) {
         case Closing::Case::listed:
             return listed;
@@ -89,13 +105,15 @@ void GuardAgent::closeApps(TimePoint now) {
     for (const std::shared_ptr<RunningApp>& app : ports.workspace.runningApps()) {
         if (app->activationPolicy() != ActivationPolicy::regular || app->isTerminated()) continue;
         const std::optional<std::string> id = app->bundleIdentifier();
-        if (!id || untouchable.contains(*id) || !selects(rules.closing, *id)) continue;
+        if (!id) continue;
+        const std::vector<std::string> names = namesOf(*app, *id);
+        if (anyIn(names, untouchable) || !selects(rules.closing, names)) continue;
 
         const std::int32_t pid = app->processIdentifier();
         const auto known = sweeping.asked.find(pid);
         const TimePoint first = known != sweeping.asked.end() ? known->second : now;
         next[pid] = first;
-        if (onlyAsked.contains(*id)) {
+        if (anyIn(names, onlyAsked)) {
             app->hide();
             app->terminate();
         } else if (now - first < kForceAfter) {

@@ -14,6 +14,7 @@
 #include "Platform/Linux/System/DBusLinkListener.h"
 #include "Platform/Linux/System/JournalLog.h"
 #include "Platform/Linux/System/QtRunLoop.h"
+#include "Platform/Linux/Workspace/DisplayThread.h"
 #include "Platform/Linux/Workspace/LinuxWorkspace.h"
 
 namespace vorsel::linux_platform {
@@ -98,6 +99,12 @@ AgentPorts makeAgentPorts(const Bundles& bundles, const std::string& own) {
     if (!std::filesystem::is_regular_file(signingPath, missing))
         ports.log->write(LogLevel::error,
                          "found no " + signingPath + ": no caller can be judged genuine");
+    // Without it an app is never asked to close its windows: it is signalled
+    // instead, and may lose what it has not saved.
+    if (!std::filesystem::is_regular_file(x11ModulePath(), missing))
+        ports.log->write(LogLevel::error, "found no " + x11ModulePath() +
+                                              ": apps are signalled without being asked to "
+                                              "close their windows");
     if (!early.module) prepareAgent();
     auto signing = std::move(early.module);
     auto spare = std::move(early.spare);

@@ -83,7 +83,10 @@ RunningApps FakeWorkspace::runningApps(const std::string& bundleID) {
     ++snapshots;
     RunningApps listed;
     for (const auto& app : apps)
-        if (app->listed && app->id == bundleID) listed.push_back(app);
+        if (app->listed &&
+            (app->id == bundleID ||
+             std::find(app->aliases.begin(), app->aliases.end(), bundleID) != app->aliases.end()))
+            listed.push_back(app);
     return listed;
 }
 

@@ -39,6 +39,7 @@ class FakeApp final : public RunningApp {
     std::int32_t processIdentifier() const override { return pid; }
     bool isTerminated() const override { return terminated; }
     std::optional<std::string> bundleLocation() const override { return location; }
+    std::vector<std::string> alternativeIdentifiers() const override { return aliases; }
 
     // Recorded; terminate() ends the app unless it ignores polite requests,
     // forceTerminate() always does. An ended app leaves later snapshots.
@@ -50,6 +51,7 @@ class FakeApp final : public RunningApp {
     ActivationPolicy policy;
     std::int32_t pid;
     std::optional<std::string> location;
+    std::vector<std::string> aliases;  // what alternativeIdentifiers() answers
     bool ignoresTerminate = false;
     bool terminated = false;  // what isTerminated() answers
     bool listed = true;       // whether snapshots still show it

@@ -9,6 +9,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -24,11 +26,15 @@ constexpr auto kStartLimit = std::chrono::seconds(15);
 
 // Starts `argv` with our environment, DISPLAY replaced by `display` when
 // given, standard streams on /dev/null except `keepFd`, which the child gets
-// as itself.
+// as itself. The desktop's own programs read the machine's data and
+// configuration (openbox its themes), whatever private lists a test set.
 pid_t spawn(const std::vector<std::string>& argv, const std::string& display, int keepFd = -1) {
     std::vector<std::string> env;
     for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (std::strncmp(*entry, "DISPLAY=", 8) != 0) env.emplace_back(*entry);
+        if (std::strncmp(*entry, "DISPLAY=", 8) != 0 &&
+            std::strncmp(*entry, "XDG_DATA_DIRS=", 14) != 0 &&
+            std::strncmp(*entry, "XDG_CONFIG_DIRS=", 16) != 0)
+            env.emplace_back(*entry);
     }
     if (!display.empty()) env.push_back("DISPLAY=" + display);
     std::vector<char*> args, envp;
@@ -97,6 +103,47 @@ bool managed(const std::string& display) {
     return found;
 }
 
+// Whether the window manager manages a window mapped now. openbox announces
+// itself before its event loop runs, and a window mapped in between may
+// stay unmapped for good: the desktop counts as ready only once a probe
+// window of ours has been given WM_STATE (which a window manager sets on
+// the windows it manages), mapped again now and then until it is.
+bool managesWindows(const std::string& display, std::chrono::steady_clock::time_point until) {
+    xcb_connection_t* connection = xcb_connect(display.c_str(), nullptr);
+    if (xcb_connection_has_error(connection) != 0) {
+        xcb_disconnect(connection);
+        return false;
+    }
+    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
+    const char* name = "WM_STATE";
+    auto* atom = xcb_intern_atom_reply(
+        connection,
+        xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(std::strlen(name)), name),
+        nullptr);
+    const xcb_atom_t wmState = atom != nullptr ? atom->atom : xcb_atom_t{XCB_ATOM_NONE};
+    std::free(atom);
+    const xcb_window_t probe = xcb_generate_id(connection);
+    xcb_create_window(connection, XCB_COPY_FROM_PARENT, probe, screen->root, 0, 0, 1, 1, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, 0, nullptr);
+    bool managed = false;
+    auto mapped = std::chrono::steady_clock::time_point{};
+    while (!managed && std::chrono::steady_clock::now() < until) {
+        if (std::chrono::steady_clock::now() - mapped > std::chrono::milliseconds(300)) {
+            xcb_unmap_window(connection, probe);
+            xcb_map_window(connection, probe);
+            mapped = std::chrono::steady_clock::now();
+        }
+        auto* property = xcb_get_property_reply(
+            connection, xcb_get_property(connection, 0, probe, wmState, wmState, 0, 2), nullptr);
+        managed = property != nullptr && xcb_get_property_value_length(property) > 0;
+        std::free(property);
+        if (!managed) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    // Gone with the connection, and with it from the window manager's list.
+    xcb_disconnect(connection);
+    return managed;
+}
+
 bool alive(pid_t pid) { return pid > 0 && ::waitpid(pid, nullptr, WNOHANG) == 0; }
 
 }  // namespace
@@ -135,7 +182,10 @@ std::string VirtualDesktop::start(const Options& options) {
     windowManager_ = spawn({kWindowManager}, display_);
     const auto until = std::chrono::steady_clock::now() + kStartLimit;
     while (std::chrono::steady_clock::now() < until) {
-        if (managed(display_)) return {};
+        if (managed(display_)) {
+            if (managesWindows(display_, until)) return {};
+            return "openbox did not manage a window on " + display_;
+        }
         if (!alive(windowManager_)) return "openbox ended while starting";
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }

@@ -23,7 +23,8 @@ class VirtualDesktop {
 
     // Starts the server (and the window manager) and waits until they serve:
     // the display accepts connections, and the window manager has announced
-    // itself on the root window (_NET_SUPPORTING_WM_CHECK).
+    // itself on the root window (_NET_SUPPORTING_WM_CHECK) and manages a
+    // window mapped now.
     VirtualDesktop();
     explicit VirtualDesktop(Options options);
     ~VirtualDesktop();

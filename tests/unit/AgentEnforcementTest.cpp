@@ -60,6 +60,33 @@ TEST_F(Enforcement, EveryAppButClosesAllRegularAppsExceptTheListedAndProtectedOn
     EXPECT_TRUE(actionsOn(tray).empty());
 }
 
+TEST_F(Enforcement, AnAppKnownByOtherNamesTooIsNamedByAnyOfThem) {
+    // One program behind two installed entries: either name is the app.
+    auto editor = world.workspace.launch("org.example.Editor");
+    editor->aliases = {"org.example.EditorSettings"};
+    auto viewer = world.workspace.launch("org.example.Viewer");
+    viewer->aliases = {"org.example.Files"};  // may be a protected app
+    auto surfer = world.workspace.launch("org.example.Surfer");
+    surfer->aliases = {"org.example.Web"};
+    surfer->ignoresTerminate = true;
+    world.workspace.platformSystemApps = {"org.example.Files"};
+    world.workspace.webApps = {"org.example.Web"};
+
+    hold(listed({"org.example.EditorSettings", "org.example.Viewer", "org.example.Surfer"},
+                now() + 600));
+    EXPECT_EQ(actionsOn(editor), std::vector<A>{A::terminate});
+    EXPECT_TRUE(actionsOn(viewer).empty());
+    advance(4);
+    EXPECT_EQ(actionsOn(surfer),
+              (std::vector<A>{A::hide, A::terminate, A::hide, A::terminate, A::hide, A::terminate}))
+        << "a browser by any of its names is never forced";
+
+    auto spared = world.workspace.launch("org.example.Editor");
+    spared->aliases = {"org.example.EditorSettings"};
+    hold(allBut({"org.example.EditorSettings"}, now() + 600));
+    EXPECT_TRUE(actionsOn(spared).empty());
+}
+
 TEST_F(Enforcement, AnAppIsAskedOnEachPassForThreeSecondsAndForcedFromThreeSecondsExactly) {
     auto ignoring = stubborn("com.example.game");
     hold(listed({"com.example.game"}, now() + 600));

@@ -66,10 +66,50 @@ std::optional<std::string> appIdOfActivatedUnit(std::string_view unit) {
     return id;
 }
 
+bool isUuid(std::string_view text) {
+    if (text.size() != 36) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? text[i] != '-' : hexDigit(text[i]) < 0) return false;
+    }
+    return true;
+}
+
+bool isSnapName(std::string_view name) {
+    if (name.empty()) return false;
+    for (char c : name) {
+        const bool plain =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
+        if (!plain) return false;
+    }
+    return true;
+}
+
+// "snap.<snap>.<app>-<uuid>.scope": each start of a snap's app. Instances of
+// a snap installed twice ("<snap>_<key>") are left out: their entries'
+// names are not settled.
+std::optional<std::string> appIdOfSnapUnit(std::string_view unit) {
+    constexpr std::string_view kPrefix = "snap.";
+    constexpr std::string_view kSuffix = ".scope";
+    if (!unit.starts_with(kPrefix) || !unit.ends_with(kSuffix)) return std::nullopt;
+    std::string_view body =
+        unit.substr(kPrefix.size(), unit.size() - kPrefix.size() - kSuffix.size());
+    const std::size_t dot = body.find('.');
+    if (dot == std::string_view::npos || body.size() < dot + 1 + 38) return std::nullopt;
+    const std::string_view snap = body.substr(0, dot);
+    std::string_view rest = body.substr(dot + 1);
+    if (!isUuid(rest.substr(rest.size() - 36)) || rest[rest.size() - 37] != '-')
+        return std::nullopt;
+    const std::string_view app = rest.substr(0, rest.size() - 37);
+    if (!isSnapName(snap) || !isSnapName(app)) return std::nullopt;
+    return std::string(snap) + "_" + std::string(app);
+}
+
 }  // namespace
 
 std::optional<std::string> appIdOfUnit(std::string_view unit) {
     if (unit.starts_with("dbus-")) return appIdOfActivatedUnit(unit);
+    if (unit.starts_with("snap.")) return appIdOfSnapUnit(unit);
     constexpr std::string_view kPrefix = "app-";
     if (!unit.starts_with(kPrefix)) return std::nullopt;
     bool scope = unit.ends_with(".scope");
@@ -95,7 +135,7 @@ std::optional<std::string> appIdOfUnit(std::string_view unit) {
     return id;
 }
 
-std::optional<std::string> appIdOfCgroup(std::string_view cgroupText) {
+std::optional<CgroupUnit> unitOfCgroup(std::string_view cgroupText) {
     std::size_t at = 0;
     while (at < cgroupText.size()) {
         std::size_t end = cgroupText.find('\n', at);
@@ -103,20 +143,32 @@ std::optional<std::string> appIdOfCgroup(std::string_view cgroupText) {
         std::string_view line = cgroupText.substr(at, end - at);
         at = end + 1;
         if (!line.starts_with("0::")) continue;
-        std::string_view path = line.substr(3);
+        const std::string_view whole = line.substr(3);
+        std::string_view path = whole;
         // The innermost unit wins: walk the path's components from the end.
         while (!path.empty()) {
             std::size_t slash = path.rfind('/');
             std::string_view component =
                 slash == std::string_view::npos ? path : path.substr(slash + 1);
-            if (component.ends_with(".scope") || component.ends_with(".service"))
-                return appIdOfUnit(component);
+            if (component.ends_with(".scope") || component.ends_with(".service")) {
+                CgroupUnit unit;
+                unit.path = std::string(path);
+                unit.appId = appIdOfUnit(component);
+                unit.sessionSlice =
+                    (std::string(whole) + "/").find("/session.slice/") != std::string::npos;
+                return unit;
+            }
             if (slash == std::string_view::npos) break;
             path = path.substr(0, slash);
         }
         return std::nullopt;
     }
     return std::nullopt;
+}
+
+std::optional<std::string> appIdOfCgroup(std::string_view cgroupText) {
+    auto unit = unitOfCgroup(cgroupText);
+    return unit ? unit->appId : std::nullopt;
 }
 
 std::string escapeUnitPiece(std::string_view text) {

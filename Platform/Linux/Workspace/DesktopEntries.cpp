@@ -3,12 +3,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <set>
 #include <string_view>
 
+#include "Platform/Linux/Workspace/ExecLine.h"
 #include "Platform/Linux/Workspace/KeyFile.h"
 
 namespace vorsel::linux_platform {
@@ -55,107 +57,40 @@ std::string homeFolder(const char* variable, const char* underHome) {
     return home != nullptr && *home == '/' ? std::string(home) + underHome : std::string();
 }
 
-struct Entry {
-    bool application = false;
-    bool hidden = false;
-    bool noDisplay = false;
-    bool dbusActivatable = false;
-    std::string tryExec;
-    std::string exec;
-    std::vector<std::string> mimeTypes;
-};
-
-std::optional<Entry> readEntry(const std::string& path) {
-    const auto text = readKeyFileText(path);
-    if (!text) return std::nullopt;
-    const auto groups = parseKeyFile(*text, {kEntryGroup});
-    const auto group = groups.find(kEntryGroup);
-    if (group == groups.end()) return std::nullopt;
-    const auto value = [&](const char* key) -> std::string_view {
-        const auto found = group->second.find(key);
-        return found == group->second.end() ? std::string_view() : found->second;
-    };
-    Entry entry;
-    entry.application = keyFileString(value("Type")) == "Application";
-    entry.hidden = keyFileBoolean(value("Hidden"));
-    entry.noDisplay = keyFileBoolean(value("NoDisplay"));
-    entry.dbusActivatable = keyFileBoolean(value("DBusActivatable"));
-    entry.tryExec = keyFileString(value("TryExec"));
-    entry.exec = keyFileString(value("Exec"));
-    entry.mimeTypes = keyFileList(value("MimeType"));
-    return entry;
+std::optional<std::string> canonical(const std::string& path) {
+    char buffer[PATH_MAX];
+    if (::realpath(path.c_str(), buffer) == nullptr) return std::nullopt;
+    return std::string(buffer);
 }
 
-// The program of an Exec line: its first argument, quoted or not.
-std::string execProgram(std::string_view exec) {
-    std::size_t i = exec.find_first_not_of(" \t");
-    if (i == std::string_view::npos) return {};
-    std::string program;
-    if (exec[i] != '"') {
-        const std::size_t end = exec.find_first_of(" \t", i);
-        return std::string(exec.substr(i, end == std::string_view::npos ? end : end - i));
-    }
-    for (++i; i < exec.size() && exec[i] != '"'; ++i) {
-        if (exec[i] == '\\' && i + 1 < exec.size()) ++i;
-        program.push_back(exec[i]);
-    }
-    return program;
+bool executableFile(const std::string& path) {
+    std::error_code error;
+    return ::access(path.c_str(), X_OK) == 0 && fs::is_regular_file(path, error);
 }
 
-bool programFound(const std::string& program) {
-    if (program.empty()) return false;
-    if (program.find('/') != std::string::npos) return ::access(program.c_str(), X_OK) == 0;
-    const char* path = std::getenv("PATH");
-    std::string_view rest = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
-    while (!rest.empty()) {
-        const std::size_t colon = rest.find(':');
-        const std::string folder(rest.substr(0, colon));
-        rest.remove_prefix(colon == std::string_view::npos ? rest.size() : colon + 1);
-        if (!folder.empty() && ::access((folder + "/" + program).c_str(), X_OK) == 0) return true;
-    }
+bool programFound(const std::string& program) { return resolveProgram(program).has_value(); }
+
+// The program an Exec line runs, as written.
+std::string execProgram(const std::string& exec) {
+    const auto words = splitExec(exec);
+    return words && !words->empty() ? words->front() : std::string();
+}
+
+bool namesOneOf(const std::vector<std::string>& listed, const std::vector<std::string>& desktops) {
+    for (const auto& name : listed)
+        if (std::find(desktops.begin(), desktops.end(), lowered(name)) != desktops.end())
+            return true;
     return false;
 }
 
-// What an app launcher would offer: an application, not deleted, that runs.
-bool runs(const Entry& entry) {
-    if (!entry.application || entry.hidden) return false;
-    if (!entry.tryExec.empty() && !programFound(entry.tryExec)) return false;
-    if (entry.exec.empty()) return entry.dbusActivatable;
-    return programFound(execProgram(entry.exec));
-}
-
-bool shownFile(const std::string& path) {
-    const auto entry = readEntry(path);
-    return entry && runs(*entry) && !entry->noDisplay;
+bool shownFile(const std::string& path, const std::vector<std::string>& desktops) {
+    const auto entry = readDesktopEntry(path);
+    return entry && entryShown(*entry, desktops);
 }
 
 bool isFile(const std::string& path) {
     std::error_code error;
     return fs::is_regular_file(path, error);
-}
-
-// Entries by ID, the first data folder's winning, with the folder's rank.
-std::map<std::string, std::pair<std::size_t, std::string>> installedEntries(
-    const XdgFolders& folders) {
-    std::map<std::string, std::pair<std::size_t, std::string>> entries;
-    std::size_t seen = 0;
-    for (std::size_t rank = 0; rank < folders.data.size(); ++rank) {
-        const std::string root = folders.data[rank] + "/applications";
-        std::error_code error;
-        fs::recursive_directory_iterator walk(root, fs::directory_options::skip_permission_denied,
-                                              error);
-        for (; !error && walk != fs::recursive_directory_iterator(); walk.increment(error)) {
-            if (++seen > kMostEntries) return entries;
-            if (walk.depth() >= kDepth) walk.disable_recursion_pending();
-            const std::string path = walk->path().string();
-            if (!path.ends_with(kSuffix) || !walk->is_regular_file(error)) continue;
-            // The ID is the path below the root, '/' read as '-'.
-            std::string id = withoutSuffix(path.substr(root.size() + 1));
-            std::replace(id.begin(), id.end(), '/', '-');
-            if (!id.empty()) entries.emplace(std::move(id), std::pair{rank, path});
-        }
-    }
-    return entries;
 }
 
 struct Associations {
@@ -214,8 +149,14 @@ XdgFolders XdgFolders::fromEnvironment() {
         folders.config.push_back(std::move(folder));
     const std::string dataHome = homeFolder("XDG_DATA_HOME", "/.local/share");
     if (!dataHome.empty()) folders.data.push_back(dataHome);
+    const char* dataDirs = std::getenv("XDG_DATA_DIRS");
     for (auto& folder : folderList("XDG_DATA_DIRS", {"/usr/local/share", "/usr/share"}))
         folders.data.push_back(std::move(folder));
+    if (dataDirs == nullptr || *dataDirs == '\0') {
+        if (!dataHome.empty()) folders.data.push_back(dataHome + "/flatpak/exports/share");
+        folders.data.push_back("/var/lib/flatpak/exports/share");
+        folders.data.push_back("/var/lib/snapd/desktop");
+    }
     if (const char* desktops = std::getenv("XDG_CURRENT_DESKTOP")) {
         std::string_view rest = desktops;
         while (!rest.empty()) {
@@ -227,6 +168,90 @@ XdgFolders XdgFolders::fromEnvironment() {
         }
     }
     return folders;
+}
+
+std::optional<DesktopEntry> readDesktopEntry(const std::string& path) {
+    const auto text = readKeyFileText(path);
+    if (!text) return std::nullopt;
+    const auto groups = parseKeyFile(*text, {kEntryGroup});
+    const auto group = groups.find(kEntryGroup);
+    if (group == groups.end()) return std::nullopt;
+    const auto value = [&](const char* key) -> std::string_view {
+        const auto found = group->second.find(key);
+        return found == group->second.end() ? std::string_view() : found->second;
+    };
+    DesktopEntry entry;
+    entry.application = keyFileString(value("Type")) == "Application";
+    entry.hidden = keyFileBoolean(value("Hidden"));
+    entry.noDisplay = keyFileBoolean(value("NoDisplay"));
+    entry.dbusActivatable = keyFileBoolean(value("DBusActivatable"));
+    entry.tryExec = keyFileString(value("TryExec"));
+    entry.exec = keyFileString(value("Exec"));
+    entry.workingFolder = keyFileString(value("Path"));
+    entry.mimeTypes = keyFileList(value("MimeType"));
+    entry.onlyShowIn = keyFileList(value("OnlyShowIn"));
+    entry.notShowIn = keyFileList(value("NotShowIn"));
+    return entry;
+}
+
+bool entryRuns(const DesktopEntry& entry) {
+    if (!entry.application || entry.hidden) return false;
+    if (!entry.tryExec.empty() && !programFound(entry.tryExec)) return false;
+    if (entry.exec.empty()) return entry.dbusActivatable;
+    return programFound(execProgram(entry.exec));
+}
+
+bool entryShown(const DesktopEntry& entry, const std::vector<std::string>& desktops) {
+    if (!entryRuns(entry) || entry.noDisplay) return false;
+    if (!entry.onlyShowIn.empty() && !namesOneOf(entry.onlyShowIn, desktops)) return false;
+    return !namesOneOf(entry.notShowIn, desktops);
+}
+
+std::optional<std::string> resolveProgram(const std::string& program) {
+    if (program.empty()) return std::nullopt;
+    if (program.find('/') != std::string::npos) {
+        if (!program.starts_with('/') || !executableFile(program)) return std::nullopt;
+        return canonical(program);
+    }
+    const char* path = std::getenv("PATH");
+    std::string_view rest =
+        path != nullptr && *path != '\0' ? path : "/usr/local/bin:/usr/bin:/bin";
+    while (!rest.empty()) {
+        const std::size_t colon = rest.find(':');
+        const std::string folder(rest.substr(0, colon));
+        rest.remove_prefix(colon == std::string_view::npos ? rest.size() : colon + 1);
+        if (!folder.starts_with('/')) continue;
+        const std::string candidate = folder + "/" + program;
+        if (executableFile(candidate)) return canonical(candidate);
+    }
+    return std::nullopt;
+}
+
+std::map<std::string, InstalledEntry> installedEntries(const XdgFolders& folders,
+                                                       std::vector<std::string>* walked) {
+    std::map<std::string, InstalledEntry> entries;
+    std::size_t seen = 0;
+    for (std::size_t rank = 0; rank < folders.data.size(); ++rank) {
+        const std::string root = folders.data[rank] + "/applications";
+        std::error_code error;
+        fs::recursive_directory_iterator walk(root, fs::directory_options::skip_permission_denied,
+                                              error);
+        if (!error && walked != nullptr) walked->push_back(root);
+        for (; !error && walk != fs::recursive_directory_iterator(); walk.increment(error)) {
+            if (++seen > kMostEntries) return entries;
+            if (walk.depth() >= kDepth) walk.disable_recursion_pending();
+            const std::string path = walk->path().string();
+            std::error_code ignored;
+            if (walked != nullptr && walk->is_directory(ignored) && !walk->is_symlink(ignored))
+                walked->push_back(path);
+            if (!path.ends_with(kSuffix) || !walk->is_regular_file(ignored)) continue;
+            // The ID is the path below the root, '/' read as '-'.
+            std::string id = withoutSuffix(path.substr(root.size() + 1));
+            std::replace(id.begin(), id.end(), '/', '-');
+            if (!id.empty()) entries.emplace(std::move(id), InstalledEntry{path, rank});
+        }
+    }
+    return entries;
 }
 
 std::optional<std::string> entryPath(const std::string& id, const XdgFolders& folders) {
@@ -252,12 +277,14 @@ std::optional<std::string> entryPath(const std::string& id, const XdgFolders& fo
 
 bool isShownEntry(const std::string& id, const XdgFolders& folders) {
     const auto path = entryPath(id, folders);
-    return path && shownFile(*path);
+    return path && shownFile(*path, folders.desktops);
 }
 
 bool isShownEntry(const std::string& id) { return isShownEntry(id, XdgFolders::fromEnvironment()); }
 
-bool isShownEntryFile(const std::string& path) { return shownFile(path); }
+bool isShownEntryFile(const std::string& path) {
+    return shownFile(path, XdgFolders::fromEnvironment().desktops);
+}
 
 std::optional<std::string> desktopIdOfPath(const std::string& path) {
     if (!path.ends_with(kSuffix)) return std::nullopt;
@@ -289,8 +316,8 @@ std::vector<std::string> handlersOf(const std::string& contentType, const XdgFol
         if (taken.contains(id)) return false;
         const auto found = installed.find(id);
         if (found == installed.end()) return false;
-        const auto entry = readEntry(found->second.second);
-        if (!entry || !runs(*entry)) return false;
+        const auto entry = readDesktopEntry(found->second.path);
+        if (!entry || !entryRuns(*entry)) return false;
         taken.insert(id);
         handlers.push_back(id);
         return true;
@@ -303,11 +330,11 @@ std::vector<std::string> handlersOf(const std::string& contentType, const XdgFol
     std::vector<std::pair<std::size_t, std::string>> declaring;
     for (const auto& [id, where] : installed) {
         if (taken.contains(id) || listed.removed.contains(id)) continue;
-        const auto entry = readEntry(where.second);
+        const auto entry = readDesktopEntry(where.path);
         if (!entry) continue;
         for (const auto& declared : entry->mimeTypes) {
             if (lowered(declared) == type) {
-                declaring.emplace_back(where.first, id);
+                declaring.emplace_back(where.rank, id);
                 break;
             }
         }

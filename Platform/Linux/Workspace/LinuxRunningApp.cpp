@@ -7,11 +7,13 @@
 namespace vorsel::linux_platform {
 
 LinuxRunningApp::LinuxRunningApp(AppIdentity identity, pid_t pid, unsigned long long startTime,
-                                 std::shared_ptr<const Pidfd> handle)
+                                 std::shared_ptr<const Pidfd> handle,
+                                 std::shared_ptr<QuitRequests> requests)
     : identity_(std::move(identity)),
       pid_(pid),
       startTime_(startTime),
-      handle_(std::move(handle)) {}
+      handle_(std::move(handle)),
+      requests_(std::move(requests)) {}
 
 std::optional<std::string> LinuxRunningApp::bundleIdentifier() const { return identity_.bundleID; }
 
@@ -27,10 +29,19 @@ bool LinuxRunningApp::isTerminated() const {
 
 std::optional<std::string> LinuxRunningApp::bundleLocation() const { return identity_.location; }
 
-void LinuxRunningApp::hide() {}
+std::vector<std::string> LinuxRunningApp::alternativeIdentifiers() const {
+    return identity_.aliases;
+}
+
+void LinuxRunningApp::hide() {
+    if (requests_) requests_->hide(pid_, handle_);
+}
 
 void LinuxRunningApp::terminate() {
-    if (handle_) handle_->signal(SIGTERM);
+    if (requests_)
+        requests_->terminate(pid_, handle_, identity_.bundleID);
+    else if (handle_)
+        handle_->signal(SIGTERM);
 }
 
 void LinuxRunningApp::forceTerminate() {

@@ -3,8 +3,10 @@
 // same process): terminate and force-terminate reach that process or
 // nothing. Without a pidfd (the process was already gone, or none could be
 // opened, e.g. with every descriptor in use) nothing is ever signalled, and
-// whether it runs is read from /proc against its start time. Main thread
-// only.
+// whether it runs is read from /proc against its start time. What hide and
+// terminate ask of the app, and when a request becomes SIGTERM, is the
+// business of the workspace's QuitRequests, which every app of a workspace
+// shares. Main thread only.
 #pragma once
 
 #include <memory>
@@ -12,6 +14,7 @@
 
 #include "Platform/Linux/Workspace/AppIdentity.h"
 #include "Platform/Linux/Workspace/Pidfd.h"
+#include "Platform/Linux/Workspace/QuitRequests.h"
 #include "Platform/Workspace.h"
 
 namespace vorsel::linux_platform {
@@ -19,19 +22,24 @@ namespace vorsel::linux_platform {
 class LinuxRunningApp final : public RunningApp {
   public:
     LinuxRunningApp(AppIdentity identity, pid_t pid, unsigned long long startTime,
-                    std::shared_ptr<const Pidfd> handle);
+                    std::shared_ptr<const Pidfd> handle,
+                    std::shared_ptr<QuitRequests> requests = nullptr);
 
     std::optional<std::string> bundleIdentifier() const override;
     ActivationPolicy activationPolicy() const override;
     std::int32_t processIdentifier() const override;
     bool isTerminated() const override;
     std::optional<std::string> bundleLocation() const override;
+    std::vector<std::string> alternativeIdentifiers() const override;
 
-    // Linux has no common way to hide another program's windows: X11 and
-    // Wayland compositors differ, and Wayland lets no client hide another's
-    // windows at all. Closing the app is what matters, so this does nothing.
+    // Minimises its X11 windows; does nothing where no window can be
+    // reached (no display, no window manager, or Wayland, which lets no
+    // client hide another's windows).
     void hide() override;
-    void terminate() override;       // SIGTERM
+    // Its quit action, else a close request to its windows, else SIGTERM;
+    // SIGTERM also on a later request (QuitRequests.h). Without requests,
+    // plain SIGTERM.
+    void terminate() override;
     void forceTerminate() override;  // SIGKILL
 
   private:
@@ -39,6 +47,7 @@ class LinuxRunningApp final : public RunningApp {
     pid_t pid_;
     unsigned long long startTime_;
     std::shared_ptr<const Pidfd> handle_;
+    std::shared_ptr<QuitRequests> requests_;
 };
 
 }  // namespace vorsel::linux_platform

@@ -2,24 +2,46 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "Platform/Linux/Workspace/DesktopEntries.h"
 #include "Platform/Linux/Workspace/Launcher.h"
 #include "Platform/Linux/Workspace/LinuxRunningApp.h"
 #include "Platform/Linux/Workspace/NoticeHub.h"
 #include "Platform/Linux/Workspace/ProcessTable.h"
+#include "Platform/Linux/Workspace/QuitRequests.h"
 #include "Platform/Linux/Workspace/SystemApps.h"
 #include "Platform/Linux/Workspace/SystemdUser.h"
 
 namespace vorsel::linux_platform {
 namespace {
 
-std::shared_ptr<RunningApp> makeApp(ProcessTable& table, const ProcessInfo& info) {
+std::shared_ptr<RunningApp> makeApp(ProcessTable& table, const ProcessInfo& info,
+                                    const std::shared_ptr<QuitRequests>& quits) {
     // The handle is on the process whose start time the identity was worked
     // out for; an app that is already gone gets none and reads as
     // terminated, so the logic skips it.
     return std::make_shared<LinuxRunningApp>(*info.identity, info.pid, info.startTime,
-                                             table.handle(info));
+                                             table.handle(info), quits);
 }
+
+// A notice registration that also tells the quit requests how long a
+// session watches.
+class Watch final : public Observation {
+  public:
+    Watch(std::unique_ptr<Observation> inner, std::shared_ptr<QuitRequests> quits)
+        : inner_(std::move(inner)), quits_(std::move(quits)) {
+        quits_->watching();
+    }
+    ~Watch() override {
+        inner_.reset();
+        quits_->released();
+    }
+
+  private:
+    std::unique_ptr<Observation> inner_;
+    std::shared_ptr<QuitRequests> quits_;
+};
 
 }  // namespace
 
@@ -30,7 +52,9 @@ LinuxWorkspace::LinuxWorkspace(RunLoop& runLoop, Options options)
       options_(options),
       table_(std::make_shared<ProcessTable>(::getuid())),
       notices_(std::make_shared<NoticeHub>(runLoop_, table_, options_.noticeInterval,
-                                           options_.useSystemd)) {}
+                                           options_.useSystemd)),
+      quits_(std::make_shared<QuitRequests>(
+          runLoop_, QuitRequests::Options{.useBus = true, .x11Module = options_.x11Module})) {}
 
 LinuxWorkspace::~LinuxWorkspace() = default;
 
@@ -41,7 +65,8 @@ const RunningApps& LinuxWorkspace::snapshot() {
         now - *snapshotTaken_ < std::chrono::duration<double>(options_.snapshotReuse);
     if (!reusable) {
         snapshot_.clear();
-        for (const ProcessInfo* info : table_->apps()) snapshot_.push_back(makeApp(*table_, *info));
+        for (const ProcessInfo* info : table_->apps())
+            snapshot_.push_back(makeApp(*table_, *info, quits_));
         snapshotTaken_ = now;
         snapshotChanges_ = notices_->changes();
     }
@@ -53,7 +78,10 @@ RunningApps LinuxWorkspace::runningApps() { return snapshot(); }
 RunningApps LinuxWorkspace::runningApps(const std::string& bundleID) {
     RunningApps apps;
     for (const auto& app : snapshot()) {
-        if (app->bundleIdentifier() == bundleID) apps.push_back(app);
+        const auto others = app->alternativeIdentifiers();
+        if (app->bundleIdentifier() == bundleID ||
+            std::find(others.begin(), others.end(), bundleID) != others.end())
+            apps.push_back(app);
     }
     return apps;
 }
@@ -84,11 +112,13 @@ void LinuxWorkspace::openInBackground(const std::string& path) {
 }
 
 std::unique_ptr<Observation> LinuxWorkspace::observeLaunches(std::function<void()> notice) {
-    return notices_->observe(NoticeHub::Kind::launch, std::move(notice));
+    return std::make_unique<Watch>(notices_->observe(NoticeHub::Kind::launch, std::move(notice)),
+                                   quits_);
 }
 
 std::unique_ptr<Observation> LinuxWorkspace::observeTerminations(std::function<void()> notice) {
-    return notices_->observe(NoticeHub::Kind::termination, std::move(notice));
+    return std::make_unique<Watch>(
+        notices_->observe(NoticeHub::Kind::termination, std::move(notice)), quits_);
 }
 
 std::set<std::string> LinuxWorkspace::systemApps() const { return linuxSystemApps(); }

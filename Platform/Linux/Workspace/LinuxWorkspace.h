@@ -1,9 +1,11 @@
 // The Workspace port on Linux. Running apps come from /proc (own real uid
-// only, no zombies, no kernel threads), each process's identity from the app
-// bundle around its executable, from the desktop file a GIO launcher named
-// in its environment, or from its systemd app unit, in that order. Actions go
+// only, no zombies, no kernel threads), each process's identity as
+// AppIdentity.h works it out (its bundle, a launcher's variables, its
+// systemd app unit, the session bus's activation, or the installed entries
+// that run its executable). Actions go
 // through pidfds checked against the process start time, so a recycled pid is
-// never signalled. Web-link apps come from the desktop entries and their
+// never signalled; terminate and hide ask the way a desktop would first
+// (QuitRequests.h). Web-link apps come from the desktop entries and their
 // mimeapps.list associations; launch and termination notices
 // from the systemd user manager when one runs, else from a check of /proc.
 //
@@ -14,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "Platform/RunLoop.h"
 #include "Platform/Workspace.h"
@@ -22,6 +25,7 @@ namespace vorsel::linux_platform {
 
 class ProcessTable;
 class NoticeHub;
+class QuitRequests;
 
 class LinuxWorkspace final : public Workspace {
   public:
@@ -40,6 +44,9 @@ class LinuxWorkspace final : public Workspace {
         // the reuse at once, so no launch is seen later than the notices
         // would bring it anyway. Zero reads /proc on every call.
         double snapshotReuse = 0.1;
+        // The display module that close requests and minimising go through;
+        // empty: "vorsel-x11.so" beside the running executable.
+        std::string x11Module;
     };
 
     explicit LinuxWorkspace(RunLoop& runLoop);
@@ -59,7 +66,9 @@ class LinuxWorkspace final : public Workspace {
     // Starts "<path>/Contents/Linux/<CFBundleExecutable>" detached from us.
     void openInBackground(const std::string& path) override;
     // Notices may be coalesced: one launch notice stands for every app that
-    // appeared since the last one.
+    // appeared since the last one. While any registration lives a session
+    // is being enforced; when the last goes, what quit requests kept (the
+    // display connection, the requests made) goes with it.
     std::unique_ptr<Observation> observeLaunches(std::function<void()> notice) override;
     std::unique_ptr<Observation> observeTerminations(std::function<void()> notice) override;
     std::set<std::string> systemApps() const override;
@@ -71,6 +80,7 @@ class LinuxWorkspace final : public Workspace {
     Options options_;
     std::shared_ptr<ProcessTable> table_;
     std::shared_ptr<NoticeHub> notices_;
+    std::shared_ptr<QuitRequests> quits_;
     RunningApps snapshot_;
     std::optional<std::chrono::steady_clock::time_point> snapshotTaken_;
     std::uint64_t snapshotChanges_ = 0;

@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <charconv>
+#include <climits>
+#include <cstdlib>
 
 namespace vorsel::linux_platform {
 namespace {
@@ -93,6 +95,16 @@ std::optional<uid_t> parseRealUid(std::string_view statusText) {
         at = end + 1;
     }
     return std::nullopt;
+}
+
+std::vector<std::string> parseCmdline(std::string_view block) {
+    std::vector<std::string> words;
+    while (!block.empty()) {
+        const std::size_t end = block.find('\0');
+        words.emplace_back(block.substr(0, end));
+        block.remove_prefix(end == std::string_view::npos ? block.size() : end + 1);
+    }
+    return words;
 }
 
 std::map<std::string, std::string> parseEnviron(std::string_view block,
@@ -203,6 +215,25 @@ std::map<std::string, std::string> readEnviron(pid_t pid, const std::vector<std:
 std::optional<std::string> readCgroup(pid_t pid) {
     char path[64];
     return readSmallFile(procPath(path, pid, "cgroup"), 16384);
+}
+
+std::vector<std::string> readCmdline(pid_t pid, std::size_t limit) {
+    char path[64];
+    auto block = readSmallFile(procPath(path, pid, "cmdline"), limit);
+    if (!block) return {};
+    return parseCmdline(*block);
+}
+
+std::optional<std::string> resolveForProcess(pid_t pid, const std::string& path) {
+    if (path.empty()) return std::nullopt;
+    std::string full = path;
+    if (!path.starts_with('/')) {
+        char cwd[64];
+        full = std::string(procPath(cwd, pid, "cwd")) + "/" + path;
+    }
+    char buffer[PATH_MAX];
+    if (::realpath(full.c_str(), buffer) == nullptr) return std::nullopt;
+    return std::string(buffer);
 }
 
 }  // namespace vorsel::linux_platform

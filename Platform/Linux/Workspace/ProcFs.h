@@ -36,6 +36,10 @@ std::optional<ProcStat> parseStat(std::string_view text);
 // The real uid on the "Uid:" line of /proc/<pid>/status text.
 std::optional<uid_t> parseRealUid(std::string_view statusText);
 
+// The NUL-separated words of a /proc/<pid>/cmdline block; a last word
+// without its NUL (cut off, or rewritten by the process) still counts.
+std::vector<std::string> parseCmdline(std::string_view block);
+
 // The values of `names` in a NUL-separated environment block. A value that
 // is cut off at the end of the block is left out.
 std::map<std::string, std::string> parseEnviron(std::string_view block,
@@ -61,6 +65,13 @@ std::map<std::string, std::string> readEnviron(pid_t pid, const std::vector<std:
                                                std::size_t limit = 256 * 1024);
 // The text of /proc/<pid>/cgroup.
 std::optional<std::string> readCgroup(pid_t pid);
+// The arguments of /proc/<pid>/cmdline (argv[0] first), at most `limit`
+// bytes of them; empty when the process is gone or a kernel thread.
+std::vector<std::string> readCmdline(pid_t pid, std::size_t limit = 64 * 1024);
+// `path` as the process `pid` would open it: a relative path is taken from
+// its working folder. Resolved to an absolute path without symbolic links;
+// nothing when it does not exist.
+std::optional<std::string> resolveForProcess(pid_t pid, const std::string& path);
 
 // Reads at most `limit` bytes of a small file in one go; nothing on error.
 std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit);

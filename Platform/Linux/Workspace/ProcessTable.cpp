@@ -29,7 +29,15 @@ const ProcessInfo* ProcessTable::examine(pid_t pid) {
         if (info.kernelThread) return nullptr;
         if (!info.ours) return &info;
         if (!info.identity) {
-            if (info.looked == round_ && readExe(pid) == info.exe) return &info;
+            if (readExe(pid) == info.exe) {
+                if (info.looked == round_) return &info;
+                // What an app unit's start can have changed for a process
+                // without identity is only which unit it is in.
+                if (info.cgroup && readCgroup(pid) == info.cgroup) {
+                    info.looked = round_;
+                    return &info;
+                }
+            }
         } else if (auto stat = readStat(pid)) {
             if (stat->isZombie()) {
                 erase(pid);
@@ -65,8 +73,11 @@ const ProcessInfo* ProcessTable::readAfresh(pid_t pid, ino_t entry) {
         // Read before the identity, so that a program run in between makes
         // the next snapshot look again rather than keep a stale identity.
         info.exe = readExe(pid);
+        // Once units are watched, so is the unit a process is in.
+        if (round_ > 0) info.cgroup = readCgroup(pid);
         info.identity = identify_(pid);
         info.looked = round_;
+        if (info.identity) info.cgroup.reset();
     }
     const ProcessInfo& stored = known_[pid] = std::move(info);
     return stored.kernelThread ? nullptr : &stored;
@@ -75,7 +86,15 @@ const ProcessInfo* ProcessTable::readAfresh(pid_t pid, ino_t entry) {
 bool ProcessTable::isApp(const ProcessInfo& info) const {
     if (!info.ours || !info.identity) return false;
     auto parent = known_.find(info.ppid);
-    return parent == known_.end() || parent->second.identity != info.identity;
+    if (parent == known_.end() || !parent->second.identity) return true;
+    const AppIdentity& own = *info.identity;
+    const AppIdentity& parents = *parent->second.identity;
+    if (own.inherited) return false;
+    // Helpers run what their app runs, so they may be the same entries.
+    if (own.names(parents.bundleID) || parents.names(own.bundleID)) return false;
+    for (const auto& alias : own.aliases)
+        if (parents.names(alias)) return false;
+    return true;
 }
 
 std::shared_ptr<const Pidfd> ProcessTable::handle(const ProcessInfo& info) {

@@ -6,7 +6,7 @@
 // - another user's process or a kernel thread: nothing more; it can never
 //   become one of our apps without being a new process;
 // - one of ours without identity: the executable's path, since running
-//   another program may give it one; and, after lookAgain(), its identity
+//   another program may give it one; and, after lookAgain(), its cgroup
 //   (being moved into an app's unit gives it one without a new program);
 // - an app: its stat line, for its parent (helpers are folded into their
 //   app), whether it has ended, and its name (a changed name means it ran
@@ -38,8 +38,10 @@ struct ProcessInfo {
     bool kernelThread = false;
     std::optional<AppIdentity> identity;
     // For ours without identity: the table's round of looking when it was
-    // worked out (see ProcessTable::lookAgain).
+    // worked out, and, once the table has been asked to look again, the
+    // /proc/<pid>/cgroup text read just before (see ProcessTable::lookAgain).
     unsigned looked = 0;
+    std::optional<std::string> cgroup;
     // A pidfd on the process, kept with the entry once the process has been
     // listed as an app (see ProcessTable::handle).
     std::shared_ptr<const Pidfd> handle;
@@ -53,10 +55,10 @@ class ProcessTable {
     explicit ProcessTable(uid_t uid, Identify identify = &identityOfProcess);
 
     // Reads every process and returns ours that are apps of their own: with
-    // an identity, alive, not a kernel thread, and not sharing their parent's
-    // identity (a helper belongs to its parent's app). Forgets processes that
-    // are gone. The pointers are valid until the next call that changes the
-    // table.
+    // an identity, alive, not a kernel thread, and not a helper of their
+    // parent's app (one that shares a name with its parent's identity, or
+    // only inherited its parent's unit). Forgets processes that are gone.
+    // The pointers are valid until the next call that changes the table.
     std::vector<const ProcessInfo*> apps();
 
     // The entry for `pid`, read afresh or from the cache; nothing when the
@@ -81,8 +83,10 @@ class ProcessTable {
     void forget(pid_t pid);
 
     // Makes the next read work out again the identity of every process of
-    // ours that has none: an app unit has started, and desktops move an
-    // app's running process into its unit after they started it.
+    // ours that has none and has moved to another cgroup since it was last
+    // worked out (on the first call: every one): an app unit has started,
+    // and desktops move an app's running process into its unit after they
+    // started it.
     void lookAgain() { ++round_; }
 
     std::size_t size() const { return known_.size(); }

@@ -39,14 +39,8 @@ std::unique_ptr<Process> Process::start(const std::vector<std::string>& argv,
     if (argv.empty()) return nullptr;
     // Everything the child needs is built before fork: after it, only
     // async-signal-safe calls.
-    std::vector<char*> args;
-    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    std::vector<std::string> pairs;
-    for (const auto& [name, value] : environment) pairs.push_back(name + "=" + value);
-    std::vector<char*> env;
-    for (auto& pair : pairs) env.push_back(pair.data());
-    env.push_back(nullptr);
+    ExecList args(argv);
+    ExecList env(environment);
     const char* in = streams.in.empty() ? "/dev/null" : streams.in.c_str();
     const char* out = streams.out.empty() ? "/dev/null" : streams.out.c_str();
     const char* err = streams.err.empty() ? "/dev/null" : streams.err.c_str();
@@ -61,7 +55,7 @@ std::unique_ptr<Process> Process::start(const std::vector<std::string>& argv,
             !redirect(err, O_WRONLY | O_CREAT | O_APPEND, 2))
             ::_exit(126);
         ::close_range(3, ~0U, 0);
-        ::execve(args[0], args.data(), env.data());
+        ::execve(args.data()[0], args.data(), env.data());
         ::_exit(127);
     }
     return std::unique_ptr<Process>(new Process(pid));

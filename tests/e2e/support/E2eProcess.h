@@ -21,6 +21,28 @@ namespace vorsel::e2e {
 
 using Environment = std::map<std::string, std::string>;
 
+// An argument or environment list as execve takes it, made before fork:
+// after fork only async-signal-safe calls may run.
+class ExecList {
+  public:
+    explicit ExecList(const std::vector<std::string>& items) : items_(items) { point(); }
+    explicit ExecList(const Environment& environment) {
+        for (const auto& [name, value] : environment) items_.push_back(name + "=" + value);
+        point();
+    }
+    ExecList(const ExecList&) = delete;
+    ExecList& operator=(const ExecList&) = delete;
+    char** data() { return pointers_.data(); }
+
+  private:
+    void point() {
+        for (auto& item : items_) pointers_.push_back(item.data());
+        pointers_.push_back(nullptr);
+    }
+    std::vector<std::string> items_;
+    std::vector<char*> pointers_;
+};
+
 // Where a started process's standard streams go: a file path each, empty for
 // /dev/null. Output files are appended to.
 struct Streams {

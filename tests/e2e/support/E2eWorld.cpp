@@ -107,8 +107,10 @@ std::string E2eWorld::setUp(const Options& options) {
     if (!copyTree(build::ordwynBundle(), ordwyn())) return "couldn't copy " + build::ordwynBundle();
     if (auto failed = sign(ordwyn(), authority_, app_); !failed.empty()) return failed;
 
-    if (options.userSession) return {};
-    const std::string services = root() + "/services";
+    // In a user session the session's bus reads activation files from the
+    // session's data folder, as it does on a desktop.
+    const std::string services =
+        options.userSession ? dataHome() + "/dbus-1/services" : root() + "/services";
     fs::create_directories(services, ec);
     if (options.activation) {
         // The daemon cannot redirect a service's output; a small script does,
@@ -127,7 +129,9 @@ std::string E2eWorld::setUp(const Options& options) {
         const std::string service = "[D-BUS Service]\nName=" + busName_ + "\nExec=" + script + "\n";
         if (!writeText(services + "/" + busName_ + ".service", service))
             return "couldn't write the activation file";
+        if (options.userSession) sessionActivation_ = services + "/" + busName_ + ".service";
     }
+    if (options.userSession) return {};
 
     bus_ = std::make_unique<PrivateBus>(root() + "/bus", services, basicEnvironment(root()));
     if (!bus_->ready()) return "the private bus did not start: " + bus_->problem();
@@ -136,6 +140,10 @@ std::string E2eWorld::setUp(const Options& options) {
 
 E2eWorld::~E2eWorld() {
     if (bus_) bus_->stop();
+    if (!sessionActivation_.empty()) {
+        std::error_code ignored;
+        fs::remove(sessionActivation_, ignored);
+    }
     killStragglers();
 }
 

@@ -17,8 +17,10 @@
 // Every process the world's programs run with environment(): no variable of
 // the test's own environment leaks in, so nothing reaches the machine's bus.
 // A world in the user session a test runs in (scripts/with-user-session.sh)
-// has no private bus and no activation file of its own: its programs get the
-// session's bus, runtime folder, home and data folder instead.
+// has no private bus: its programs get the session's bus, runtime folder,
+// home and data folder instead, and its activation file (when asked for) goes
+// into that data folder's dbus-1/services, where the session's bus finds it;
+// activated agents there log to the session's journal.
 //
 // The destructor stops the bus, then kills every process whose executable
 // lies inside the world's folder (agents, stand-ins, apps the agent opened)
@@ -147,6 +149,7 @@ class E2eWorld {
     std::string dataHome_;
     Environment session_;  // what a user session gives its programs
     std::string sessionBus_;
+    std::string sessionActivation_;  // the activation file written into a session
     std::string own_, app_, team_, busName_;
     Authority authority_;
     std::unique_ptr<PrivateBus> bus_;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The built Vorsel.app: one executable whose agent mode maps no GUI library,
-# OpenSSL or GIO, a window module that app mode loads from beside it, and a
-# signing module loaded when a signature must be checked.
+# OpenSSL, GIO or X11 library, a window module that app mode loads from
+# beside it, a signing module loaded when a signature must be checked, and a
+# display module loaded while apps are closed on a display.
 # Usage: BundleTest.sh PATH/Vorsel.app
 set -uo pipefail
 bundle=$1
@@ -18,6 +19,8 @@ else pass "the executable needs no GUI library"; fi
 if grep -qE 'libcrypto|libssl|libgio|libgobject' <<<"$needed"; then
   fail "the executable needs OpenSSL or GIO: $needed"
 else pass "the executable needs neither OpenSSL nor GIO"; fi
+if grep -qE 'libxcb|libX' <<<"$needed"; then fail "the executable needs an X11 library: $needed"
+else pass "the executable needs no X11 library"; fi
 
 # Its own copy of the logic stays private: nothing of ours but the entry.
 exported=$(nm -D --defined-only "$module" | awk '{print $3}')
@@ -29,6 +32,10 @@ if grep -qx vorselSigningSatisfies <<<"$signing" && grep -qx vorselSigningCaller
    && ! grep -q '_ZN6vorsel' <<<"$signing"; then
   pass "the signing module exports its entries and nothing else of ours"
 else fail "the signing module exports: $signing"; fi
+x11=$(nm -D --defined-only "$bundle/Contents/Linux/vorsel-x11.so" | awk '{print $3}')
+if grep -qx vorselX11Open <<<"$x11" && ! grep -q '_ZN6vorsel' <<<"$x11"; then
+  pass "the display module exports its entry and nothing else of ours"
+else fail "the display module exports: $x11"; fi
 
 # Without its module, app mode says so and fails instead of crashing.
 work=$(mktemp -d)
@@ -49,5 +56,5 @@ if grep -q "found no .*vorsel-signing.so: no caller can be judged genuine" <<<"$
   pass "a missing signing module is reported"
 else fail "a missing signing module gave: $out"; fi
 
-echo "$((6 - failures)) passed, $failures failed"
+echo "$((8 - failures)) passed, $failures failed"
 [ $failures -eq 0 ]

@@ -3,8 +3,13 @@
 // other workspace tests set it.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
 
+#include "Platform/Linux/Workspace/AppIndex.h"
 #include "Platform/Linux/Workspace/DesktopEntries.h"
 #include "Platform/Linux/Workspace/KeyFile.h"
 #include "TestApps.h"
@@ -73,6 +78,56 @@ TEST(KeyFileTest, ReadsOnlyTheUnlocalisedKeysOfTheGroupsAskedFor) {
         parseKeyFile("[Desktop Entry" + std::string(1 << 20, 'x'), {"Desktop Entry"}).empty());
 }
 
+// Sets the variables given (nothing unsets one) and puts them back after.
+class Variables {
+  public:
+    explicit Variables(const std::map<std::string, std::optional<std::string>>& values) {
+        for (const auto& [name, value] : values) {
+            const char* was = std::getenv(name.c_str());
+            saved_[name] = was ? std::optional<std::string>(was) : std::nullopt;
+            set(name, value);
+        }
+    }
+    ~Variables() {
+        for (const auto& [name, value] : saved_) set(name, value);
+    }
+
+  private:
+    static void set(const std::string& name, const std::optional<std::string>& value) {
+        if (value)
+            ::setenv(name.c_str(), value->c_str(), 1);
+        else
+            ::unsetenv(name.c_str());
+    }
+    std::map<std::string, std::optional<std::string>> saved_;
+};
+
+TEST(XdgFoldersTest, TheDataFoldersAreTheBaseDirectoriesWithFlatpaksAndSnapsExportsByDefault) {
+    {
+        Variables set({{"HOME", "/home/u"},
+                       {"XDG_DATA_HOME", "/d/home"},
+                       {"XDG_DATA_DIRS", "/d/one:relative::/d/two"},
+                       {"XDG_CONFIG_HOME", std::nullopt},
+                       {"XDG_CONFIG_DIRS", "/c/sys"},
+                       {"XDG_CURRENT_DESKTOP", "GNOME:ubuntu"}});
+        const auto folders = XdgFolders::fromEnvironment();
+        // A session names flatpak's exports in XDG_DATA_DIRS itself.
+        EXPECT_EQ(folders.data, (std::vector<std::string>{"/d/home", "/d/one", "/d/two"}));
+        EXPECT_EQ(folders.config, (std::vector<std::string>{"/home/u/.config", "/c/sys"}));
+        EXPECT_EQ(folders.desktops, (std::vector<std::string>{"gnome", "ubuntu"}));
+    }
+    Variables unset({{"HOME", "/home/u"},
+                     {"XDG_DATA_HOME", "not/absolute"},
+                     {"XDG_DATA_DIRS", std::nullopt},
+                     {"XDG_CURRENT_DESKTOP", std::nullopt}});
+    const auto folders = XdgFolders::fromEnvironment();
+    EXPECT_EQ(folders.data, (std::vector<std::string>{
+                                "/home/u/.local/share", "/usr/local/share", "/usr/share",
+                                "/home/u/.local/share/flatpak/exports/share",
+                                "/var/lib/flatpak/exports/share", "/var/lib/snapd/desktop"}));
+    EXPECT_TRUE(folders.desktops.empty());
+}
+
 TEST_F(DesktopEntriesTest, AnEntryIsShownWhenItsFirstInstanceRunsAndIsNotNoDisplay) {
     install(1, "plain.desktop", entry(""));
     install(1, "kde4/konsole.desktop", entry(""));
@@ -84,6 +139,9 @@ TEST_F(DesktopEntriesTest, AnEntryIsShownWhenItsFirstInstanceRunsAndIsNotNoDispl
     install(1, "searched.desktop", entry("TryExec=true\n", "\"/bin/true\" %U"));
     install(1, "link.desktop", "[Desktop Entry]\nType=Link\nURL=https://x.invalid/\n");
     install(1, "bus.desktop", "[Desktop Entry]\nType=Application\nDBusActivatable=true\n");
+    install(1, "ours.desktop", entry("OnlyShowIn=Other;TestDesk;\n"));
+    install(1, "theirs.desktop", entry("OnlyShowIn=Other;\n"));
+    install(1, "notours.desktop", entry("NotShowIn=TESTDESK;\n"));
 
     EXPECT_TRUE(isShownEntry("plain", folders));
     EXPECT_TRUE(isShownEntry("plain.desktop", folders));
@@ -96,6 +154,15 @@ TEST_F(DesktopEntriesTest, AnEntryIsShownWhenItsFirstInstanceRunsAndIsNotNoDispl
     EXPECT_FALSE(isShownEntry("tried", folders));
     EXPECT_FALSE(isShownEntry("link", folders));
     EXPECT_FALSE(isShownEntry("absent", folders));
+    // Only on the desktops it names, never on those it excludes, and an
+    // entry for some desktops is shown on none when none is current.
+    folders.desktops = {"testdesk"};
+    EXPECT_TRUE(isShownEntry("ours", folders));
+    EXPECT_FALSE(isShownEntry("theirs", folders));
+    EXPECT_FALSE(isShownEntry("notours", folders));
+    folders.desktops = {};
+    EXPECT_FALSE(isShownEntry("ours", folders));
+    EXPECT_TRUE(isShownEntry("notours", folders));
     EXPECT_TRUE(isShownEntryFile(folders.data[1] + "/applications/deleted.desktop"));
     EXPECT_FALSE(isShownEntryFile(folders.data[0] + "/applications/deleted.desktop"));
     EXPECT_FALSE(isShownEntryFile(folders.data[1] + "/applications"));  // a folder
@@ -166,6 +233,116 @@ TEST_F(DesktopEntriesTest, UnreadableOrBrokenFilesAreSkipped) {
     EXPECT_EQ(https(), std::vector<std::string>{"good"});
     EXPECT_FALSE(isShownEntry("huge", folders));
     EXPECT_FALSE(isShownEntry("folder", folders));
+}
+
+std::vector<std::string> idsOf(const std::vector<AppIndex::Claim>& claims) {
+    std::vector<std::string> ids;
+    for (const auto& claim : claims) ids.push_back(claim.entry->id);
+    return ids;
+}
+
+TEST_F(DesktopEntriesTest, TheIndexNamesTheProgramsEntriesRun) {
+    const std::string bin = root.path() + "/bin";
+    std::filesystem::create_directories(bin);
+    const auto program = [&](const std::string& name, const std::string& text = {}) {
+        const std::string path = bin + "/" + name;
+        if (text.empty())
+            std::filesystem::copy_file("/bin/true", path);
+        else
+            testing::writeFile(path, text);
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+        return path;
+    };
+    const std::string tool = program("tool");
+    const std::string script = program("script", "#!/bin/sh\n:\n");
+    const std::string envScript = program("envscript", "#!/usr/bin/env sh\n:\n");
+    const std::string data = root.path() + "/main.py";
+    testing::writeFile(data, "print()\n");
+    std::filesystem::create_symlink(tool, bin + "/linked");
+    const std::string sh = *resolveProgram("sh");
+
+    install(1, "plain.desktop", entry("", tool + " --flag %U"));
+    install(1, "linked.desktop",
+            entry("TryExec=" + bin + "/linked\nNoDisplay=true\n", "/bin/true"));
+    install(1, "wrapped.desktop", entry("", "env A=1 -u B " + tool + " --wrapped"));
+    install(1, "shelled.desktop", entry("", "sh -c \"A=2 exec '" + tool + "' --shelled\""));
+    install(1, "shellonly.desktop", entry("", "sh -c \"cd /tmp && x\""));
+    install(1, "script.desktop", entry("", script));
+    install(1, "envscript.desktop", entry("", envScript));
+    install(1, "pair.desktop", entry("Path=" + root.path() + "\n", "sh -u main.py"));
+    install(1, "sub/nested.desktop", entry("", "\"" + tool + "\" --nested"));
+    install(1, "deleted.desktop", entry("Hidden=true\n", tool));
+    install(1, "org.example.Bus.desktop",
+            "[Desktop Entry]\nType=Application\nName=Bus\nDBusActivatable=true\n");
+    install(0, "../dbus-1/services/org.example.Bus.service",
+            "[D-BUS Service]\nName=org.example.Bus\nExec=" + tool + " --gapplication-service\n");
+    install(1, "link.desktop", "[Desktop Entry]\nType=Link\nExec=" + tool + "\n");
+
+    AppIndex index(folders);
+    EXPECT_EQ(idsOf(index.byProgram(tool)),
+              (std::vector<std::string>{"deleted", "linked", "org.example.Bus", "plain", "shelled",
+                                        "sub-nested", "wrapped"}));
+    for (const auto& claim : index.byProgram(tool)) {
+        const std::map<std::string, std::vector<std::string>> fixed = {
+            {"deleted", {}},
+            {"linked", {}},
+            {"sub-nested", {"--nested"}},
+            {"org.example.Bus", {"--gapplication-service"}},
+            {"plain", {"--flag"}},
+            {"shelled", {"--shelled"}},
+            {"wrapped", {"--wrapped"}}};
+        EXPECT_EQ(claim.fixed, fixed.at(claim.entry->id)) << claim.entry->id;
+    }
+    EXPECT_EQ(idsOf(index.byService(tool)), std::vector<std::string>{"org.example.Bus"});
+    // The shell is no app's program: only what it runs is.
+    EXPECT_TRUE(index.byProgram(sh).empty());
+    // TryExec and Exec both name a program ("linked" is a link to the tool).
+    EXPECT_EQ(idsOf(index.byProgram(*resolveProgram("true"))), std::vector<std::string>{"linked"});
+
+    ASSERT_EQ(index.byScript(script).size(), 1u);
+    EXPECT_EQ(index.byScript(script)[0].claim.entry->id, "script");
+    EXPECT_EQ(index.byScript(script)[0].interpreter, sh);
+    ASSERT_EQ(index.byScript(envScript).size(), 1u);
+    EXPECT_EQ(index.byScript(envScript)[0].interpreter, sh);
+    ASSERT_EQ(index.byScript(data).size(), 1u);
+    EXPECT_EQ(index.byScript(data)[0].claim.entry->id, "pair");
+    EXPECT_EQ(index.byScript(data)[0].interpreter, sh);
+
+    ASSERT_NE(index.entry("plain"), nullptr);
+    EXPECT_TRUE(index.entry("plain")->shown);
+    EXPECT_FALSE(index.entry("linked")->shown);
+    EXPECT_FALSE(index.entry("deleted")->shown);
+    EXPECT_TRUE(index.entry("org.example.Bus")->dbusActivatable);
+    EXPECT_EQ(index.entry("link"), nullptr);
+}
+
+TEST_F(DesktopEntriesTest, TheIndexIsBuiltAgainOnlyAfterAChangeWhereItReads) {
+    install(1, "first.desktop", entry(""));
+    AppIndex index(folders);  // data folder 0 does not exist yet
+    ASSERT_EQ(index.builds(), 1u);
+    index.refresh();
+    EXPECT_EQ(index.builds(), 1u);
+
+    const auto changes = [&](const std::function<void()>& change) {
+        const unsigned before = index.builds();
+        change();
+        index.refresh();
+        return index.builds() > before;
+    };
+    // The missing folder and its parent.
+    EXPECT_FALSE(changes([&] { testing::writeFile(root.path() + "/unrelated", "x"); }));
+    EXPECT_TRUE(changes([&] { install(0, "mine.desktop", entry("")); }));
+    EXPECT_NE(index.entry("mine"), nullptr);
+    EXPECT_FALSE(changes([&] { testing::writeFile(folders.data[0] + "/unrelated", "x"); }));
+    EXPECT_TRUE(changes([&] { install(1, "sub/deep.desktop", entry("")); }));
+    EXPECT_NE(index.entry("sub-deep"), nullptr);
+    EXPECT_TRUE(changes([&] { install(1, "sub/deep.desktop", entry("NoDisplay=true\n")); }));
+    EXPECT_FALSE(index.entry("sub-deep")->shown);
+    EXPECT_TRUE(
+        changes([&] { std::filesystem::remove(folders.data[1] + "/applications/first.desktop"); }));
+    EXPECT_EQ(index.entry("first"), nullptr);
+    EXPECT_TRUE(changes([&] { install(0, "../dbus-1/services/x.service", "[D-BUS Service]\n"); }));
+    EXPECT_FALSE(changes([] {}));
 }
 
 }  // namespace

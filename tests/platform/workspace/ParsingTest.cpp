@@ -3,6 +3,7 @@
 
 #include "Platform/Linux/Workspace/AppUnit.h"
 #include "Platform/Linux/Workspace/DesktopEntries.h"
+#include "Platform/Linux/Workspace/ExecLine.h"
 #include "Platform/Linux/Workspace/ProcFs.h"
 
 namespace vorsel::linux_platform {
@@ -52,14 +53,33 @@ TEST(AppUnits, TheDesktopConventionAndNothingElse) {
         {"app-kde-my\\x2dapp-99.scope", "my-app"},
         {"dbus-:1.2-org.gnome.Calculator@0.service", "org.gnome.Calculator"},
         {"dbus-:1.17-org.example.my\\x2dtool@3.service", "org.example.my-tool"},
+        {"app-org.kde.konsole-3f2a9c3e1b8d4e5fa0b1c2d3e4f5a6b7.scope", "org.kde.konsole"},
+        {"app-org.kde.kate@0f3c1d2e4b5a69788796a5b4c3d2e1f0.service", "org.kde.kate"},
+        {"snap.firefox.firefox-7b4d1c2e-9f3a-4e5b-8c6d-0a1b2c3d4e5f.scope", "firefox_firefox"},
+        {"snap.my-snap.tool-7b4d1c2e-9f3a-4e5b-8c6d-0a1b2c3d4e5f.scope", "my-snap_tool"},
     };
     for (const auto& [unit, id] : good) EXPECT_EQ(appIdOfUnit(unit), id) << unit;
-    for (const char* bad :
-         {"session-2.scope", "app-.scope", "app-foo.scope", "app-a-b-c-d.scope", "app-x\\x2.scope",
-          "app-a\\x2fb-1.scope", "app--x-1.scope", "dbus.service", "app-foo.slice", "app-",
-          "dbus-broker.service", "dbus-:1.2-org.gnome.Calculator.service",
-          "dbus-1.2-org.gnome.Calculator@0.service", "dbus-:1.2-nodots@0.service",
-          "dbus-:1.2-a-b.c@0.service", "dbus-:1.2-org.x@0.scope"})
+    for (const char* bad : {"session-2.scope",
+                            "app-.scope",
+                            "app-foo.scope",
+                            "app-a-b-c-d.scope",
+                            "app-x\\x2.scope",
+                            "app-a\\x2fb-1.scope",
+                            "app--x-1.scope",
+                            "dbus.service",
+                            "app-foo.slice",
+                            "app-",
+                            "dbus-broker.service",
+                            "dbus-:1.2-org.gnome.Calculator.service",
+                            "dbus-1.2-org.gnome.Calculator@0.service",
+                            "dbus-:1.2-nodots@0.service",
+                            "dbus-:1.2-a-b.c@0.service",
+                            "dbus-:1.2-org.x@0.scope",
+                            "snap.firefox.firefox.service",
+                            "snap.firefox.firefox-1234.scope",
+                            "snap.x_key.app-7b4d1c2e-9f3a-4e5b-8c6d-0a1b2c3d4e5f.scope",
+                            "snap.firefox.firefox-7b4d1c2e-9f3a-4e5b-8c6d-0a1b2c3d4e5fxx.scope",
+                            "snap..app-7b4d1c2e-9f3a-4e5b-8c6d-0a1b2c3d4e5f.scope"})
         EXPECT_EQ(appIdOfUnit(bad), std::nullopt) << bad;
 
     for (std::string id : {"plain", "with-dash", "odd\\name/x y"}) {
@@ -82,7 +102,47 @@ TEST(AppUnits, TheInnermostUnitOfTheUnifiedHierarchyCounts) {
                             "org.gnome.Shell@wayland.service\n"),
               std::nullopt);
     EXPECT_EQ(appIdOfCgroup("0::/\n"), std::nullopt);
+    // The desktop session's own slice, and the unit a process shares with
+    // what it started.
+    const auto shell = unitOfCgroup(
+        "0::/user.slice/user-1000.slice/user@1000.service/session.slice/"
+        "org.gnome.Shell@x11.service\n");
+    ASSERT_TRUE(shell.has_value());
+    EXPECT_TRUE(shell->sessionSlice);
+    const auto tool = unitOfCgroup(
+        "0::/user.slice/user-1000.slice/user@1000.service/app.slice/"
+        "app-org.example.Tool.service/worker\n");
+    ASSERT_TRUE(tool.has_value());
+    EXPECT_FALSE(tool->sessionSlice);
+    EXPECT_EQ(
+        tool->path,
+        "/user.slice/user-1000.slice/user@1000.service/app.slice/app-org.example.Tool.service");
     EXPECT_EQ(appIdOfCgroup("1:name=systemd:/app-x-1.scope\n"), std::nullopt);
+}
+
+TEST(ExecLines, WordsAsLaunchersReadThemAndTheProgramBehindWrappers) {
+    EXPECT_EQ(splitExec(R"(  "/opt/My App/run" --name "a \"b\" \$c" %U --file=%f 100%% )"),
+              (std::vector<std::string>{"/opt/My App/run", "--name", R"(a "b" $c)", "100%"}));
+    EXPECT_EQ(splitExec(R"(x "open)"), std::nullopt);
+    EXPECT_EQ(splitExec("x %"), (std::vector<std::string>{"x", "%"}));
+    EXPECT_EQ(splitExec(""), std::vector<std::string>{});
+
+    const auto target = [](const char* exec) { return execTargetOf(exec); };
+    EXPECT_EQ(target("tool --flag %u")->program, "tool");
+    EXPECT_EQ(target("tool --flag %u")->fixed, std::vector<std::string>{"--flag"});
+    EXPECT_EQ(target("env -i A=1 -u B --chdir /tmp tool x")->program, "tool");
+    EXPECT_EQ(target("env -S \"A=1 tool -v\" y")->fixed, (std::vector<std::string>{"-v", "y"}));
+    EXPECT_EQ(target("/usr/bin/env --split-string=tool")->program, "tool");
+    EXPECT_EQ(target(R"(sh -c "A=1 exec '/opt/my tool' --x; echo done")")->program, "/opt/my tool");
+    EXPECT_EQ(target(R"(bash -l -c "tool \"a b\" | tee log")")->fixed,
+              std::vector<std::string>{"a b"});
+    EXPECT_EQ(target("python3 -u /opt/tool/main.py --debug")->file, "/opt/tool/main.py");
+    EXPECT_EQ(target("tool -x")->file, std::nullopt);
+    // Nothing is left to run.
+    for (const char* none : {"", "env", "env A=1", "sh -c", "sh -c 'exec'", R"(sh -c "unclosed)"})
+        EXPECT_EQ(target(none), std::nullopt) << none;
+    // "-c" names a command only before the first plain argument.
+    EXPECT_EQ(target("sh script.sh -c x")->program, "sh");
 }
 
 TEST(DesktopIds, FromTheEntryPath) {

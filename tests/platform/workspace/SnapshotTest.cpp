@@ -27,10 +27,12 @@ TEST_F(WorkspaceTest, AProcessSeenWithoutIdentityIsAnAppOnceItRunsOne) {
 // What the identity lookup says of the test's child; the rest have none.
 pid_t movedPid = 0;
 bool movedKnown = false;
+int movedAsked = 0;
 std::optional<linux_platform::AppIdentity> movedIdentity(pid_t pid) {
+    if (pid == movedPid) ++movedAsked;
     if (pid != movedPid || !movedKnown) return std::nullopt;
-    return linux_platform::AppIdentity{"org.example.Moved", ActivationPolicy::regular,
-                                       std::nullopt};
+    return linux_platform::AppIdentity{
+        "org.example.Moved", ActivationPolicy::regular, std::nullopt, {}, false};
 }
 
 TEST_F(WorkspaceTest, AProcessGivenAnIdentityWithoutANewProgramCountsOnceLookedAtAgain) {
@@ -52,6 +54,23 @@ TEST_F(WorkspaceTest, AProcessGivenAnIdentityWithoutANewProgramCountsOnceLookedA
     EXPECT_FALSE(listed()) << "an unchanged process is not looked at again on every read";
     table.lookAgain();
     EXPECT_TRUE(listed());
+
+    // Once the table has looked again, a process without identity is
+    // worked out anew only when it is in another cgroup than before (the
+    // move a desktop makes; the session's stories move one for real).
+    auto other = Child::start({WAITER_PROGRAM});
+    ASSERT_TRUE(spinUntil(
+        [&] { return linux_platform::readExe(other.pid()) == std::string(WAITER_PROGRAM); }, 5));
+    movedPid = other.pid();
+    movedKnown = false;
+    movedAsked = 0;
+    table.apps();
+    ASSERT_EQ(movedAsked, 1);
+    table.lookAgain();
+    table.apps();
+    table.lookAgain();
+    table.apps();
+    EXPECT_EQ(movedAsked, 1) << "neither moved nor running another program";
 }
 
 TEST_F(WorkspaceTest, AnAppThatRunsAnotherProgramLosesItsIdentity) {
@@ -63,7 +82,7 @@ TEST_F(WorkspaceTest, AnAppThatRunsAnotherProgramLosesItsIdentity) {
 }
 
 TEST_F(WorkspaceTest, ASnapshotIsReusedOnlyUntilANoticeOrAnOpening) {
-    linux_platform::LinuxWorkspace reusing{loop, {0.2, false, 3600}};
+    linux_platform::LinuxWorkspace reusing{loop, {0.2, false, 3600, X11_MODULE}};
     int launches = 0;
     auto observed = reusing.observeLaunches([&] { ++launches; });
     ASSERT_TRUE(reusing.runningApps("test.reused").empty());

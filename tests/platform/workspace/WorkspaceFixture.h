@@ -17,6 +17,15 @@ namespace vorsel::testing {
 // The desktop entries the test program installed into its own
 // $XDG_DATA_HOME before anything looked for desktop entries (see WorkspaceMain.cpp).
 std::string testApplicationsFolder();
+// The "applications" folder of the test's $XDG_DATA_DIRS, with
+// org.example.System (running sysapp) and org.example.Shadowed (running
+// shadowed), which the user's own Hidden copy of that ID hides.
+std::string testSystemApplicationsFolder();
+// The programs those entries run (first in $PATH): copies of the waiter
+// named typed, quiet, elsewhere, wrapped, busapp, late, panel, sysapp, shadowed,
+// and renamed (which
+// no entry names), and the scripts script.sh and pair.sh (see WorkspaceMain.cpp).
+std::string testProgramsFolder();
 
 // A RunLoop that counts the timers alive, around the real one.
 class CountingRunLoop final : public RunLoop {
@@ -48,7 +57,7 @@ class WorkspaceTest : public ::testing::Test {
     bool spinUntil(const std::function<bool()>& condition, double timeout);
 
     CountingRunLoop loop;
-    linux_platform::LinuxWorkspace workspace{loop, {0.5, false, 0}};
+    linux_platform::LinuxWorkspace workspace{loop, {0.5, false, 0, X11_MODULE}};
     TempDir dir;
 };
 

@@ -1,0 +1,89 @@
+// The installed desktop entries, indexed by the programs they run, so that a
+// running process can be recognised by its executable (an app typed in a
+// terminal carries nothing else). Each entry names the file its TryExec=
+// and Exec= run, resolved through $PATH and symbolic links; an interpreter
+// run on a file ("python3 /opt/tool/main.py", or a "#!" script named
+// directly) names that file and its interpreter instead; a DBusActivatable
+// entry also names the Exec= of its session-bus service file
+// ("dbus-1/services/<id>.service" in the data folders).
+//
+// The index is built on first use and built again on the first use after a
+// change in any folder it read. Changes are seen through an inotify
+// descriptor that is never polled, only read when the index is consulted: a
+// desktop whose entries do not change costs nothing, and nothing runs on
+// their account while nobody asks. Main thread only.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "Platform/Linux/Workspace/DesktopEntries.h"
+
+namespace vorsel::linux_platform {
+
+class AppIndex {
+  public:
+    struct Entry {
+        std::string id;        // the desktop file ID without ".desktop"
+        std::size_t rank = 0;  // of its data folder, 0 first
+        bool shown = false;    // entryShown on the folders' desktops
+        bool dbusActivatable = false;
+    };
+    // An entry that names a program, with the arguments its command always
+    // passes (field codes left out, and for a script the script itself).
+    struct Claim {
+        const Entry* entry = nullptr;
+        std::vector<std::string> fixed;
+    };
+    // An entry that names a file an interpreter runs.
+    struct ScriptClaim {
+        Claim claim;
+        std::string interpreter;  // resolved like a program
+    };
+
+    explicit AppIndex(XdgFolders folders);
+    ~AppIndex();
+    AppIndex(const AppIndex&) = delete;
+    AppIndex& operator=(const AppIndex&) = delete;
+
+    // The process-wide index for the folders the environment names now,
+    // brought up to date: built again when those folders or anything in
+    // them changed since it was built.
+    static AppIndex& current();
+
+    // Builds the index again if anything it read has changed since.
+    void refresh();
+
+    const XdgFolders& folders() const { return folders_; }
+    // The first installed entry with `id`, or null.
+    const Entry* entry(const std::string& id) const;
+    // What names the executable at the resolved path `program`; empty when
+    // nothing does. Pointers stay valid until the next refresh().
+    const std::vector<Claim>& byProgram(const std::string& program) const;
+    const std::vector<ScriptClaim>& byScript(const std::string& file) const;
+    // What the service files of DBusActivatable entries name.
+    const std::vector<Claim>& byService(const std::string& program) const;
+
+    // How often it was built (for tests and the benchmark).
+    unsigned builds() const { return builds_; }
+
+  private:
+    class Watch;
+    void build();
+    void add(const Entry& entry, const std::string& exec, const std::string& folder, bool service);
+
+    XdgFolders folders_;
+    std::unique_ptr<Watch> watch_;
+    std::chrono::steady_clock::time_point built_;
+    unsigned builds_ = 0;
+    std::vector<std::unique_ptr<Entry>> entries_;
+    std::unordered_map<std::string, const Entry*> byId_;
+    std::unordered_map<std::string, std::vector<Claim>> byProgram_;
+    std::unordered_map<std::string, std::vector<ScriptClaim>> byScript_;
+    std::unordered_map<std::string, std::vector<Claim>> byService_;
+};
+
+}  // namespace vorsel::linux_platform

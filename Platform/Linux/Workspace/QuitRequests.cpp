@@ -1,0 +1,249 @@
+#include "Platform/Linux/Workspace/QuitRequests.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <unordered_map>
+#include <vector>
+
+#include "Platform/Linux/Workspace/ProcFs.h"
+#include "Platform/Linux/Workspace/QuitAction.h"
+
+namespace vorsel::linux_platform {
+
+namespace {
+
+using Seconds = std::chrono::duration<double>;
+
+constexpr Seconds kPruneEvery{1.0};
+
+// Whether `pid` is `app` or one of its descendants: an app's windows may be
+// made by a child it started (a launcher script, a helper).
+bool within(pid_t pid, pid_t app) {
+    for (int depth = 0; pid > 1 && depth < 32; ++depth) {
+        if (pid == app) return true;
+        auto stat = readStat(pid);
+        if (!stat) return false;
+        pid = stat->ppid;
+    }
+    return false;
+}
+
+std::vector<X11Window> windowsOf(DisplayThread::Display& display, pid_t pid) {
+    std::vector<X11Window> own;
+    std::unordered_map<pid_t, bool> judged;
+    for (const X11Window& window : display.windows()) {
+        auto [entry, added] = judged.try_emplace(window.pid, false);
+        if (added) entry->second = within(window.pid, pid);
+        if (entry->second) own.push_back(window);
+    }
+    return own;
+}
+
+}  // namespace
+
+void QuitRequests::watching() { ++watchers_; }
+
+void QuitRequests::released() {
+    if (watchers_ > 0) --watchers_;
+    if (watchers_ > 0) return;
+    requests_.clear();
+    display_.reset();
+    pruned_.reset();
+}
+
+QuitRequests::Request* QuitRequests::current(pid_t pid, const std::shared_ptr<const Pidfd>& handle,
+                                             Clock::time_point asked) {
+    auto found = requests_.find(pid);
+    if (found == requests_.end()) return nullptr;
+    Request& request = found->second;
+    if (request.handle != handle || request.stage != Stage::asking || request.asked != asked ||
+        handle->ended())
+        return nullptr;
+    return &request;
+}
+
+QuitRequests::Request& QuitRequests::record(pid_t pid, const std::shared_ptr<const Pidfd>& handle,
+                                            Clock::time_point now) {
+    // Records of processes that have ended are of no use any more; looking
+    // at them once a second keeps the map small without a poll per record
+    // on every request.
+    if (!pruned_ || now - *pruned_ > kPruneEvery) {
+        for (auto it = requests_.begin(); it != requests_.end();) {
+            if (it->first != pid && it->second.handle->ended())
+                it = requests_.erase(it);
+            else
+                ++it;
+        }
+        pruned_ = now;
+    }
+    Request& request = requests_[pid];
+    // Only a live pidfd pins a pid to its process: a record whose process
+    // has ended is for another process than this one, whatever the pid. A
+    // record on another handle of a live process is still that process (the
+    // table hands out fresh handles once it keeps too many).
+    const bool same = request.handle && !request.handle->ended();
+    if (!same || now - request.seen > Seconds(kStale)) request = Request{};
+    if (!request.handle) request.handle = handle;
+    request.seen = now;
+    return request;
+}
+
+void QuitRequests::hide(pid_t pid, const std::shared_ptr<const Pidfd>& handle) {
+    if (!handle || handle->ended()) return;
+    Request& request = record(pid, handle, Clock::now());
+    request.keepAsking = true;
+    // One at a time: a display that does not answer must not pile up a
+    // minimise for every pass while it is stuck.
+    if (request.minimising) return;
+    DisplayThread* thread = display();
+    if (thread == nullptr) return;
+    request.minimising = true;
+    std::weak_ptr<QuitRequests> self = weak_from_this();
+    std::shared_ptr<const Pidfd> pinned = request.handle;
+    thread->run([self, pid, pinned](DisplayThread::Display& on) {
+        minimiseOn(on, pid);
+        return std::function<void()>([self, pid, pinned] {
+            auto requests = self.lock();
+            if (!requests) return;
+            auto found = requests->requests_.find(pid);
+            if (found != requests->requests_.end() && found->second.handle == pinned)
+                found->second.minimising = false;
+        });
+    });
+}
+
+void QuitRequests::terminate(pid_t pid, const std::shared_ptr<const Pidfd>& handle,
+                             const std::optional<std::string>& appId) {
+    if (!handle || handle->ended()) return;
+    const Clock::time_point now = Clock::now();
+    Request& request = record(pid, handle, now);
+    switch (request.stage) {
+        case Stage::fresh:
+            ask(pid, request, appId);
+            break;
+        case Stage::signalled:
+            signal(request);  // asked again, as every request is
+            break;
+        case Stage::asking:
+            if (now - request.asked < Seconds(kSignalAfter)) break;
+            if (!request.keepAsking)
+                signal(request);
+            else if (!request.closing)
+                closeWindows(pid, request, true);
+            break;
+    }
+}
+
+void QuitRequests::ask(pid_t pid, Request& request, const std::optional<std::string>& appId) {
+    request.stage = Stage::asking;
+    request.asked = Clock::now();
+    const auto name = appId ? applicationBusName(*appId) : std::nullopt;
+    if (!name || !options_.useBus || !sessionBusReachable())
+        return closeWindows(pid, request, false);
+    // The answer comes later; by then the record may be gone or belong to
+    // a new round, so it is looked up again through the same handle.
+    std::weak_ptr<QuitRequests> self = weak_from_this();
+    std::shared_ptr<const Pidfd> handle = request.handle;
+    const Clock::time_point asked = request.asked;
+    askToQuit(
+        *name, [pid](pid_t owner) { return within(owner, pid); },
+        [self, pid, handle, asked](QuitAnswer answer) {
+            auto requests = self.lock();
+            if (!requests || answer == QuitAnswer::asked) return;
+            if (Request* still = requests->current(pid, handle, asked))
+                requests->closeWindows(pid, *still, false);
+        });
+}
+
+// First (again false): the windows are the way to ask, and an app without
+// any is signalled at once. Again: the app is asked once more, unless it
+// shows a dialog, which is the user's to answer.
+void QuitRequests::closeWindows(pid_t pid, Request& request, bool again) {
+    DisplayThread* thread = display();
+    if (thread == nullptr) return closed(request, again, Closed::nothing);
+    request.closing = true;
+    std::weak_ptr<QuitRequests> self = weak_from_this();
+    std::shared_ptr<const Pidfd> handle = request.handle;
+    const Clock::time_point asked = request.asked;
+    thread->run([self, pid, handle, asked, again](DisplayThread::Display& on) {
+        const Closed result = closeOn(on, pid, again);
+        return std::function<void()>([self, pid, handle, asked, again, result] {
+            auto requests = self.lock();
+            if (!requests) return;
+            if (Request* still = requests->current(pid, handle, asked)) {
+                still->closing = false;
+                requests->closed(*still, again, result);
+            }
+        });
+    });
+}
+
+void QuitRequests::closed(Request& request, bool again, Closed result) {
+    if (!again) {
+        if (result == Closed::nothing) signal(request);
+        return;
+    }
+    const Clock::time_point now = Clock::now();
+    switch (result) {
+        case Closed::some:
+            request.asked = now;
+            break;
+        case Closed::dialogShowing:
+            break;  // the user is being asked; leave it to them
+        case Closed::nothing:
+            if (now - request.asked >= Seconds(kWindowlessGrace)) signal(request);
+            break;
+    }
+}
+
+void QuitRequests::signal(Request& request) {
+    request.stage = Stage::signalled;
+    request.closing = false;
+    request.handle->signal(SIGTERM);
+}
+
+DisplayThread* QuitRequests::display() {
+    const char* name = std::getenv("DISPLAY");
+    if (name == nullptr || *name == '\0') {
+        display_.reset();
+        return nullptr;
+    }
+    // The agent's own environment does not change; a test's may, between
+    // two throwaway desktops.
+    if (display_ && displayName_ == name) return display_.get();
+    displayName_ = name;
+    display_ = std::make_unique<DisplayThread>(
+        runLoop_, options_.x11Module.empty() ? x11ModulePath() : options_.x11Module, name);
+    return display_.get();
+}
+
+QuitRequests::Closed QuitRequests::closeOn(DisplayThread::Display& display, pid_t pid,
+                                           bool sparingDialogs) {
+    const std::vector<X11Window> own = windowsOf(display, pid);
+    X11Windows* windows = display.x11();
+    if (windows == nullptr) return Closed::nothing;
+    bool dialogs = false, others = false;
+    for (const X11Window& window : own) (window.dialog ? dialogs : others) = true;
+    if (dialogs && sparingDialogs) return Closed::dialogShowing;
+    bool closed = false;
+    for (const X11Window& window : own) {
+        // The app's own dialogs are its questions to the user: a request to
+        // close one would answer it "cancel". Only when it has nothing else
+        // are they what there is to close.
+        if (window.dialog && others) continue;
+        closed = windows->close(window) || closed;
+    }
+    if (closed) display.changed();
+    return closed ? Closed::some : Closed::nothing;
+}
+
+void QuitRequests::minimiseOn(DisplayThread::Display& display, pid_t pid) {
+    const std::vector<X11Window> own = windowsOf(display, pid);
+    X11Windows* windows = display.x11();
+    if (windows == nullptr) return;
+    for (const X11Window& window : own) {
+        if (!window.minimised && !window.dialog) windows->minimise(window);
+    }
+}
+
+}  // namespace vorsel::linux_platform

@@ -1,0 +1,124 @@
+// What hide and terminate mean for an app on a Linux desktop, and what has
+// been asked of each process so far.
+//
+// terminate asks the way the desktop would before it signals:
+//   1. the app's own quit action on the session bus (QuitAction.h), when it
+//      owns its application ID there; else
+//   2. a close request to each of its top-level X11 windows (and those of
+//      its child processes); else, with neither,
+//   3. SIGTERM at once.
+// After an action or a close request, SIGTERM follows only on a later
+// request at least kSignalAfter seconds on, so that an app answering with a
+// dialog of its own keeps it for a while, and an app that saves on SIGTERM
+// still gets it before the caller gives up and forces it. An app that was
+// hidden first is one the caller never forces (a browser): it is asked
+// again instead, left alone while it shows a dialog, and signalled only
+// when it still runs kWindowlessGrace seconds after its windows are gone
+// (a browser that closed its last window is writing its session).
+//
+// hide minimises the app's windows through the window manager; without a
+// display or a window manager it does nothing.
+//
+// Requests are remembered per process together with its pidfd: a record
+// whose pidfd reports its process ended is dropped, so a later process under
+// the same pid starts afresh. A record not asked for kStale seconds starts
+// afresh too (the app was not selected in between).
+//
+// Nothing here waits: the bus is asked asynchronously, and the display only
+// from its own thread (DisplayThread.h), started on the first request that
+// needs it, only when DISPLAY is set, and stopped, with every record
+// forgotten, when the last session watch ends (released()). What either
+// answers is handled on the main thread through the run loop, and only if
+// it still concerns the request it was asked for.
+//
+// Main thread only.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "Platform/Linux/Workspace/DisplayThread.h"
+#include "Platform/Linux/Workspace/Pidfd.h"
+#include "Platform/RunLoop.h"
+
+namespace vorsel::linux_platform {
+
+class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
+  public:
+    static constexpr double kSignalAfter = 1.5;
+    static constexpr double kWindowlessGrace = 10.0;
+    static constexpr double kStale = 5.0;
+
+    struct Options {
+        // Whether the session bus may be asked for quit actions.
+        bool useBus = true;
+        // The display module; empty: "vorsel-x11.so" beside the running
+        // executable.
+        std::string x11Module;
+    };
+
+    // `runLoop` must outlive this object.
+    explicit QuitRequests(RunLoop& runLoop) : QuitRequests(runLoop, Options{}) {}
+    QuitRequests(RunLoop& runLoop, Options options)
+        : runLoop_(runLoop), options_(std::move(options)) {}
+
+    // Both do nothing without a handle: nothing is asked of a process that
+    // cannot be pinned down.
+    void hide(pid_t pid, const std::shared_ptr<const Pidfd>& handle);
+    void terminate(pid_t pid, const std::shared_ptr<const Pidfd>& handle,
+                   const std::optional<std::string>& appId);
+
+    // A session starts or stops watching; when none watches any more, the
+    // display thread is stopped and every record forgotten.
+    void watching();
+    void released();
+
+    // Whether a display connection is open right now.
+    bool displayOpen() const { return display_ && display_->connected(); }
+
+  private:
+    using Clock = std::chrono::steady_clock;
+    enum class Stage { fresh, asking, signalled };
+    struct Request {
+        std::shared_ptr<const Pidfd> handle;
+        Stage stage = Stage::fresh;
+        Clock::time_point asked{};  // the last quit action or close request
+        Clock::time_point seen{};   // the last hide or terminate
+        bool keepAsking = false;    // hidden before: never signalled for a dialog
+        bool closing = false;       // close requests are on their way
+        bool minimising = false;    // a minimise is on its way
+    };
+    // What asking an app's windows to close found.
+    enum class Closed { some, dialogShowing, nothing };
+
+    Request& record(pid_t pid, const std::shared_ptr<const Pidfd>& handle, Clock::time_point now);
+    // The record `pid` has for the request made at `asked`, if it is still
+    // that one.
+    Request* current(pid_t pid, const std::shared_ptr<const Pidfd>& handle,
+                     Clock::time_point asked);
+    void ask(pid_t pid, Request& request, const std::optional<std::string>& appId);
+    void closeWindows(pid_t pid, Request& request, bool again);
+    void closed(Request& request, bool again, Closed result);
+    static void signal(Request& request);
+    // The display thread, started when DISPLAY names a display; null without.
+    DisplayThread* display();
+
+    // On the display thread.
+    static Closed closeOn(DisplayThread::Display& display, pid_t pid, bool sparingDialogs);
+    static void minimiseOn(DisplayThread::Display& display, pid_t pid);
+
+    RunLoop& runLoop_;
+    Options options_;
+    std::unordered_map<pid_t, Request> requests_;
+    int watchers_ = 0;
+    std::unique_ptr<DisplayThread> display_;
+    std::string displayName_;  // the DISPLAY it serves
+    std::optional<Clock::time_point> pruned_;
+};
+
+}  // namespace vorsel::linux_platform
