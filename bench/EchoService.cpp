@@ -2,11 +2,13 @@
 // It owns the bus name given as its argument and exports, like the agent, the
 // com.ordwyn.GuardLink interface at /com/ordwyn/Guard, but checks nobody and
 // decides nothing: Hold(rules) answers (true, rules), Held() the last rules,
-// Version() 1.
+// Version() 1. It takes each call both with a proof of its sender (which it
+// ignores) and in the bare form of before.
 //
 //   echo_service BUSNAME
 #include <QCoreApplication>
 #include <QDBusConnection>
+#include <QDBusUnixFileDescriptor>
 #include <QObject>
 #include <cstdio>
 
@@ -23,6 +25,11 @@ class Echo final : public QObject {
         last = rules;
         held = rules;
         return true;
+    }
+    qlonglong Version(const QDBusUnixFileDescriptor&) { return Version(); }
+    QByteArray Held(const QDBusUnixFileDescriptor&) { return Held(); }
+    bool Hold(const QByteArray& rules, const QDBusUnixFileDescriptor&, QByteArray& held) {
+        return Hold(rules, held);
     }
 
   private:

@@ -7,7 +7,11 @@
 //              [--smaps DIR]
 //
 // - hand-over: Hold() round trips, one call at a time, verdict cached, vs
-//   the echo's Hold();
+//   the echo's Hold() (bare, and with proofs it ignores);
+// - the proof of a call's sender on its own: what the caller spends making
+//   it, and what the agent spends on each call of a judged sender (reading
+//   the proof, then looking at the sender's threads and mappings again),
+//   against the hand-over;
 // - cold start: activation to the first reply, vs the echo's;
 // - footprint: resident memory vs the echo's; wake-ups (context switches)
 //   per second idle and while watching; with --smaps, each process's
@@ -37,6 +41,10 @@
 #include <tuple>
 #include <vector>
 
+#include <sys/syscall.h>
+
+#include "Platform/Linux/System/DBusLinkJudge.h"
+#include "Platform/Linux/System/DBusLinkProof.h"
 #include "TestApps.h"
 #include "tests/e2e/support/E2eWorld.h"
 #include "tests/support/VirtualDesktop.h"
@@ -245,12 +253,67 @@ class Bench {
         std::printf("\n== Hand-over round trip (one call at a time, %d calls, verdict cached)\n",
                     settings_.rounds);
         std::printf("processes on the machine: %zu\n", processCount());
+        // The agent with each call's proof of its sender; the echo as the
+        // least a service can be (bare calls, as before proofs), and with
+        // proofs it ignores: what making and passing them costs by itself.
         auto agent = call(world_.busName(), settings_.rounds, rules_);
-        auto echo = call(kEchoName, settings_.rounds, rules_);
-        if (agent.empty() || echo.empty()) return;
+        auto echo = call(kEchoName, settings_.rounds, rules_, true);
+        auto echoProven = call(kEchoName, settings_.rounds, rules_);
+        if (agent.empty() || echo.empty() || echoProven.empty()) return;
         row("Version()", agent["version"], echo["version"]);
         row("Hold(rules)", agent["hold"], echo["hold"]);
+        std::printf("echo with proofs: Version() median %.1f µs, Hold(rules) median %.1f µs\n",
+                    median1(echoProven["version"]), median1(echoProven["hold"]));
         ratio("hand-over", median1(agent["hold"]), median1(echo["hold"]), 1.3);
+        ratio("hand-over against the echo with proofs", median1(agent["hold"]),
+              median1(echoProven["hold"]), 1.3);
+        handOverMedian_ = median1(agent["hold"]);
+    }
+
+    // The agent's side timed here, in this process, on the same calls it
+    // makes: the proof of a running stand-in's hand-over read, and the
+    // stand-in looked at again as a judged sender is on each call.
+    void proofCost() {
+        std::printf("\n== The proof of a call's sender, per call (%d rounds)\n", settings_.rounds);
+        const std::string rules = readAll(rules_);
+        auto app = world_.startStandin();
+        if (!app || !waitUntil([&] { return threadsOf(app->pid()) >= 1; }, 10)) return;
+        pause(0.5);  // past its start: its libraries are all mapped
+        namespace lp = vorsel::linux_platform;
+        lp::Sender sender{app->pid(), static_cast<std::uint32_t>(::getuid()),
+                          lp::UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, app->pid(), 0)))};
+        lp::UniqueFd proc = lp::openProcess(app->pid(), nullptr);
+        const auto snapshot = proc ? lp::readExecutableLines(proc.get(), nullptr) : std::nullopt;
+        if (!sender.pidfd || !snapshot) return;
+        std::vector<double> make, read, again;
+        for (int i = 0; i < settings_.rounds; ++i) {
+            auto start = SteadyClock::now();
+            const auto proof = lp::proveCall("Hold", rules, nullptr);
+            make.push_back(microsSince(start));
+            start = SteadyClock::now();
+            const auto proven = lp::readProof(proof.get(), nullptr);
+            const bool proves = proven && lp::proves(*proven, "Hold", rules);
+            read.push_back(microsSince(start));
+            start = SteadyClock::now();
+            const bool same = lp::recheck(sender, *snapshot) == lp::Recheck::same;
+            again.push_back(microsSince(start));
+            if (!proof || !proves || !same) {
+                std::printf("a proof or a second look failed\n");
+                return;
+            }
+        }
+        std::printf("stand-in: %ld executable mappings, %ld threads\n",
+                    static_cast<long>(std::count(snapshot->begin(), snapshot->end(), '\n')),
+                    threadsOf(app->pid()));
+        std::printf("caller, making the proof (socketpair, pidfd, packet): median %.1f µs\n",
+                    median(make));
+        std::printf("agent, reading it (packet, pidfds, hash of the rules): median %.1f µs\n",
+                    median(read));
+        std::printf("agent, the sender looked at again (threads, mappings): median %.1f µs\n",
+                    median(again));
+        if (handOverMedian_ > 0)
+            std::printf("the agent's part of it: %.0f%% of the hand-over's %.1f µs\n",
+                        100 * (median(read) + median(again)) / handOverMedian_, handOverMedian_);
     }
 
     void coldStart() {
@@ -263,8 +326,8 @@ class Bench {
             pause(0.2);
             agentCold.push_back(first(world_.busName()));
             agentWarm.push_back(first(world_.busName()));
-            echoCold.push_back(first(kEchoName));
-            echoWarm.push_back(first(kEchoName));
+            echoCold.push_back(first(kEchoName, true));
+            echoWarm.push_back(first(kEchoName, true));
         }
         std::printf("%-34s %10s %10s\n", "median µs", "agent", "echo");
         std::printf("%-34s %10.0f %10.0f\n", "first call, service not running", median(agentCold),
@@ -282,7 +345,7 @@ class Bench {
         const pid_t agent = agentPid(), echo = echoPid();
         // Watching: a session holds, passes run every 2 s.
         call(world_.busName(), 1, rules_);
-        call(kEchoName, 1, rules_);
+        call(kEchoName, 1, rules_, true);
         // Long enough for the agent's judge thread, idle since the caller was
         // judged, to have ended: a thread that ends inside a wake-up window
         // takes its context switches with it.
@@ -417,9 +480,11 @@ class Bench {
     }
 
     std::map<std::string, std::vector<double>> call(const std::string& name, int rounds,
-                                                    const std::string& rules = {}) {
-        std::vector<std::string> argv{caller_ + "/Contents/Linux/ordwyn", name,
-                                      std::to_string(rounds)};
+                                                    const std::string& rules = {},
+                                                    bool bare = false) {
+        std::vector<std::string> argv{caller_ + "/Contents/Linux/ordwyn"};
+        if (bare) argv.push_back("--bare");
+        argv.insert(argv.end(), {name, std::to_string(rounds)});
         if (!rules.empty()) argv.push_back(rules);
         const Outcome outcome = run(argv, world_.environment(), 600);
         if (outcome.status != 0)
@@ -428,8 +493,8 @@ class Bench {
                                    : std::map<std::string, std::vector<double>>{};
     }
 
-    double first(const std::string& name) {
-        auto found = call(name, 0);
+    double first(const std::string& name, bool bare = false) {
+        auto found = call(name, 0, {}, bare);
         return found["first"].empty() ? 0 : found["first"][0];
     }
 
@@ -452,6 +517,11 @@ class Bench {
                     value <= target ? "met" : "MISSED");
     }
 
+    static double microsSince(SteadyClock::time_point start) {
+        return std::chrono::duration<double, std::micro>(SteadyClock::now() - start).count();
+    }
+    static long threadsOf(pid_t pid) { return statusField(pid, "Threads"); }
+
     pid_t agentPid() const { return lastPid(world_.root() + "/agent.pids"); }
     pid_t echoPid() const { return lastPid(world_.root() + "/echo.pids"); }
 
@@ -465,6 +535,7 @@ class Bench {
     Settings settings_;
     E2eWorld world_;
     std::string caller_, rules_, nothing_;
+    double handOverMedian_ = 0;
 };
 
 }  // namespace
@@ -488,6 +559,7 @@ int main(int argc, char** argv) {
     Bench bench(settings);
     if (!bench.setUp()) return 1;
     bench.handOver();
+    bench.proofCost();
     bench.coldStart();
     bench.footprint();
     bench.launchToQuit();

@@ -1,9 +1,12 @@
 // The caller of the link benchmarks: calls a service on the session bus one
 // call at a time, waiting for each reply, and prints how long each kind took.
-// Run from inside a bundle signed as the main app, the agent takes it for the
-// genuine app; the echo baseline takes anyone.
+// Each call carries the proof of its sender (DBusLinkProof.h), made anew for
+// each call as the app makes it; with --bare, calls are sent without one, in
+// the form of before (which the echo baseline still takes). Run from inside
+// a bundle signed as the main app, the agent takes it for the genuine app;
+// the echo baseline takes anyone.
 //
-//   link_caller NAME ROUNDS [RULES-FILE]
+//   link_caller [--bare] NAME ROUNDS [RULES-FILE]
 //
 // Prints, one per line, "first <µs>" (the first call: Version(), which may
 // start the service), then "version <median µs> <p90 µs>" and, with a rules
@@ -12,6 +15,7 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusUnixFileDescriptor>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -19,6 +23,8 @@
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include "Platform/Linux/System/DBusLinkProof.h"
 
 namespace {
 
@@ -31,10 +37,24 @@ double micros(SteadyClock::time_point since) {
     return std::chrono::duration<double, std::micro>(SteadyClock::now() - since).count();
 }
 
-// The duration of one blocking call, or a negative number when it fails.
+bool bare = false;
+
+// The duration of one blocking call, proof included, or a negative number
+// when it fails.
 double timed(QDBusConnection& bus, const QDBusMessage& call) {
     const auto start = SteadyClock::now();
-    const QDBusMessage reply = bus.call(call, QDBus::Block, 60000);
+    // A message of its own: copies of a QDBusMessage share their arguments.
+    QDBusMessage sent = QDBusMessage::createMethodCall(call.service(), call.path(),
+                                                       call.interface(), call.member());
+    sent.setArguments(call.arguments());
+    if (!bare) {
+        const QByteArray rules =
+            call.arguments().isEmpty() ? QByteArray() : call.arguments().value(0).toByteArray();
+        const auto proof = vorsel::linux_platform::proveCall(
+            call.member().toStdString(), std::string(rules.constData(), rules.size()), nullptr);
+        sent << QVariant::fromValue(QDBusUnixFileDescriptor(proof.get()));
+    }
+    const QDBusMessage reply = bus.call(sent, QDBus::Block, 60000);
     const double took = micros(start);
     if (reply.type() != QDBusMessage::ReplyMessage) {
         std::fprintf(stderr, "link_caller: %s\n", qPrintable(reply.errorMessage()));
@@ -60,8 +80,13 @@ bool series(QDBusConnection& bus, const QDBusMessage& call, int rounds, const ch
 
 int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
+    if (argc > 1 && std::string(argv[1]) == "--bare") {
+        bare = true;
+        --argc;
+        ++argv;
+    }
     if (argc < 3) {
-        std::fprintf(stderr, "usage: link_caller NAME ROUNDS [RULES-FILE]\n");
+        std::fprintf(stderr, "usage: link_caller [--bare] NAME ROUNDS [RULES-FILE]\n");
         return 2;
     }
     const QString name = QString::fromLocal8Bit(argv[1]);

@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <malloc.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <csignal>
@@ -70,6 +71,18 @@ AgentPorts makeAgentPorts(const Bundles& bundles, const std::string& own) {
     // little, and each extra arena keeps its own pages resident for good.
     // Set before any thread of ours starts.
     ::mallopt(M_ARENA_MAX, 1);
+    // Large blocks (a huge call a stranger sent, waiting for its verdict) are
+    // mapped for themselves and go back to the system when freed. Left to
+    // itself, glibc raises this threshold to the largest block freed so far,
+    // and the next ones of that size stay resident in the heap after use.
+    ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+    // Calls waiting for a verdict hold descriptors (their proofs): allow as
+    // many as the system lets us, rather than the 1024 kept for select().
+    rlimit open{};
+    if (::getrlimit(RLIMIT_NOFILE, &open) == 0 && open.rlim_cur < open.rlim_max) {
+        open.rlim_cur = open.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &open);
+    }
     const auto bundle = bundles.mainPath();
     const std::string anchors = bundle ? *bundle + "/Contents/Resources/anchors.pem" : "";
 

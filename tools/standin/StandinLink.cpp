@@ -4,7 +4,12 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
+#include <QDBusUnixFileDescriptor>
 #include <cstdio>
+#include <iostream>
+#include <string>
+
+#include "Platform/Linux/System/DBusLinkProof.h"
 
 namespace vorsel::standin {
 
@@ -32,27 +37,115 @@ QByteArray replyLine(Call::Kind kind, const QDBusMessage& reply) {
                                             : QByteArray("null");
         case Call::Kind::held:
             return orNull(values.value(0).toByteArray());
+        default:
+            break;
     }
     return {};
 }
 
-QDBusMessage message(const Call& call, const QString& busName) {
-    switch (call.kind) {
+QString memberOf(Call::Kind kind) {
+    switch (kind) {
         case Call::Kind::version:
-            return QDBusMessage::createMethodCall(busName, kPath, kInterface,
-                                                  QStringLiteral("Version"));
+            return QStringLiteral("Version");
         case Call::Kind::held:
-            return QDBusMessage::createMethodCall(busName, kPath, kInterface,
-                                                  QStringLiteral("Held"));
-        case Call::Kind::hold: {
-            QDBusMessage hold =
-                QDBusMessage::createMethodCall(busName, kPath, kInterface, QStringLiteral("Hold"));
-            hold << QByteArray(call.rules.data(), static_cast<qsizetype>(call.rules.size()));
-            return hold;
-        }
+            return QStringLiteral("Held");
+        default:
+            return QStringLiteral("Hold");
     }
-    return {};
 }
+
+// The call, with the proof that this very process makes it.
+std::optional<QDBusMessage> message(const Call& call, const QString& busName) {
+    const QString member = memberOf(call.kind);
+    QDBusMessage message = QDBusMessage::createMethodCall(busName, kPath, kInterface, member);
+    const std::string arguments = call.kind == Call::Kind::hold ? call.rules : std::string();
+    std::string why;
+    const linux_platform::UniqueFd proof =
+        linux_platform::proveCall(member.toStdString(), arguments, &why);
+    if (!proof) {
+        std::fprintf(stderr, "ordwyn: couldn't prove the call: %s\n", why.c_str());
+        return std::nullopt;
+    }
+    if (call.kind == Call::Kind::hold)
+        message << QByteArray(arguments.data(), static_cast<qsizetype>(arguments.size()));
+    // The descriptor is duplicated into the message; ours closes here.
+    message << QVariant::fromValue(QDBusUnixFileDescriptor(proof.get()));
+    return message;
+}
+
+bool isBarrier(const Call& call) {
+    return call.kind == Call::Kind::then || call.kind == Call::Kind::wait;
+}
+
+// Sends the calls from `next` on, up to the next barrier, and the rest once
+// their replies are in.
+class Talk {
+  public:
+    Talk(const Options& options, const QDBusConnection& bus, QString name)
+        : options_(options), bus_(bus), name_(std::move(name)) {}
+
+    int run() {
+        sendBatch();
+        if (!done_) QCoreApplication::exec();
+        return status_;
+    }
+
+  private:
+    void sendBatch() {
+        const int timeout = static_cast<int>(std::min(options_.timeout * 1000, 2147483647.0));
+        while (next_ < options_.calls.size() && !isBarrier(options_.calls[next_])) {
+            const Call& call = options_.calls[next_++];
+            const auto sent = message(call, name_);
+            if (!sent) {
+                status_ = 1;
+                continue;
+            }
+            ++pending_;
+            auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(*sent, timeout), qApp);
+            QObject::connect(watcher, &QDBusPendingCallWatcher::finished, qApp,
+                             [this, kind = call.kind](QDBusPendingCallWatcher* done) {
+                                 done->deleteLater();
+                                 answered(kind, done->reply());
+                             });
+        }
+        if (pending_ == 0) passBarrier();
+    }
+
+    void answered(Call::Kind kind, const QDBusMessage& reply) {
+        if (reply.type() == QDBusMessage::ReplyMessage) {
+            printLine(replyLine(kind, reply));
+        } else {
+            status_ = 1;
+            printLine("{\"error\":\"" + reply.errorName().toUtf8() + "\"}");
+            std::fprintf(stderr, "ordwyn: %s: %s\n", qPrintable(reply.errorName()),
+                         qPrintable(reply.errorMessage()));
+        }
+        if (--pending_ == 0) passBarrier();
+    }
+
+    void passBarrier() {
+        if (next_ >= options_.calls.size()) {
+            done_ = true;
+            QCoreApplication::exit(0);
+            return;
+        }
+        if (options_.calls[next_++].kind == Call::Kind::wait) {
+            std::string line;
+            std::getline(std::cin, line);
+        }
+        // From the event loop, not from inside a reply's handler.
+        QMetaObject::invokeMethod(
+            qApp, [this] { sendBatch(); }, Qt::QueuedConnection);
+    }
+
+    const Options& options_;
+    QDBusConnection bus_;
+    QString name_;
+    std::size_t next_ = 0;
+    std::size_t pending_ = 0;
+    int status_ = 0;
+    bool done_ = false;
+};
 
 }  // namespace
 
@@ -66,31 +159,8 @@ int talk(const Options& options, const std::string& busName) {
                      qPrintable(bus.lastError().message()));
         return 1;
     }
-    const QString name = QString::fromStdString(busName);
-    const int timeout = static_cast<int>(std::min(options.timeout * 1000, 2147483647.0));
-    size_t pending = options.calls.size();
-    int status = 0;
-    for (const Call& call : options.calls) {
-        auto* watcher =
-            new QDBusPendingCallWatcher(bus.asyncCall(message(call, name), timeout), qApp);
-        QObject::connect(watcher, &QDBusPendingCallWatcher::finished, qApp,
-                         [kind = call.kind, &pending, &status](QDBusPendingCallWatcher* done) {
-                             done->deleteLater();
-                             const QDBusMessage reply = done->reply();
-                             if (reply.type() == QDBusMessage::ReplyMessage) {
-                                 printLine(replyLine(kind, reply));
-                             } else {
-                                 status = 1;
-                                 printLine("{\"error\":\"" + reply.errorName().toUtf8() + "\"}");
-                                 std::fprintf(stderr, "ordwyn: %s: %s\n",
-                                              qPrintable(reply.errorName()),
-                                              qPrintable(reply.errorMessage()));
-                             }
-                             if (--pending == 0) QCoreApplication::exit(0);
-                         });
-    }
-    if (pending > 0) QCoreApplication::exec();
-    return status;
+    Talk talking(options, bus, QString::fromStdString(busName));
+    return talking.run();
 }
 
 }  // namespace vorsel::standin

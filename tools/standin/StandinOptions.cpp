@@ -102,6 +102,8 @@ std::variant<Options, std::string> parse(const std::vector<std::string>& args,
             options.calls.push_back({Call::Kind::version, {}});
         } else if (command == "held") {
             options.calls.push_back({Call::Kind::held, {}});
+        } else if (command == "then" || command == "wait") {
+            options.calls.push_back({command == "then" ? Call::Kind::then : Call::Kind::wait, {}});
         } else if (command == "hold") {
             if (i >= args.size()) return "hold needs a FILE, or - for standard input";
             auto rules = readFile(args[i]);

@@ -16,6 +16,11 @@
 //                                until T (seconds since 2001-01-01 UTC, or an
 //                                ISO 8601 date); --hardcore keeps this very
 //                                app open as long; --print only prints them
+//   then                         waits until every call before it is answered
+//                                before sending the ones after it
+//   wait                         as then, and waits for a line on standard
+//                                input too (for tests that act on the running
+//                                stand-in between its calls)
 // Pure parsing; any thread.
 #pragma once
 
@@ -29,7 +34,7 @@
 namespace vorsel::standin {
 
 struct Call {
-    enum class Kind { version, held, hold };
+    enum class Kind { version, held, hold, then, wait };
     Kind kind = Kind::version;
     std::string rules;  // for hold: the JSON sent
 };

@@ -6,11 +6,12 @@
 
 #include <cerrno>
 #include <climits>
-#include <sstream>
 
 #include "Platform/Linux/InfoPlist.h"
 #include "Platform/Linux/PosixError.h"
 #include "Platform/Linux/Signing/BundleValidation.h"
+#include "Platform/Linux/Signing/CallerMappings.h"
+#include "Platform/Linux/Signing/CallerProcess.h"
 #include "Platform/Linux/Signing/Refusal.h"
 #include "Platform/Linux/Signing/SealFiles.h"
 
@@ -18,46 +19,24 @@ namespace vorsel::linux_platform {
 
 namespace {
 
-constexpr std::size_t kMaxStatus = 64 * 1024;
 // Far above what exec accepts with ordinary limits.
 constexpr std::size_t kMaxEnvironment = 16u << 20;
 constexpr std::string_view kDeleted = " (deleted)";
 
-// Whether the process runs entirely as `uid` (real, effective, saved and
-// file-system ids, as its /proc status says) and no debugger is attached to
-// it (a tracer could make the genuine image do anything).
-bool runsAsUntraced(int procDir, uid_t uid, std::string* why) {
-    std::string failure;
-    const auto status = readFileAt(procDir, "status", kMaxStatus, &failure);
-    if (!status) return refuse(why, "the caller is gone: " + failure);
-    std::istringstream lines(*status);
-    std::string line;
-    int uidsSeen = -1;
-    bool untraced = false;
-    while (std::getline(lines, line)) {
-        if (line.rfind("Uid:", 0) == 0) {
-            std::istringstream ids(line.substr(4));
-            unsigned long id = 0;
-            uidsSeen = 0;
-            while (ids >> id) {
-                if (id != uid) return refuse(why, "the caller runs as another user");
-                ++uidsSeen;
-            }
-        } else if (line.rfind("TracerPid:", 0) == 0) {
-            std::istringstream tracer(line.substr(10));
-            long pid = -1;
-            untraced = (tracer >> pid) && pid == 0;
-            if (!untraced) return refuse(why, "the caller is being traced");
-        }
-    }
-    if (uidsSeen != 4 || !untraced) return refuse(why, "the caller's status is unreadable");
-    return true;
+// Whether the process runs entirely as `uid`: real, effective, saved and
+// file-system ids, as its /proc status says.
+std::optional<CallerIds> idsIfOurs(int procDir, uid_t uid, std::string* why) {
+    auto ids = readIds(procDir, why);
+    if (!ids) return std::nullopt;
+    for (uid_t id : ids->uids)
+        if (id != uid) return refused(why, "the caller runs as another user");
+    return ids;
 }
 
 // Whether the process started without the loader variables that put foreign
-// code into an image (its environment as it was at exec, which is what the
-// loader read). LD_LIBRARY_PATH is left alone: ordinary sessions set it, and
-// an app keeps its own libraries ahead of it by linking them with DT_RPATH.
+// code into an image. What the process mapped is judged on its own (below):
+// this only turns away the plain case early, since the block read here is
+// the process's live memory, which code inside it may have rewritten.
 bool loadsNothingForeign(int procDir, std::string* why) {
     std::string failure;
     const auto environment = readFileAt(procDir, "environ", kMaxEnvironment, &failure);
@@ -76,6 +55,14 @@ bool loadsNothingForeign(int procDir, std::string* why) {
     return true;
 }
 
+// Whether everything the process runs is the image or code its user cannot
+// have changed.
+bool mapsOnlyTrustedCode(int procDir, const CallerImage& image, const CallerIds& ids,
+                         std::string* why) {
+    const auto mappings = readExecutableMappings(procDir, why);
+    return mappings && mappingsAllowed(*mappings, image, ids, why);
+}
+
 }  // namespace
 
 CallerVerdict::CallerVerdict(std::string anchorsPath) : anchorsPath_(std::move(anchorsPath)) {}
@@ -89,15 +76,15 @@ bool CallerVerdict::genuine(std::uint32_t uid, std::int32_t pid, const std::stri
                             std::string* why) const {
     const uid_t ours = ::geteuid();
     if (uid != ours) return refuse(why, "the caller is another user");
-    if (pid <= 0) return refuse(why, "the caller has no process");
 
     // Everything below is read through this one descriptor of /proc/<pid>: if
     // the process ends and its pid is reused meanwhile, the reads fail
     // instead of describing the newcomer.
-    const std::string procPath = "/proc/" + std::to_string(pid);
-    UniqueFd proc(::open(procPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!proc) return refuse(why, "the caller is gone: " + posixError(errno));
-    if (!runsAsUntraced(proc.get(), ours, why) || !loadsNothingForeign(proc.get(), why))
+    const UniqueFd proc = openProcess(pid, why);
+    if (!proc) return false;
+    const auto ids = idsIfOurs(proc.get(), ours, why);
+    if (!ids || !untraced(proc.get(), why) || !sameNamespaces(proc.get(), why) ||
+        !loadsNothingForeign(proc.get(), why))
         return false;
 
     UniqueFd image(::openat(proc.get(), "exe", O_RDONLY | O_CLOEXEC));
@@ -113,9 +100,16 @@ bool CallerVerdict::genuine(std::uint32_t uid, std::int32_t pid, const std::stri
     if (path.size() >= kDeleted.size() &&
         path.compare(path.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0)
         return refuse(why, "the caller's image was deleted or replaced after it started");
-    // Once more through the same descriptor: still the same process, still ours.
-    if (!runsAsUntraced(proc.get(), ours, why)) return false;
-    return genuineImage(image.get(), path, requirement, why);
+    struct stat info {};
+    if (::fstat(image.get(), &info) != 0) return refuse(why, "the caller's image cannot be read");
+    const CallerImage running{path, info.st_ino};
+    if (!mapsOnlyTrustedCode(proc.get(), running, *ids, why)) return false;
+    if (!genuineImage(image.get(), path, requirement, why)) return false;
+    // Once more through the same descriptor, after the bundle was judged:
+    // still the same process, still ours, still untraced and running only
+    // what it ran before.
+    return idsIfOurs(proc.get(), ours, why) && untraced(proc.get(), why) &&
+           mapsOnlyTrustedCode(proc.get(), running, *ids, why);
 }
 
 bool CallerVerdict::genuineImage(int image, const std::string& imagePath,

@@ -1,5 +1,6 @@
 // The peer check of the link: whether a process that called is the genuine
-// main app. Holds no mutable state: any thread, concurrently.
+// main app, judged by what it runs now rather than how it was started. Holds
+// no mutable state: any thread, concurrently.
 #pragma once
 
 #include <cstdint>
@@ -18,8 +19,9 @@ class CallerVerdict {
     // executable of a bundle that strictly validates against `requirement`, and
     // hashes to that executable's sealed hash. The process itself must also
     // run as our uid (real, effective, saved and file-system ids), have no
-    // tracer attached, have been started without LD_PRELOAD or LD_AUDIT, and
-    // still be the same process when everything was read.
+    // tracer on any thread, share our namespaces, have been started without
+    // LD_PRELOAD or LD_AUDIT, map no code but what mappingsAllowed() allows
+    // (CallerMappings.h), and still be so when everything was read.
     bool genuine(std::uint32_t uid, std::int32_t pid, const std::string& requirement) const;
 
     // The same, with `why` (when given) saying what failed on a no.

@@ -1,7 +1,5 @@
-// File access for signatures, done through directory descriptors and
-// O_NOFOLLOW so that what is hashed and judged is what lies inside the bundle:
-// no symbolic link is ever followed below the bundle folder, and every read is
-// bounded. Any thread.
+// Hashing and text checks for signatures, over the bounded, link-refusing
+// file access of FileDescriptors.h. Any thread.
 #pragma once
 
 #include <cstddef>
@@ -9,39 +7,9 @@
 #include <string>
 #include <string_view>
 
+#include "Platform/Linux/FileDescriptors.h"
+
 namespace vorsel::linux_platform {
-
-// An owned file descriptor; -1 when empty.
-class UniqueFd {
-  public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept;
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd();
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int release();
-
-  private:
-    int fd_ = -1;
-};
-
-// Opens the folder `path` (symbolic links in the path itself are followed: a
-// bundle may be reached through one). Empty and `failure` set on error.
-UniqueFd openFolder(const std::string& path, std::string* failure);
-
-// Opens the sub-folder `name` of `dir` without following a symbolic link.
-UniqueFd openFolderAt(int dir, const std::string& name, std::string* failure);
-
-// The whole content of the regular file `name` in `dir` (AT_FDCWD for the
-// working folder), refusing any other kind of file, a file larger than
-// `limit` bytes and, unless `followLink`, a symbolic link.
-std::optional<std::string> readFileAt(int dir, const std::string& name, std::size_t limit,
-                                      std::string* failure, bool followLink = false);
 
 // Lowercase hex SHA-256 of `bytes`.
 std::string sha256Hex(std::string_view bytes);

@@ -8,8 +8,9 @@ DBusLinkListener::DBusLinkListener(RunLoop& runLoop, Log& log, CallerCheck check
     : DBusLinkListener(runLoop, log, std::move(check), QDBusConnection::sessionBus()) {}
 
 DBusLinkListener::DBusLinkListener(RunLoop& runLoop, Log& log, CallerCheck check,
-                                   const QDBusConnection& bus)
-    : service_(std::make_unique<DBusLinkService>(runLoop, log, std::move(check), bus)) {}
+                                   const QDBusConnection& bus, LinkOptions options)
+    : service_(std::make_unique<DBusLinkService>(runLoop, log, std::move(check), bus,
+                                                 std::move(options))) {}
 
 DBusLinkListener::~DBusLinkListener() = default;
 

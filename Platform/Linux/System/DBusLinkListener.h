@@ -2,21 +2,33 @@
 //
 // The agent owns the bus name made from its service name (BusName.h) and
 // serves the object /com/ordwyn/Guard with the interface
-// com.ordwyn.GuardLink: Version() -> x, Hold(ay rules) -> (b present,
-// ay rules), Held() -> ay. Every call gets a delayed reply, sent when the
-// handler answers.
+// com.ordwyn.GuardLink: Version(h proof) -> x, Hold(ay rules, h proof) ->
+// (b present, ay rules), Held(h proof) -> ay. Every call gets a delayed
+// reply, sent when the handler answers. Calls of the older forms without a
+// proof are unknown methods.
 //
-// Peers are unique bus names. Each one is judged once, on its first call: one
-// GetConnectionCredentials call gives its uid and pid, and the caller check
-// (run on a worker thread) says whether that process satisfies the
-// requirement its connection was given. Until then its calls wait, in order;
-// afterwards they go straight to the handler, or are answered with
-// org.freedesktop.DBus.Error.AccessDenied without the handler ever seeing
-// them. A verdict is forgotten when its name leaves the bus.
+// Each call proves which process sends it (DBusLinkProof.h); a call without
+// a valid proof is refused with org.freedesktop.DBus.Error.AccessDenied.
+// Peers are unique bus names, each set up once by the delegate; what is
+// judged is the sender of each call. A sender is judged on its first call
+// on a connection (the caller check, on a worker thread, with the uid and
+// pid its proof names), and again whenever the sender on that connection
+// changes or maps other code than at its verdict (DBusLinkJudge.h); until
+// then its calls wait, in order. A genuine sender's calls go to the
+// handler; a refused one's, and those of a sender found traced, are
+// answered with AccessDenied without the handler ever seeing them. What is
+// known of a connection is forgotten when its name leaves the bus.
+//
+// Waiting is bounded (LinkLimits): a call that would take the calls or bytes
+// waiting for verdicts, of its connection or in all, past the limits is
+// refused at once with org.freedesktop.DBus.Error.LimitsExceeded.
 //
 // The listener ends the process through the run loop, with status 1 and an
 // error in the log, when it cannot reach the bus, cannot own its name
-// (another process has it) or loses its bus connection.
+// (another process has it) or loses its bus connection. Once it listens, it
+// logs where the kernel lets any process of the user trace another (no Yama,
+// or kernel.yama.ptrace_scope 0): a tracer can make the genuine app say
+// anything, and no check from outside can tell.
 //
 // Main thread only, after the QCoreApplication exists.
 #pragma once
@@ -27,6 +39,7 @@
 #include <string>
 
 #include "Platform/LinkListener.h"
+#include "Platform/Linux/System/DBusLinkProof.h"
 #include "Platform/Log.h"
 #include "Platform/RunLoop.h"
 
@@ -41,6 +54,27 @@ class DBusLinkService;
 using CallerCheck =
     std::function<bool(std::uint32_t uid, std::int32_t pid, const std::string& requirement)>;
 
+// What may wait for verdicts. Each call counts its arguments' bytes plus
+// kCallOverhead, for the message around them. Calls up to kSmallCall (what
+// the app sends) and larger ones draw on budgets of their own, so that
+// strangers' huge calls never crowd out the app's first one.
+struct LinkLimits {
+    std::size_t callsPerCaller = 2048;
+    std::size_t bytesPerCaller = 16u << 20;
+    std::size_t calls = 8192;
+    std::size_t bytes = 64u << 20;       // in all, of calls larger than kSmallCall
+    std::size_t smallBytes = 16u << 20;  // in all, of the others
+};
+inline constexpr std::size_t kCallOverhead = 1024;
+inline constexpr std::size_t kSmallCall = 64 * 1024;
+
+struct LinkOptions {
+    LinkLimits waiting;
+    // Where the kernel says who may trace whom; empty: never say.
+    std::string ptraceScope = "/proc/sys/kernel/yama/ptrace_scope";
+    KernelPidfd kernelPidfd = KernelPidfd::use;
+};
+
 inline constexpr const char* kLinkPath = "/com/ordwyn/Guard";
 inline constexpr const char* kLinkInterface = "com.ordwyn.GuardLink";
 
@@ -49,7 +83,8 @@ class DBusLinkListener final : public LinkListener {
     // On the session bus of DBUS_SESSION_BUS_ADDRESS.
     DBusLinkListener(RunLoop& runLoop, Log& log, CallerCheck check);
     // On `bus`, a connection the caller made (tests use private buses).
-    DBusLinkListener(RunLoop& runLoop, Log& log, CallerCheck check, const QDBusConnection& bus);
+    DBusLinkListener(RunLoop& runLoop, Log& log, CallerCheck check, const QDBusConnection& bus,
+                     LinkOptions options = {});
     ~DBusLinkListener() override;
 
     DBusLinkListener(const DBusLinkListener&) = delete;
@@ -59,7 +94,7 @@ class DBusLinkListener final : public LinkListener {
     // how it gives up.
     bool listen(const std::string& serviceName, LinkListenerDelegate& delegate) override;
 
-    // How many peers have a verdict or are being judged (for tests).
+    // How many connections are known (for tests).
     std::size_t peersKnown() const;
 
   private:

@@ -1,11 +1,12 @@
 // The object behind DBusLinkListener: exported at /com/ordwyn/Guard, it turns
-// each call into a message for the agent's handler once its peer has been
+// each call into a message for the agent's handler once its sender has been
 // judged. Private to this library. Main thread only.
 #pragma once
 
 #include <QByteArray>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusUnixFileDescriptor>
 #include <QObject>
 #include <QString>
 #include <QThreadPool>
@@ -13,7 +14,9 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
+#include "Platform/Linux/System/DBusLinkJudge.h"
 #include "Platform/Linux/System/DBusLinkListener.h"
 
 namespace vorsel::linux_platform {
@@ -35,7 +38,8 @@ class DBusLinkService final : public QObject {
     Q_CLASSINFO("D-Bus Interface", "com.ordwyn.GuardLink")
 
   public:
-    DBusLinkService(RunLoop& runLoop, Log& log, CallerCheck check, QDBusConnection bus);
+    DBusLinkService(RunLoop& runLoop, Log& log, CallerCheck check, QDBusConnection bus,
+                    LinkOptions options);
     ~DBusLinkService() override;
 
     bool listen(const std::string& serviceName, LinkListenerDelegate& delegate);
@@ -44,39 +48,66 @@ class DBusLinkService final : public QObject {
   public slots:
     // The exported calls. Each takes over its message with a delayed reply;
     // the values returned here are never sent.
-    Q_SCRIPTABLE qint64 Version(const QDBusMessage& message);
-    Q_SCRIPTABLE bool Hold(const QByteArray& rules, const QDBusMessage& message, QByteArray& held);
-    Q_SCRIPTABLE QByteArray Held(const QDBusMessage& message);
+    Q_SCRIPTABLE qint64 Version(const QDBusUnixFileDescriptor& proof, const QDBusMessage& message);
+    Q_SCRIPTABLE bool Hold(const QByteArray& rules, const QDBusUnixFileDescriptor& proof,
+                           const QDBusMessage& message, QByteArray& held);
+    Q_SCRIPTABLE QByteArray Held(const QDBusUnixFileDescriptor& proof, const QDBusMessage& message);
 
   private slots:
     void nameOwnerChanged(const QString& name, const QString& oldOwner, const QString& newOwner);
     void disconnected();
 
   private:
-    enum class Verdict { judging, genuine, refused };
+    // A call waiting for its sender's verdict, or behind one that does.
+    struct Waiting {
+        QDBusMessage message;
+        SenderPtr sender;
+        std::string proof;  // the proof's text
+        std::size_t bytes = 0;
+    };
     struct Peer {
-        Verdict verdict = Verdict::judging;
         DBusLinkConnection connection;
-        std::deque<QDBusMessage> waiting;  // calls that arrived while judging
+        bool refused = false;  // by the delegate
+        std::deque<Waiting> waiting;
+        std::size_t waitingBytes = 0;
+        bool judging = false;
+        SenderPtr trusted;  // the sender last judged genuine here
+        Snapshot snapshot;  // what it mapped then
+        std::vector<SenderPtr> refusedSenders;
     };
 
-    void arrived(const QDBusMessage& message);
-    void judge(const std::string& name, const std::string& requirement);
-    void credentialsArrived(const std::string& name, const QDBusMessage& reply);
-    void judged(const std::string& name, bool genuine);
+    void arrived(const QDBusMessage& message, const QByteArray& arguments,
+                 const QDBusUnixFileDescriptor& proof);
+    Peer& peerFor(const std::string& name);
+    bool admits(const Peer& peer, std::size_t bytes) const;
+    void count(std::size_t bytes, bool adding);
+    void pump(const std::string& name, bool fresh);
+    Waiting take(Peer& peer);
+    void judge(const std::string& name, Peer& peer, SenderPtr sender);
+    void judged(const std::string& name, const SenderPtr& sender, SenderVerdict verdict);
+    bool refusedBefore(Peer& peer, const Sender& sender) const;
+    void refuseSender(Peer& peer, SenderPtr sender) const;
+    void answer(const DBusLinkConnection& connection, const QDBusMessage& message,
+                const std::string& proof);
     void deliver(const DBusLinkConnection& connection, const QDBusMessage& message);
-    void deny(const QDBusMessage& message);
+    void deny(const QDBusMessage& message, const QString& why);
+    void forget(const std::string& name);
+    void sayWhoMayTrace();
     void giveUp(const std::string& why);
 
     RunLoop& runLoop_;
     Log& log_;
     CallerCheck check_;
     QDBusConnection bus_;
+    LinkOptions options_;
     LinkListenerDelegate* delegate_ = nullptr;
     QString ownedName_;
     bool registered_ = false;
     std::unordered_map<std::string, Peer> peers_;  // by unique bus name
-    QThreadPool judges_;                           // last member: waited for first on destruction
+    std::size_t waitingCalls_ = 0;                 // over all peers
+    std::size_t waitingBytes_ = 0;                 // of calls larger than kSmallCall
+    std::size_t waitingSmallBytes_ = 0;
+    QThreadPool judges_;  // last member: waited for first on destruction
 };
 
 }  // namespace vorsel::linux_platform

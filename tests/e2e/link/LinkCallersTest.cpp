@@ -1,8 +1,9 @@
-// Many genuine callers at once: each one's replies come back complete, in the
-// order of its calls, and each hand-over is answered with the rules that this
-// very hand-over left in place.
+// Callers of the link: many genuine ones at once, each getting its replies
+// complete and in order; and calls the genuine app never made, or made
+// while running foreign code, each refused.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
@@ -61,4 +62,126 @@ TEST(LinkCallers, AHundredCallersEachGetTheirRepliesInOrder) {
     // One agent served them all.
     EXPECT_EQ(world.agentPids().size(), 1u);
     EXPECT_EQ(world.logCount(" Guard: listening as "), 1);
+}
+
+namespace {
+
+// The rules an attacker hands over: close an app of the user's for an hour.
+std::string attackerRules(const E2eWorld& world) {
+    const std::string file = world.root() + "/attacker.json";
+    const Outcome printed =
+        world.standin({"session", "--close", "com.example.victim", "--minutes", "60", "--print"});
+    writeText(file, printed.out);
+    return file;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+const std::string kDenied = "org.freedesktop.DBus.Error.AccessDenied";
+
+// A preload list with `library`: behind the sanitizer runtime this test runs
+// with, if any, which refuses to start a program where it does not come first.
+std::string preloading(const std::string& library) {
+    std::istringstream maps(readText("/proc/self/maps"));
+    for (std::string line; std::getline(maps, line);)
+        if (contains(line, "/libasan.so")) return line.substr(line.find('/')) + " " + library;
+    return library;
+}
+
+}  // namespace
+
+// Each attack a process of the user could make on calls the genuine app
+// never made, with the genuine app itself in the middle; each is refused,
+// nothing it handed over is held, and the genuine app is still served.
+TEST(LinkCallers, CallsTheGenuineAppNeverMadeAreRefused) {
+    E2eWorld world;
+    ASSERT_TRUE(world.ready()) << world.problem();
+    ASSERT_EQ(world.standin({"version"}).out, "1\n");
+    const std::string rules = attackerRules(world);
+    const std::vector<std::string> target{world.busAddress(), world.busName(),
+                                          world.ordwynExecutable(), rules};
+    auto attack = [&](const std::string& program, std::vector<std::string> args) {
+        args.insert(args.begin(), program);
+        return run(args, world.environment(), 120);
+    };
+
+    // Connected, forked, and the parent became the genuine app: the child's
+    // calls on the shared connection are the child's.
+    std::vector<std::string> args = target;
+    const Outcome forked = attack(ATTACK_FORK_AFTER_CONNECT, args);
+    EXPECT_TRUE(contains(forked.out, "shared connection: " + kDenied)) << forked.out << forked.err;
+    EXPECT_TRUE(contains(forked.out, "1\n1\n")) << "the app itself is served: " << forked.out;
+
+    // The connecting process gone and the genuine app on its pid.
+    const Outcome recycled = attack(ATTACK_RECYCLED_PID, target);
+    if (recycled.status == 77)
+        std::printf("recycled pid not tried: %s", recycled.out.c_str());
+    else
+        EXPECT_TRUE(contains(recycled.out, "recycled pid: " + kDenied))
+            << recycled.out << recycled.err;
+
+    // The genuine app's connection, taken after its first call.
+    const Outcome stolen = attack(ATTACK_STOLEN_CONNECTION, target);
+    if (stolen.status == 77) {
+        std::printf("stolen connection not tried: %s", stolen.out.c_str());
+    } else {
+        EXPECT_TRUE(contains(stolen.out, "app: 1\nstolen connection: " + kDenied + ": "))
+            << stolen.out << stolen.err;
+        EXPECT_FALSE(contains(stolen.out, "com.example.victim")) << stolen.out;
+    }
+
+    // A tracer attached to the genuine app after its first call.
+    const Outcome traced = attack(ATTACK_TRACER, {world.ordwynExecutable()});
+    if (traced.status == 77)
+        std::printf("tracing not tried: %s", traced.out.c_str());
+    else
+        EXPECT_EQ(traced.out, "app: 1\napp: {\"error\":\"" + kDenied + "\"}\n") << traced.err;
+
+    const Outcome held = world.standin({"held"});
+    EXPECT_FALSE(contains(held.out, "com.example.victim")) << held.out;
+    EXPECT_EQ(world.logCount(" Guard: holding: "), 0) << world.agentLog();
+    EXPECT_EQ(world.agentPids().size(), 1u) << world.agentLog();
+}
+
+// Foreign code put into the genuine app through the loader's variables:
+// refused for what the app maps, not for what its environment says.
+TEST(LinkCallers, TheGenuineAppRunningForeignCodeIsRefused) {
+    E2eWorld world;
+    ASSERT_TRUE(world.ready()) << world.problem();
+    // Where the app's D-Bus library comes from, seen in the running app.
+    std::string library;
+    {
+        auto app = world.startStandin();
+        ASSERT_TRUE(app);
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                std::istringstream maps(readText("/proc/" + std::to_string(app->pid()) + "/maps"));
+                for (std::string line; std::getline(maps, line);)
+                    if (contains(line, "/libQt6DBus.so")) library = line.substr(line.find('/'));
+                return !library.empty();
+            },
+            10));
+    }
+    // A copy the user wrote, first on the search path: same bytes, anyone's.
+    const std::string trojans = world.root() + "/trojans";
+    std::filesystem::create_directories(trojans);
+    std::filesystem::copy_file(library, trojans + "/libQt6DBus.so.6");
+    Environment searched = world.environment();
+    searched["LD_LIBRARY_PATH"] = trojans;
+    const Outcome trojan = run({world.ordwynExecutable(), "version"}, searched, 60);
+    EXPECT_EQ(trojan.out, "{\"error\":\"" + kDenied + "\"}\n") << trojan.err;
+
+    // Preloaded, and erased from the live environment before the first call.
+    const std::string injected = world.root() + "/inject.so";
+    std::filesystem::copy_file(ATTACK_ERASING_PRELOAD, injected);
+    Environment preloaded = world.environment();
+    preloaded["LD_PRELOAD"] = preloading(injected);
+    const Outcome erased = run({world.ordwynExecutable(), "version"}, preloaded, 60);
+    EXPECT_TRUE(contains(erased.err, "preload: erased")) << erased.err;
+    EXPECT_EQ(erased.out, "{\"error\":\"" + kDenied + "\"}\n") << erased.err;
+
+    // The signed stand-in started plainly is the app.
+    EXPECT_EQ(world.standin({"version"}).out, "1\n");
 }

@@ -292,7 +292,7 @@ TEST_F(Session, TheAgentRunsAsItsUnitQuitsAppsInTheirUnitsKeepsTheAppAndLeavesId
     for (const auto& entry : journal()) {
         EXPECT_EQ(field(entry, "SYSLOG_IDENTIFIER"), world.own());
         EXPECT_EQ(field(entry, "CATEGORY"), "Guard");
-        EXPECT_EQ(field(entry, "_SYSTEMD_USER_UNIT"), kUnit);
+        EXPECT_EQ(field(entry, "_SYSTEMD_USER_UNIT"), kUnit) << field(entry, "MESSAGE");
         priorities.insert(field(entry, "PRIORITY"));
         messages.insert(field(entry, "PRIORITY") + " " + field(entry, "MESSAGE"));
     }

@@ -2,11 +2,17 @@
 // unsigned bundles, scripts, replaced images, other users, ended processes.
 #include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
+#include <signal.h>
 #include <sys/ptrace.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <memory>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -39,11 +45,63 @@ class CallerVerdictTest : public ::testing::Test {
         return verdict_.genuine(::geteuid(), pid, requirement(), &why) ? "" : why;
     }
 
+    // The signed bundle of the shapes program (CallerShapes.cpp), started in
+    // `mode` and waited for until it has taken that shape; `ready` gets what
+    // it wrote.
+    std::unique_ptr<Child> shaped(const std::string& mode,
+                                  const std::function<bool()>& beforeExec = {},
+                                  std::string* ready = nullptr) {
+        if (shapes_.empty()) {
+            shapes_ = makeBundle(folder_.path(), "Shapes.app", VORSEL_CALLER_SHAPES);
+            signGenuine(shapes_);
+        }
+        const std::string readyFile = folder_.path() + "/ready" + std::to_string(++started_);
+        auto child = std::make_unique<Child>(executableOf(shapes_),
+                                             std::vector<std::string>{mode, readyFile}, beforeExec);
+        if (!child->started()) return child;
+        for (int i = 0; i < 500 && !fs::exists(readyFile); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (ready) *ready = readFile(readyFile);
+        return child;
+    }
+
     TempFolder folder_;
     TestAuthority authority_;
     CallerVerdict verdict_;
     std::string bundle_;
+    std::string shapes_;
+    int started_ = 0;
 };
+
+// Where this process's C library comes from, to copy as a trojan.
+std::string ownLibc() {
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);) {
+        const auto at = line.find('/');
+        if (at != std::string::npos && line.find("/libc.so.6") != std::string::npos)
+            return line.substr(at);
+    }
+    return {};
+}
+
+// A preload list with `library`: behind the sanitizer runtime this test runs
+// with, if any, which refuses to start a program where it does not come first.
+std::string preloading(const std::string& library) {
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);) {
+        const auto at = line.find('/');
+        if (at != std::string::npos && line.find("/libasan.so") != std::string::npos)
+            return line.substr(at) + " " + library;
+    }
+    return library;
+}
+
+std::string tracerOf(pid_t pid, const std::string& tid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/task/" + tid + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("TracerPid:", 0) == 0) return line.substr(10);
+    return {};
+}
 
 TEST_F(CallerVerdictTest, TheRunningSignedAppIsGenuineAndNoOneElse) {
     Child unsigned_(executableOf(bundle_), {"30"});
@@ -137,6 +195,76 @@ TEST_F(CallerVerdictTest, TheGenuineImageWithForeignCodeInjectedIsRefused) {
                  [] { return ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0; });
     ASSERT_TRUE(traced.started());
     EXPECT_EQ(refusal(traced.pid()), "the caller is being traced");
+}
+
+TEST_F(CallerVerdictTest, ForeignCodeInTheGenuineImageIsRefusedWhateverItsEnvironmentSays) {
+    const auto plain = shaped("plain");
+    ASSERT_TRUE(plain->started());
+    EXPECT_EQ(refusal(plain->pid()), "");
+
+    // A copy of a library the program loads, written by the user and put
+    // first on the search path: the same bytes, but anyone could have
+    // patched them.
+    const std::string libc = ownLibc();
+    ASSERT_FALSE(libc.empty());
+    const std::string trojans = folder_.path() + "/lib";
+    fs::create_directories(trojans);
+    const std::string trojan = trojans + "/libc.so.6";
+    fs::copy_file(libc, trojan);
+    const auto searched =
+        shaped("plain", [&] { return ::setenv("LD_LIBRARY_PATH", trojans.c_str(), 1) == 0; });
+    ASSERT_TRUE(searched->started());
+    EXPECT_EQ(refusal(searched->pid()).rfind("the caller runs code from " + trojan + ", ", 0), 0u)
+        << refusal(searched->pid());
+
+    // The copy preloaded, the variable erased from the live environment by
+    // the time anyone reads it.
+    const std::string preload = preloading(trojan);
+    const auto erased =
+        shaped("erase", [&] { return ::setenv("LD_PRELOAD", preload.c_str(), 1) == 0; });
+    ASSERT_TRUE(erased->started());
+    EXPECT_EQ(readFile("/proc/" + std::to_string(erased->pid()) + "/environ").find("LD_PRELOAD"),
+              std::string::npos);
+    EXPECT_EQ(refusal(erased->pid()).rfind("the caller runs code from " + trojan + ", ", 0), 0u)
+        << refusal(erased->pid());
+
+    // Code written into memory of its own.
+    const auto anonymous = shaped("anonymous");
+    ASSERT_TRUE(anonymous->started());
+    EXPECT_EQ(refusal(anonymous->pid()), "the caller runs code from anonymous memory");
+}
+
+TEST_F(CallerVerdictTest, ATracerOnAnyThreadAndAnotherNamespaceAreSeen) {
+    std::string tid;
+    const auto app = shaped("thread", {}, &tid);
+    ASSERT_TRUE(app->started());
+    ASSERT_FALSE(tid.empty());
+    ASSERT_EQ(refusal(app->pid()), "");
+
+    // Attached to the second thread only: the first one's status names no
+    // tracer.
+    const pid_t tracer = ::fork();
+    if (tracer == 0) {
+        if (::ptrace(PTRACE_SEIZE, std::stoi(tid), nullptr, nullptr) != 0) ::_exit(1);
+        for (;;) ::pause();
+    }
+    ASSERT_GT(tracer, 0);
+    for (int i = 0;
+         i < 500 && tracerOf(app->pid(), tid).find_first_not_of(" \t0") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(tracerOf(app->pid(), std::to_string(app->pid())), "\t0");
+    EXPECT_EQ(refusal(app->pid()), "the caller is being traced");
+    ::kill(tracer, SIGKILL);
+    ::waitpid(tracer, nullptr, 0);
+    for (int i = 0; i < 500 && tracerOf(app->pid(), tid) != "\t0"; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(refusal(app->pid()), "");
+
+    // In a user namespace of its own, a process may speak for pids and paths
+    // that mean something else here.
+    const auto contained = shaped("plain", [] { return ::unshare(CLONE_NEWUSER) == 0; });
+    if (!contained->started()) GTEST_SKIP() << "no user namespaces here";
+    EXPECT_EQ(refusal(contained->pid()), "the caller runs in another namespace");
 }
 
 TEST_F(CallerVerdictTest, AProcessThatEndedIsRefused) {

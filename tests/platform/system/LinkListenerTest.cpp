@@ -1,23 +1,35 @@
-// The D-Bus link on a private bus, with a stand-in caller check: peers are
-// judged once, refused ones never reach the handler, replies wait for the
-// handler, verdicts are forgotten with their names, and the listener gives
-// up when the name is taken or the bus goes away.
+// The D-Bus link on a private bus, with a stand-in caller check: senders are
+// judged once per connection and again when they change, calls must prove
+// their sender, refused ones never reach the handler, replies wait for the
+// handler, waiting is bounded, verdicts are forgotten with their names, and
+// the listener gives up when the name is taken or the bus goes away.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
+#include <QDBusUnixFileDescriptor>
 #include <QFile>
 #include <QXmlStreamReader>
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <deque>
+#include <fstream>
 #include <map>
 #include <mutex>
 
 #include "Platform/Linux/BusName.h"
 #include "Platform/Linux/System/DBusLinkListener.h"
+#include "Platform/Linux/System/DBusLinkProof.h"
 #include "tests/e2e/support/PrivateBus.h"
 #include "tests/platform/system/SystemTesting.h"
 
@@ -93,6 +105,107 @@ class Delegate final : public LinkListenerDelegate {
     LinkHandler& handler_;
 };
 
+// Proofs made by a child process of ours when asked; it stays up until it
+// is ended, and maps a file executable when told, as loading a library does.
+class ProvingChild {
+  public:
+    // With `count` proofs made at once.
+    explicit ProvingChild(int count = 1) {
+        int pair[2];
+        if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) serve(pair[1]);
+        ::close(pair[1]);
+        socket_ = pair[0];
+        for (int i = 0; i < count; ++i) prove();
+    }
+    ~ProvingChild() {
+        end();
+        for (int fd : proofs_)
+            if (fd >= 0) ::close(fd);
+    }
+    void end() {
+        if (socket_ >= 0) ::close(socket_);
+        socket_ = -1;
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    pid_t pid() const { return pid_; }
+    // A proof that the child calls Version.
+    int proof(int index = 0) const { return proofs_.at(index); }
+    // One more such proof, made by the child now.
+    int prove() {
+        const char command = 'p';
+        const int fd = ::send(socket_, &command, 1, 0) == 1 ? receive(socket_) : -1;
+        proofs_.push_back(fd);
+        return fd;
+    }
+    bool mapExecutable(const std::string& file) {
+        const std::string command = "m" + file;
+        char done = 0;
+        return ::send(socket_, command.data(), command.size(), 0) ==
+                   static_cast<ssize_t>(command.size()) &&
+               ::recv(socket_, &done, 1, 0) == 1 && done == 'y';
+    }
+
+  private:
+    static bool pass(int socket, int fd) {
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        char byte = 'p';
+        iovec data{&byte, 1};
+        msghdr message{};
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        cmsghdr* rights = CMSG_FIRSTHDR(&message);
+        rights->cmsg_level = SOL_SOCKET;
+        rights->cmsg_type = SCM_RIGHTS;
+        rights->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(rights), &fd, sizeof fd);
+        return ::sendmsg(socket, &message, 0) == 1;
+    }
+    static int receive(int socket) {
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        char byte = 0;
+        iovec data{&byte, 1};
+        msghdr message{};
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        int fd = -1;
+        if (::recvmsg(socket, &message, MSG_CMSG_CLOEXEC) == 1 && CMSG_FIRSTHDR(&message))
+            std::memcpy(&fd, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof fd);
+        return fd;
+    }
+
+    [[noreturn]] static void serve(int socket) {
+        char command[4096];
+        for (;;) {
+            const ssize_t got = ::recv(socket, command, sizeof command, 0);
+            if (got <= 0) ::_exit(0);
+            if (command[0] == 'p') {
+                const auto proof = linux_platform::proveCall("Version", "", nullptr);
+                if (!proof || !pass(socket, proof.get())) ::_exit(1);
+            } else if (command[0] == 'm') {
+                const std::string file(command + 1, static_cast<std::size_t>(got - 1));
+                const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+                const bool mapped = fd >= 0 && ::mmap(nullptr, 4096, PROT_READ | PROT_EXEC,
+                                                      MAP_PRIVATE, fd, 0) != MAP_FAILED;
+                const char done = mapped ? 'y' : 'n';
+                if (::send(socket, &done, 1, 0) != 1) ::_exit(1);
+            }
+        }
+    }
+
+    pid_t pid_ = -1;
+    int socket_ = -1;
+    std::vector<int> proofs_;
+};
+
 // The methods of the link's interface in a D-Bus introspection text, each as
 // "<in signature> -> <out signature>"; names of arguments do not matter to callers.
 std::map<std::string, std::string> linkMethods(const QString& xml) {
@@ -139,17 +252,29 @@ class LinkListenerTest : public ::testing::Test {
         ASSERT_TRUE(bus_->ready()) << bus_->problem();
         server_ = std::make_unique<QDBusConnection>(connect("server"));
         ASSERT_TRUE(server_->isConnected());
-        listener_ = std::make_unique<DBusLinkListener>(
+        listener_ = makeListener({});
+    }
+
+    std::unique_ptr<DBusLinkListener> makeListener(linux_platform::LinkOptions options) {
+        if (options.ptraceScope == linux_platform::LinkOptions{}.ptraceScope)
+            options.ptraceScope.clear();  // this machine's kernel is no test's business
+        return std::make_unique<DBusLinkListener>(
             loop_, log_,
             [this](std::uint32_t uid, std::int32_t pid, const std::string& requirement) {
-                std::lock_guard lock(mutex_);
-                judgements_.push_back({uid, pid, requirement});
+                {
+                    std::lock_guard lock(mutex_);
+                    judgements_.push_back({uid, pid, requirement});
+                }
+                while (holdVerdicts_) ::usleep(1000);
                 return genuine_.load();
             },
-            *server_);
+            *server_, std::move(options));
     }
 
     void TearDown() override {
+        // A story that failed while verdicts were held must not leave the
+        // listener waiting for them as it goes.
+        holdVerdicts_ = false;
         listener_.reset();
         for (const auto& name : names_) QDBusConnection::disconnectFromBus(name);
     }
@@ -161,8 +286,26 @@ class LinkListenerTest : public ::testing::Test {
         return QDBusConnection::connectToBus(QString::fromStdString(bus_->address()), name);
     }
 
+    // A call of `member`, with the proof that this process makes it.
     QDBusPendingCall call(const QDBusConnection& client, const QString& member,
-                          const QVariantList& arguments = {}) {
+                          const QByteArray& rules = {}) {
+        const auto proof = linux_platform::proveCall(
+            member.toStdString(), std::string(rules.constData(), rules.size()), nullptr);
+        return callWith(client, member, rules, proof.get());
+    }
+
+    // A call of `member` carrying `proof` as it is, and `rules` for Hold.
+    QDBusPendingCall callWith(const QDBusConnection& client, const QString& member,
+                              const QByteArray& rules, int proof) {
+        QDBusMessage message = QDBusMessage::createMethodCall(
+            kName, linux_platform::kLinkPath, linux_platform::kLinkInterface, member);
+        if (member == "Hold") message << rules;
+        message << QVariant::fromValue(QDBusUnixFileDescriptor(proof));
+        return client.asyncCall(message);
+    }
+
+    QDBusPendingCall bareCall(const QDBusConnection& client, const QString& member,
+                              const QVariantList& arguments = {}) {
         QDBusMessage message = QDBusMessage::createMethodCall(
             kName, linux_platform::kLinkPath, linux_platform::kLinkInterface, member);
         message.setArguments(arguments);
@@ -183,6 +326,7 @@ class LinkListenerTest : public ::testing::Test {
     Handler handler_;
     Delegate delegate_{handler_};
     std::atomic<bool> genuine_{true};
+    std::atomic<bool> holdVerdicts_{false};
     std::mutex mutex_;
     std::vector<Judgement> judgements_;
     std::unique_ptr<DBusLinkListener> listener_;
@@ -196,8 +340,8 @@ TEST_F(LinkListenerTest, AGenuineCallerIsJudgedOnceAndAnsweredWhenTheHandlerRepl
     const QDBusConnection client = connect("client");
 
     auto version = call(client, "Version");
-    auto hold = call(client, "Hold", {QByteArray("rules")});
-    auto bad = call(client, "Hold", {QByteArray("bad")});
+    auto hold = call(client, "Hold", QByteArray("rules"));
+    auto bad = call(client, "Hold", QByteArray("bad"));
     auto held = call(client, "Held");
     ASSERT_TRUE(spinUntil([&] { return handler_.calls.size() == 4; }));
     EXPECT_EQ(handler_.calls,
@@ -230,7 +374,7 @@ TEST_F(LinkListenerTest, ARefusedCallerIsDeniedAndTheHandlerNeverHearsOfIt) {
     const QDBusConnection client = connect("client");
 
     std::vector<QDBusPendingCall> calls{
-        call(client, "Version"), call(client, "Hold", {QByteArray("rules")}), call(client, "Held")};
+        call(client, "Version"), call(client, "Hold", QByteArray("rules")), call(client, "Held")};
     ASSERT_TRUE(spinUntil([&] { return calls.back().isFinished(); }));
     calls.push_back(call(client, "Version"));  // a verdict, once given, stands
     ASSERT_TRUE(spinUntil([&] { return calls.back().isFinished(); }));
@@ -244,13 +388,190 @@ TEST_F(LinkListenerTest, ARefusedCallerIsDeniedAndTheHandlerNeverHearsOfIt) {
 TEST_F(LinkListenerTest, CallsThatDoNotFitTheInterfaceNeverReachTheHandler) {
     listener_->listen(kService, delegate_);
     const QDBusConnection client = connect("client");
-    auto wrongType = call(client, "Hold", {QString("text, not bytes")});
-    auto unknown = call(client, "Quit");
-    ASSERT_TRUE(spinUntil([&] { return wrongType.isFinished() && unknown.isFinished(); }));
-    EXPECT_TRUE(wrongType.isError());
-    EXPECT_TRUE(unknown.isError());
+    auto wrongType = bareCall(client, "Hold", {QString("text, not bytes")});
+    auto unknown = bareCall(client, "Quit");
+    // The forms of before, without a proof of their sender.
+    auto unproven = bareCall(client, "Version");
+    auto unprovenHold = bareCall(client, "Hold", {QByteArray("rules")});
+    ASSERT_TRUE(spinUntil([&] {
+        return wrongType.isFinished() && unknown.isFinished() && unproven.isFinished() &&
+               unprovenHold.isFinished();
+    }));
+    for (const auto* refused : {&wrongType, &unknown, &unproven, &unprovenHold})
+        EXPECT_EQ(refused->error().name(), "org.freedesktop.DBus.Error.UnknownMethod");
     spinFor(0.05);
     EXPECT_TRUE(handler_.calls.empty());
+}
+
+TEST_F(LinkListenerTest, ACallMustProveItsSenderAndWhatItSays) {
+    listener_->listen(kService, delegate_);
+    const QDBusConnection client = connect("client");
+    // A proof made for other rules; a descriptor that is no proof socket; a
+    // socket nobody sent a proof on.
+    const auto other = linux_platform::proveCall("Hold", "other rules", nullptr);
+    auto swapped = callWith(client, "Hold", "rules", other.get());
+    int pipe[2];
+    ASSERT_EQ(::pipe(pipe), 0);
+    auto notASocket = callWith(client, "Version", {}, pipe[0]);
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
+    auto silent = callWith(client, "Held", {}, pair[1]);
+    // A proof whose sender has ended.
+    ProvingChild gone;
+    ASSERT_GE(gone.proof(), 0);
+    gone.end();
+    auto ended = callWith(client, "Version", {}, gone.proof());
+    ASSERT_TRUE(spinUntil([&] {
+        return swapped.isFinished() && notASocket.isFinished() && silent.isFinished() &&
+               ended.isFinished();
+    }));
+    for (const auto* refused : {&swapped, &notASocket, &silent, &ended})
+        EXPECT_EQ(refused->error().name(), "org.freedesktop.DBus.Error.AccessDenied");
+    EXPECT_EQ(swapped.error().message(),
+              "the call proves no sender: its proof is for another call");
+    EXPECT_EQ(silent.error().message(),
+              "the call proves no sender: no proof was sent before the call");
+    EXPECT_TRUE(handler_.calls.empty());
+    for (int fd : {pipe[0], pipe[1], pair[0], pair[1]}) ::close(fd);
+}
+
+TEST_F(LinkListenerTest, AnotherSenderOnTheSameConnectionIsJudgedAgain) {
+    listener_->listen(kService, delegate_);
+    const QDBusConnection client = connect("client");
+    auto first = call(client, "Version");
+    ASSERT_TRUE(spinUntil([&] { return handler_.calls.size() == 1; }));
+    auto second = call(client, "Version");  // the same sender: its verdict stands
+    ASSERT_TRUE(spinUntil([&] { return handler_.calls.size() == 2; }));
+    ASSERT_EQ(judgements().size(), 1u);
+
+    // A child's calls on our connection, as a process that inherited or took
+    // the socket would make them.
+    ProvingChild child(2);
+    ASSERT_GE(child.proof(1), 0);
+    genuine_ = false;
+    auto borrowed = callWith(client, "Version", {}, child.proof(0));
+    ASSERT_TRUE(spinUntil([&] { return borrowed.isFinished(); }));
+    EXPECT_EQ(borrowed.error().name(), "org.freedesktop.DBus.Error.AccessDenied");
+    auto judged = judgements();
+    ASSERT_EQ(judged.size(), 2u);
+    EXPECT_EQ(judged[1].pid, child.pid());
+    // Refused once, the child's later calls cost no verdict; ours still
+    // stand on our own.
+    auto again = callWith(client, "Version", {}, child.proof(1));
+    auto ours = call(client, "Version");
+    ASSERT_TRUE(spinUntil([&] { return again.isFinished() && handler_.calls.size() == 3; }));
+    EXPECT_EQ(again.error().name(), "org.freedesktop.DBus.Error.AccessDenied");
+    EXPECT_EQ(again.error().message(), "only the genuine app may call the guard");
+    EXPECT_EQ(judgements().size(), 2u);
+    handler_.replyAll();
+    ASSERT_TRUE(spinUntil([&] { return ours.isFinished(); }));
+    EXPECT_FALSE(ours.isError());
+
+    // A sender that ends while it is judged is refused, whatever the verdict.
+    ProvingChild brief;
+    holdVerdicts_ = true;
+    auto late = callWith(client, "Version", {}, brief.proof());
+    ASSERT_TRUE(spinUntil([&] { return judgements().size() == 3; }));
+    brief.end();
+    holdVerdicts_ = false;
+    ASSERT_TRUE(spinUntil([&] { return late.isFinished(); }));
+    EXPECT_EQ(late.error().name(), "org.freedesktop.DBus.Error.AccessDenied");
+    EXPECT_EQ(judgements().size(), 3u);
+}
+
+// A judged sender that maps other code later (a plugin from the user's
+// home, say) is judged again; code its user could have written refuses it,
+// as the link sees for itself, whatever the check said.
+TEST_F(LinkListenerTest, ASenderThatMapsOtherCodeIsJudgedAgainAndRefused) {
+    listener_->listen(kService, delegate_);
+    const QDBusConnection client = connect("client");
+    ProvingChild child;
+    auto clean = callWith(client, "Version", {}, child.proof());
+    ASSERT_TRUE(spinUntil([&] { return handler_.calls.size() == 1; }));
+
+    const std::string foreign = folder_.path() + "/plugin.so";
+    std::ofstream(foreign) << std::string(4096, '\xc3');
+    ASSERT_TRUE(child.mapExecutable(foreign));
+    auto loaded = callWith(client, "Version", {}, child.prove());
+    ASSERT_TRUE(spinUntil([&] { return loaded.isFinished(); }));
+    EXPECT_EQ(loaded.error().name(), "org.freedesktop.DBus.Error.AccessDenied");
+    EXPECT_EQ(judgements().size(), 2u);
+    EXPECT_EQ(handler_.calls.size(), 1u);
+}
+
+TEST_F(LinkListenerTest, CallsWaitingForAVerdictAreBoundedAndTheRestRefusedAtOnce) {
+    linux_platform::LinkOptions options;
+    options.waiting = {3, 128 * 1024, 6, 96 * 1024, 5 * 1024};
+    listener_ = makeListener(options);
+    listener_->listen(kService, delegate_);
+    holdVerdicts_ = true;
+    const QByteArray large(70 * 1024, 'x');
+    // Each connection's calls arrive in order; the next connection starts
+    // once the last refusal of the one before is in.
+    // Past the calls one caller may have waiting.
+    const QDBusConnection first = connect("first");
+    std::vector<QDBusPendingCall> firsts;
+    for (int i = 0; i < 5; ++i) firsts.push_back(call(first, "Version"));
+    ASSERT_TRUE(spinUntil([&] { return firsts[3].isFinished() && firsts[4].isFinished(); }));
+    // Past the bytes of large calls that may wait in all; a small call of the
+    // same caller still may.
+    const QDBusConnection second = connect("second");
+    auto largeHold = call(second, "Hold", large);
+    auto smallHeld = call(second, "Held");
+    auto tooLarge = call(second, "Hold", large);
+    ASSERT_TRUE(spinUntil([&] { return tooLarge.isFinished(); }));
+    // Past the bytes one caller may have waiting.
+    auto huge = call(connect("third"), "Hold", QByteArray(150 * 1024, 'x'));
+    ASSERT_TRUE(spinUntil([&] { return huge.isFinished(); }));
+    // Past the calls that may wait in all.
+    const QDBusConnection fourth = connect("fourth");
+    auto lastIn = call(fourth, "Held");
+    auto oneTooMany = call(fourth, "Held");
+    ASSERT_TRUE(spinUntil([&] { return oneTooMany.isFinished(); }));
+    for (const auto* refused : {&firsts[3], &firsts[4], &tooLarge, &huge, &oneTooMany}) {
+        EXPECT_EQ(refused->error().name(), "org.freedesktop.DBus.Error.LimitsExceeded");
+        EXPECT_EQ(refused->error().message(),
+                  "too many calls wait for their sender to be judged: try again later");
+    }
+
+    holdVerdicts_ = false;
+    ASSERT_TRUE(spinUntil([&] { return handler_.calls.size() == 6; }));
+    handler_.replyAll();
+    const std::vector<const QDBusPendingCall*> admitted{&firsts[0], &firsts[1], &firsts[2],
+                                                        &largeHold, &smallHeld, &lastIn};
+    ASSERT_TRUE(spinUntil([&] {
+        return std::all_of(admitted.begin(), admitted.end(),
+                           [](const QDBusPendingCall* c) { return c->isFinished(); });
+    }));
+    for (const auto* answered : admitted)
+        EXPECT_FALSE(answered->isError()) << answered->error().message().toStdString();
+    // Judged, a caller's calls wait no more, and nothing bounds them.
+    std::vector<QDBusPendingCall> later;
+    for (int i = 0; i < 8; ++i) later.push_back(call(first, "Hold", large));
+    ASSERT_TRUE(spinUntil([&] { return handler_.calls.size() == 14; }));
+    handler_.replyAll();
+    ASSERT_TRUE(spinUntil([&] { return later.back().isFinished(); }));
+    for (const auto& answered : later) EXPECT_FALSE(answered.isError());
+}
+
+TEST_F(LinkListenerTest, WhereAnyProcessMayTraceTheAppTheListenerSaysSoOnce) {
+    const std::string scope = folder_.path() + "/ptrace_scope";
+    const std::string line = " any process of this user may trace the app and speak for it";
+    for (const auto& [content, said] : std::vector<std::pair<std::string, std::string>>{
+             {"", "yama is absent:" + line}, {"0\n", "ptrace_scope is 0:" + line}, {"1\n", ""}}) {
+        if (content.empty())
+            ::unlink(scope.c_str());
+        else
+            std::ofstream(scope) << content;
+        log_.lines.clear();
+        linux_platform::LinkOptions options;
+        options.ptraceScope = scope;
+        listener_ = makeListener(options);
+        listener_->listen(kService, delegate_);
+        EXPECT_EQ(log_.lines,
+                  said.empty() ? std::vector<std::string>{} : std::vector<std::string>{said});
+        listener_.reset();
+    }
 }
 
 // The description that the package installs for callers is the interface the
@@ -267,7 +588,7 @@ TEST_F(LinkListenerTest, TheInstalledDescriptionIsTheServedInterface) {
     QFile file(VORSEL_LINK_DESCRIPTION);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << VORSEL_LINK_DESCRIPTION;
     const auto described = linkMethods(QString::fromUtf8(file.readAll()));
-    EXPECT_EQ(described.at("method Hold"), "ay -> bay");
+    EXPECT_EQ(described.at("method Hold"), "ayh -> bay");
     EXPECT_EQ(linkMethods(served.reply().arguments().value(0).toString()), described);
     EXPECT_TRUE(handler_.calls.empty());
     EXPECT_TRUE(judgements().empty());
@@ -323,4 +644,57 @@ TEST_F(LinkListenerTest, LosingTheBusEndsTheProcess) {
     ASSERT_TRUE(spinUntil([&] { return !loop_.exits.empty(); }));
     EXPECT_EQ(loop_.exits, std::vector<int>{1});
     EXPECT_EQ(log_.lines, std::vector<std::string>{"error: lost the session bus: leaving"});
+}
+
+// Reading proofs with real senders, both with the kernel's own pidfd of the
+// sender (Linux 6.5 on) and with only the one the sender passed (as before).
+TEST(LinkProof, AProofNamesTheLiveProcessThatSentItAndNoOther) {
+    using linux_platform::KernelPidfd;
+    for (const KernelPidfd kernel : {KernelPidfd::use, KernelPidfd::ignore}) {
+        SCOPED_TRACE(kernel == KernelPidfd::use ? "kernel pidfd" : "passed pidfd");
+        std::string why;
+        const auto ours = linux_platform::proveCall("Hold", "rules", nullptr);
+        const auto read = linux_platform::readProof(ours.get(), &why, kernel);
+        ASSERT_TRUE(read) << why;
+        EXPECT_EQ(read->sender.pid, ::getpid());
+        EXPECT_EQ(read->sender.uid, ::getuid());
+        EXPECT_TRUE(linux_platform::proves(*read, "Hold", "rules"));
+        EXPECT_FALSE(linux_platform::proves(*read, "Hold", "other rules"));
+        EXPECT_FALSE(linux_platform::proves(*read, "Held", ""));
+        // Read once: a second look finds nothing.
+        EXPECT_FALSE(linux_platform::readProof(ours.get(), &why, kernel));
+
+        // Sent, then its sender ended (and its pid is free for a newcomer).
+        ProvingChild ended;
+        ASSERT_GE(ended.proof(), 0);
+        ended.end();
+        EXPECT_FALSE(linux_platform::readProof(ended.proof(), &why, kernel));
+
+        // A packet of ours carrying a live child's pidfd: not who sent it.
+        ProvingChild other;
+        ASSERT_GT(other.pid(), 0);
+        const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, other.pid(), 0));
+        ASSERT_GE(pidfd, 0);
+        int pair[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+        const int on = 1;
+        ::setsockopt(pair[1], SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
+        const std::string text = linux_platform::proofText("Version", "");
+        iovec data{const_cast<char*>(text.data()), text.size()};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        msghdr message{};
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        cmsghdr* rights = CMSG_FIRSTHDR(&message);
+        rights->cmsg_level = SOL_SOCKET;
+        rights->cmsg_type = SCM_RIGHTS;
+        rights->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(rights), &pidfd, sizeof pidfd);
+        ASSERT_EQ(::sendmsg(pair[0], &message, 0), static_cast<ssize_t>(text.size()));
+        EXPECT_FALSE(linux_platform::readProof(pair[1], &why, kernel));
+        EXPECT_EQ(why, "the proof carries no pidfd of the live process that sent it");
+        for (int fd : {pidfd, pair[0], pair[1]}) ::close(fd);
+    }
 }

@@ -1,0 +1,43 @@
+// What the programs that attack the link share: reading a rules file, a
+// proof made by the calling process, and printing what the agent answered.
+// Each program prints one line per call it made, "<label>: <answer>", where
+// the answer is "ok" or "<D-Bus error name>: <message>", and exits 77 when this
+// machine does not allow the attack at all (the test then skips it).
+#pragma once
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+
+#include "Platform/Linux/System/DBusLinkProof.h"
+#include "tests/e2e/support/RawBus.h"
+
+namespace vorsel::e2e::attack {
+
+inline constexpr int kNotHere = 77;
+
+inline std::string readRules(const char* path) {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), {}};
+}
+
+inline void say(const std::string& label, const std::optional<std::string>& answer) {
+    std::printf("%s: %s\n", label.c_str(),
+                !answer           ? "no answer"
+                : answer->empty() ? "ok"
+                                  : answer->c_str());
+    std::fflush(stdout);
+}
+
+// Holds `rules` on `bus` with a proof made by this very process.
+inline std::optional<std::string> holdProven(RawBus& bus, const std::string& agent,
+                                             const std::string& rules) {
+    const auto proof = linux_platform::proveCall("Hold", rules, nullptr);
+    const auto serial = bus.callLink(agent, "Hold", rules, proof.get());
+    if (serial == 0) return std::string("unsent");
+    return bus.reply(serial, 30);
+}
+
+}  // namespace vorsel::e2e::attack

@@ -1,0 +1,84 @@
+// A process connects to the bus, sends a proof for a hand-over, gives both
+// away and ends; the genuine app is started on its pid; then the hand-over
+// is sent on that connection with that proof, while the pid the bus and the
+// proof name is the genuine app's.
+//
+//   attack_recycled_pid ADDRESS AGENT GENUINE RULES
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "Attack.h"
+#include "TestApps.h"
+
+using namespace vorsel::e2e;
+
+namespace {
+
+bool pass(int socket, const int (&fds)[2]) {
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof fds)] = {};
+    char byte = 'p';
+    iovec data{&byte, 1};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* rights = CMSG_FIRSTHDR(&message);
+    rights->cmsg_level = SOL_SOCKET;
+    rights->cmsg_type = SCM_RIGHTS;
+    rights->cmsg_len = CMSG_LEN(sizeof fds);
+    std::memcpy(CMSG_DATA(rights), fds, sizeof fds);
+    return ::sendmsg(socket, &message, 0) == 1;
+}
+
+bool receive(int socket, int (&fds)[2]) {
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof fds)] = {};
+    char byte = 0;
+    iovec data{&byte, 1};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    if (::recvmsg(socket, &message, MSG_CMSG_CLOEXEC) != 1 || !CMSG_FIRSTHDR(&message))
+        return false;
+    std::memcpy(fds, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof fds);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 5) return 2;
+    const std::string rules = attack::readRules(argv[4]);
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return 1;
+    const pid_t first = ::fork();
+    if (first == 0) {
+        auto bus = RawBus::connect(argv[1], nullptr);
+        const auto proof = vorsel::linux_platform::proveCall("Hold", rules, nullptr);
+        if (!bus || !proof) ::_exit(1);
+        const int fds[2] = {bus->fd(), proof.get()};
+        ::_exit(pass(pair[1], fds) ? 0 : 1);
+    }
+    int fds[2] = {-1, -1};
+    const bool received = receive(pair[0], fds);
+    int status = 0;
+    ::waitpid(first, &status, 0);
+    if (!received || status != 0) return 1;
+
+    // The pid that connected and that the proof names, now the genuine app's.
+    auto genuine = vorsel::testing::childAtPid(first, argv[3]);
+    if (!genuine) {
+        std::printf("pids are handed out from too wide a range here\n");
+        return attack::kNotHere;
+    }
+    auto bus = RawBus::adopt(fds[0]);
+    const auto serial = bus->callLink(argv[2], "Hold", rules, fds[1]);
+    attack::say("recycled pid", serial ? bus->reply(serial, 30) : std::string("unsent"));
+    return 0;
+}

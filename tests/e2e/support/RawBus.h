@@ -1,0 +1,58 @@
+// A bare D-Bus client over a unix socket, for the programs that attack the
+// link: it can talk on a connection it did not make (one inherited, or taken
+// from another process), send exactly the bytes and descriptors it wants, and
+// stream a large argument from one buffer. Little-endian messages only.
+//
+// One thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vorsel::e2e {
+
+class RawBus {
+  public:
+    // Connects to `address` (unix:path=… or unix:abstract=…), authenticates
+    // as our uid with descriptor passing, and says Hello. Nothing, with `why`
+    // set, on failure.
+    static std::unique_ptr<RawBus> connect(const std::string& address, std::string* why);
+    // Talks on `fd`, a connection that is already past Hello (inherited, or
+    // taken from another process). Takes it over.
+    static std::unique_ptr<RawBus> adopt(int fd);
+    ~RawBus();
+    RawBus(const RawBus&) = delete;
+    RawBus& operator=(const RawBus&) = delete;
+
+    int fd() const { return fd_; }
+    // The unique name the bus gave, for a connection made here.
+    const std::string& uniqueName() const { return uniqueName_; }
+
+    // Calls `member` of the link on `destination`: Hold with `rules`, the
+    // others without; with `proof` (a descriptor, or -1 for the bare form of
+    // before, which carries none). The call's serial, or 0 when the write
+    // failed.
+    std::uint32_t callLink(const std::string& destination, const std::string& member,
+                           std::string_view rules, int proof);
+
+    // Waits up to `timeout` seconds for the reply to `serial`: empty for a
+    // return, else "<error name>: <its message>". Nothing when none came.
+    std::optional<std::string> reply(std::uint32_t serial, double timeout);
+
+  private:
+    explicit RawBus(int fd) : fd_(fd) {}
+    std::uint32_t send(const std::string& fields, std::initializer_list<std::string_view> body,
+                       int fd);
+    bool readMore(double timeout);
+
+    int fd_;
+    std::uint32_t serial_ = 0;
+    std::string uniqueName_;
+    std::string in_;  // bytes read but not yet parsed
+};
+
+}  // namespace vorsel::e2e
