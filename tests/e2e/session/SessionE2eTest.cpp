@@ -297,8 +297,9 @@ TEST_F(Session, TheAgentRunsAsItsUnitQuitsAppsInTheirUnitsKeepsTheAppAndLeavesId
         // carry none, a race of the journal's own. Any unit it names is ours.
         const std::string unit = field(entry, "_SYSTEMD_USER_UNIT");
         if (!(unit.empty() &&
-              field(entry, "MESSAGE") == "nothing to hold: leaving until the app calls"))
+              field(entry, "MESSAGE") == "nothing to hold: leaving until the app calls")) {
             EXPECT_EQ(unit, kUnit) << field(entry, "MESSAGE");
+        }
         priorities.insert(field(entry, "PRIORITY"));
         messages.insert(field(entry, "PRIORITY") + " " + field(entry, "MESSAGE"));
     }
