@@ -1,10 +1,12 @@
 #include "Platform/Linux/FileDescriptors.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "Platform/Linux/PosixError.h"
 
@@ -88,6 +90,59 @@ std::optional<std::string> readFileAt(int dir, const std::string& name, std::siz
         bytes.append(buffer, static_cast<std::size_t>(got));
     }
     return bytes;
+}
+
+ssize_t sendWithDescriptors(int socket, std::string_view bytes, std::span<const int> fds) {
+    // Room for as many descriptors as the kernel passes in one message.
+    constexpr std::size_t kMost = 253;
+    if (fds.size() > kMost) {
+        errno = EINVAL;
+        return -1;
+    }
+    iovec data{const_cast<char*>(bytes.data()), bytes.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(kMost * sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    if (!fds.empty()) {
+        message.msg_control = control;
+        message.msg_controllen = CMSG_SPACE(fds.size_bytes());
+        cmsghdr* rights = CMSG_FIRSTHDR(&message);
+        rights->cmsg_level = SOL_SOCKET;
+        rights->cmsg_type = SCM_RIGHTS;
+        rights->cmsg_len = CMSG_LEN(fds.size_bytes());
+        std::memcpy(CMSG_DATA(rights), fds.data(), fds.size_bytes());
+    }
+    ssize_t sent;
+    do {
+        sent = ::sendmsg(socket, &message, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    return sent;
+}
+
+ssize_t receiveWithDescriptors(int socket, std::span<char> buffer, std::vector<UniqueFd>& fds) {
+    alignas(cmsghdr) char control[CMSG_SPACE(16 * sizeof(int))] = {};
+    iovec data{buffer.data(), buffer.size()};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t got;
+    do {
+        got = ::recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) return got;
+    for (cmsghdr* part = CMSG_FIRSTHDR(&message); part; part = CMSG_NXTHDR(&message, part)) {
+        if (part->cmsg_level != SOL_SOCKET || part->cmsg_type != SCM_RIGHTS) continue;
+        for (std::size_t at = 0; at + sizeof(int) <= part->cmsg_len - CMSG_LEN(0);
+             at += sizeof(int)) {
+            int fd = -1;
+            std::memcpy(&fd, CMSG_DATA(part) + at, sizeof fd);
+            fds.emplace_back(fd);
+        }
+    }
+    return got;
 }
 
 }  // namespace vorsel::linux_platform

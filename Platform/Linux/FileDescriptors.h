@@ -5,9 +5,14 @@
 // Any thread.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace vorsel::linux_platform {
 
@@ -42,5 +47,15 @@ UniqueFd openFolderAt(int dir, const std::string& name, std::string* failure);
 // `limit` bytes and, unless `followLink`, a symbolic link.
 std::optional<std::string> readFileAt(int dir, const std::string& name, std::size_t limit,
                                       std::string* failure, bool followLink = false);
+
+// Sends `bytes` on `socket` with `fds` passed along (SCM_RIGHTS), never
+// raising SIGPIPE and retrying when a signal interrupts. What sendmsg gives:
+// the bytes sent, or -1 with errno set.
+ssize_t sendWithDescriptors(int socket, std::string_view bytes, std::span<const int> fds);
+
+// Receives one message of at most `buffer.size()` bytes, appending every
+// descriptor passed with it (close-on-exec) to `fds`, so that none leaks
+// whatever the caller makes of them. What recvmsg gives.
+ssize_t receiveWithDescriptors(int socket, std::span<char> buffer, std::vector<UniqueFd>& fds);
 
 }  // namespace vorsel::linux_platform

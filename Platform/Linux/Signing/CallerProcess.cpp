@@ -22,6 +22,19 @@ constexpr std::size_t kMaxStatus = 64 * 1024;
 constexpr std::size_t kMaxMaps = 16u << 20;
 constexpr std::size_t kMaxThreads = 4096;
 
+// The next line of `text` from `at` that is not empty, moving `at` past it;
+// nothing once the text is used up.
+std::optional<std::string_view> nextLine(std::string_view text, std::size_t& at) {
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string_view::npos) end = text.size();
+        const std::string_view line = text.substr(at, end - at);
+        at = end + 1;
+        if (!line.empty()) return line;
+    }
+    return std::nullopt;
+}
+
 std::string_view nextWord(std::string_view& text) {
     const std::size_t start = text.find_first_not_of(' ');
     if (start == std::string_view::npos) {
@@ -102,13 +115,8 @@ std::optional<std::string> linkAt(int dir, const char* name) {
 std::optional<std::vector<Mapping>> parseExecutableMappings(std::string_view maps) {
     std::vector<Mapping> found;
     std::size_t at = 0;
-    while (at < maps.size()) {
-        std::size_t end = maps.find('\n', at);
-        if (end == std::string_view::npos) end = maps.size();
-        const std::string_view line = maps.substr(at, end - at);
-        at = end + 1;
-        if (line.empty()) continue;
-        auto mapping = parseMapping(line);
+    while (const auto line = nextLine(maps, at)) {
+        auto mapping = parseMapping(*line);
         if (!mapping) return std::nullopt;
         if (mapping->perms[2] == 'x') found.push_back(std::move(*mapping));
     }
@@ -118,12 +126,8 @@ std::optional<std::vector<Mapping>> parseExecutableMappings(std::string_view map
 std::optional<std::string> executableLines(std::string_view maps) {
     std::string lines;
     std::size_t at = 0;
-    while (at < maps.size()) {
-        std::size_t end = maps.find('\n', at);
-        if (end == std::string_view::npos) end = maps.size();
-        const std::string_view line = maps.substr(at, end - at);
-        at = end + 1;
-        if (line.empty()) continue;
+    while (const auto next = nextLine(maps, at)) {
+        const std::string_view line = *next;
         // "start-end perms ...": the third letter of the permissions.
         const std::size_t blank = line.find(' ');
         if (blank == std::string_view::npos || blank + 5 > line.size()) return std::nullopt;

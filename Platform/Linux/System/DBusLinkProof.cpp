@@ -76,24 +76,9 @@ UniqueFd proveCall(std::string_view member, std::string_view arguments, std::str
         return UniqueFd();
     }
     const std::string text = proofText(member, arguments);
-    iovec data{const_cast<char*>(text.data()), text.size()};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* rights = CMSG_FIRSTHDR(&message);
-    rights->cmsg_level = SOL_SOCKET;
-    rights->cmsg_type = SCM_RIGHTS;
-    rights->cmsg_len = CMSG_LEN(sizeof(int));
     const int descriptor = self.get();
-    std::memcpy(CMSG_DATA(rights), &descriptor, sizeof descriptor);
-    ssize_t sent;
-    do {
-        sent = ::sendmsg(sending.get(), &message, MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    if (sent != static_cast<ssize_t>(text.size())) {
+    if (sendWithDescriptors(sending.get(), text, {&descriptor, 1}) !=
+        static_cast<ssize_t>(text.size())) {
         refuse(why, "sendmsg: " + posixError(errno));
         return UniqueFd();
     }

@@ -9,6 +9,10 @@
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <span>
+#include <vector>
+
+#include "Platform/Linux/FileDescriptors.h"
 
 namespace vorsel::e2e {
 
@@ -271,24 +275,8 @@ std::uint32_t RawBus::send(const std::string& fieldBytes,
     header.pad(8);
 
     // The descriptor goes with the message's first bytes; the rest follows.
-    iovec parts{header.out.data(), header.out.size()};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &parts;
-    message.msg_iovlen = 1;
-    if (fd >= 0) {
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        cmsghdr* rights = CMSG_FIRSTHDR(&message);
-        rights->cmsg_level = SOL_SOCKET;
-        rights->cmsg_type = SCM_RIGHTS;
-        rights->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(rights), &fd, sizeof fd);
-    }
-    ssize_t sent;
-    do {
-        sent = ::sendmsg(fd_, &message, MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
+    const ssize_t sent = linux_platform::sendWithDescriptors(
+        fd_, header.out, fd >= 0 ? std::span<const int>(&fd, 1) : std::span<const int>());
     if (sent < 0) return 0;
     const std::string_view rest =
         std::string_view(header.out).substr(static_cast<std::size_t>(sent));
@@ -301,23 +289,9 @@ bool RawBus::readMore(double timeout) {
     pollfd wait{fd_, POLLIN, 0};
     if (::poll(&wait, 1, static_cast<int>(timeout * 1000)) <= 0) return false;
     char buffer[65536];
-    alignas(cmsghdr) char control[CMSG_SPACE(16 * sizeof(int))];
-    iovec data{buffer, sizeof buffer};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    const ssize_t got = ::recvmsg(fd_, &message, MSG_CMSG_CLOEXEC);
+    std::vector<linux_platform::UniqueFd> passed;  // none is wanted: closed at once
+    const ssize_t got = linux_platform::receiveWithDescriptors(fd_, buffer, passed);
     if (got <= 0) return false;
-    for (cmsghdr* part = CMSG_FIRSTHDR(&message); part; part = CMSG_NXTHDR(&message, part))
-        if (part->cmsg_type == SCM_RIGHTS)
-            for (std::size_t at = 0; at + sizeof(int) <= part->cmsg_len - CMSG_LEN(0);
-                 at += sizeof(int)) {
-                int received;
-                std::memcpy(&received, CMSG_DATA(part) + at, sizeof received);
-                ::close(received);
-            }
     in_.append(buffer, static_cast<std::size_t>(got));
     return true;
 }

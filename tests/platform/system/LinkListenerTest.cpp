@@ -151,35 +151,12 @@ class ProvingChild {
     }
 
   private:
-    static bool pass(int socket, int fd) {
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        char byte = 'p';
-        iovec data{&byte, 1};
-        msghdr message{};
-        message.msg_iov = &data;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        cmsghdr* rights = CMSG_FIRSTHDR(&message);
-        rights->cmsg_level = SOL_SOCKET;
-        rights->cmsg_type = SCM_RIGHTS;
-        rights->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(rights), &fd, sizeof fd);
-        return ::sendmsg(socket, &message, 0) == 1;
-    }
     static int receive(int socket) {
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        std::vector<linux_platform::UniqueFd> fds;
         char byte = 0;
-        iovec data{&byte, 1};
-        msghdr message{};
-        message.msg_iov = &data;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        int fd = -1;
-        if (::recvmsg(socket, &message, MSG_CMSG_CLOEXEC) == 1 && CMSG_FIRSTHDR(&message))
-            std::memcpy(&fd, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof fd);
-        return fd;
+        if (linux_platform::receiveWithDescriptors(socket, {&byte, 1}, fds) != 1 || fds.size() != 1)
+            return -1;
+        return fds.front().release();
     }
 
     [[noreturn]] static void serve(int socket) {
@@ -189,7 +166,9 @@ class ProvingChild {
             if (got <= 0) ::_exit(0);
             if (command[0] == 'p') {
                 const auto proof = linux_platform::proveCall("Version", "", nullptr);
-                if (!proof || !pass(socket, proof.get())) ::_exit(1);
+                const int fd = proof.get();
+                if (!proof || linux_platform::sendWithDescriptors(socket, "p", {&fd, 1}) != 1)
+                    ::_exit(1);
             } else if (command[0] == 'm') {
                 const std::string file(command + 1, static_cast<std::size_t>(got - 1));
                 const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
@@ -680,19 +659,8 @@ TEST(LinkProof, AProofNamesTheLiveProcessThatSentItAndNoOther) {
         const int on = 1;
         ::setsockopt(pair[1], SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
         const std::string text = linux_platform::proofText("Version", "");
-        iovec data{const_cast<char*>(text.data()), text.size()};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        msghdr message{};
-        message.msg_iov = &data;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        cmsghdr* rights = CMSG_FIRSTHDR(&message);
-        rights->cmsg_level = SOL_SOCKET;
-        rights->cmsg_type = SCM_RIGHTS;
-        rights->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(rights), &pidfd, sizeof pidfd);
-        ASSERT_EQ(::sendmsg(pair[0], &message, 0), static_cast<ssize_t>(text.size()));
+        ASSERT_EQ(linux_platform::sendWithDescriptors(pair[0], text, {&pidfd, 1}),
+                  static_cast<ssize_t>(text.size()));
         EXPECT_FALSE(linux_platform::readProof(pair[1], &why, kernel));
         EXPECT_EQ(why, "the proof carries no pidfd of the live process that sent it");
         for (int fd : {pidfd, pair[0], pair[1]}) ::close(fd);

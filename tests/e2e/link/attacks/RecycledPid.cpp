@@ -10,47 +10,14 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <vector>
 
 #include "Attack.h"
 #include "TestApps.h"
 
 using namespace vorsel::e2e;
 
-namespace {
-
-bool pass(int socket, const int (&fds)[2]) {
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof fds)] = {};
-    char byte = 'p';
-    iovec data{&byte, 1};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* rights = CMSG_FIRSTHDR(&message);
-    rights->cmsg_level = SOL_SOCKET;
-    rights->cmsg_type = SCM_RIGHTS;
-    rights->cmsg_len = CMSG_LEN(sizeof fds);
-    std::memcpy(CMSG_DATA(rights), fds, sizeof fds);
-    return ::sendmsg(socket, &message, 0) == 1;
-}
-
-bool receive(int socket, int (&fds)[2]) {
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof fds)] = {};
-    char byte = 0;
-    iovec data{&byte, 1};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    if (::recvmsg(socket, &message, MSG_CMSG_CLOEXEC) != 1 || !CMSG_FIRSTHDR(&message))
-        return false;
-    std::memcpy(fds, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof fds);
-    return true;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 5) return 2;
@@ -63,10 +30,13 @@ int main(int argc, char** argv) {
         const auto proof = vorsel::linux_platform::proveCall("Hold", rules, nullptr);
         if (!bus || !proof) ::_exit(1);
         const int fds[2] = {bus->fd(), proof.get()};
-        ::_exit(pass(pair[1], fds) ? 0 : 1);
+        ::_exit(vorsel::linux_platform::sendWithDescriptors(pair[1], "p", fds) == 1 ? 0 : 1);
     }
-    int fds[2] = {-1, -1};
-    const bool received = receive(pair[0], fds);
+    std::vector<vorsel::linux_platform::UniqueFd> fds;
+    char byte = 0;
+    const bool received =
+        vorsel::linux_platform::receiveWithDescriptors(pair[0], {&byte, 1}, fds) == 1 &&
+        fds.size() == 2;
     int status = 0;
     ::waitpid(first, &status, 0);
     if (!received || status != 0) return 1;
@@ -77,8 +47,8 @@ int main(int argc, char** argv) {
         std::printf("pids are handed out from too wide a range here\n");
         return attack::kNotHere;
     }
-    auto bus = RawBus::adopt(fds[0]);
-    const auto serial = bus->callLink(argv[2], "Hold", rules, fds[1]);
+    auto bus = RawBus::adopt(fds[0].release());
+    const auto serial = bus->callLink(argv[2], "Hold", rules, fds[1].get());
     attack::say("recycled pid", serial ? bus->reply(serial, 30) : std::string("unsent"));
     return 0;
 }
