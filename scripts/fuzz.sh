@@ -5,6 +5,7 @@
 # crash leaves its input in <build>/artifacts/ and fails the run.
 #
 # Usage: scripts/fuzz.sh [SECONDS-EACH] [build-folder]   (default: 30, build-fuzz)
+# VORSEL_BUILD_ONLY=1 builds them and runs none.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
@@ -16,6 +17,7 @@ if ! command -v clang++ >/dev/null; then
 fi
 cmake -S fuzz -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build "$build"
+[ "${VORSEL_BUILD_ONLY:-}" = 1 ] && exit 0
 
 mkdir -p "$build/artifacts"
 failed=()

@@ -5,7 +5,7 @@
 #
 # Usage: scripts/sanitize.sh [build-folder] [ctest args...]   (default: build-asan)
 # Set VORSEL_SANITIZE_LABELS to a ctest label regex to run only some areas
-# (default: every test).
+# (default: every test), VORSEL_BUILD_ONLY=1 to build and not run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-asan}
@@ -14,6 +14,7 @@ shift || true
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVORSEL_SANITIZE=ON \
       -DVORSEL_BENCH=OFF >/dev/null
 cmake --build "$build"
+[ "${VORSEL_BUILD_ONLY:-}" = 1 ] && exit 0
 
 # Test binaries pass these on to what they start (tests/as-test-user.sh);
 # agents started by a test's private bus run with the sanitizers' defaults,
