@@ -17,8 +17,6 @@
 
 using namespace vorsel::e2e;
 
-namespace {}  // namespace
-
 int main(int argc, char** argv) {
     if (argc != 5) return 2;
     const std::string rules = attack::readRules(argv[4]);
