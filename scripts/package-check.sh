@@ -15,7 +15,10 @@ build=$(cd "${1:-build}" && pwd)
 if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi
 
 say() { printf 'package-check: %s\n' "$*"; }
-die() { say "FAILED: $*" >&2; exit 1; }
+# Failures go to standard output with the rest, so that a log that keeps only
+# one stream still says why; a command that fails unforeseen names its line.
+die() { say "FAILED: $*"; exit 1; }
+trap 'say "FAILED at line $LINENO: $BASH_COMMAND"' ERR
 leave_alone() {
   if [ "${CI:-}" = "true" ]; then die "$*"; fi
   say "skipped: $*"
@@ -105,19 +108,25 @@ desktop=(env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_RUNTIME_DIR="$work/run"
   LANG=C.UTF-8 DBUS_SESSION_BUS_ADDRESS="unix:path=$work/run/no-bus" QT_QPA_PLATFORM=xcb)
 "${desktop[@]}" openbox --sm-disable >"$work/openbox.log" 2>&1 &
 pids+=($!)
-for _ in $(seq 100); do "${desktop[@]}" wmctrl -m >/dev/null 2>&1 && break; sleep 0.1; done
+wm=""
+for _ in $(seq 200); do "${desktop[@]}" wmctrl -m >/dev/null 2>&1 && wm=yes && break; sleep 0.1; done
+[ -n "$wm" ] || die "no window manager came up on $display: $(cat "$work/openbox.log")"
 
 "${desktop[@]}" "$exec_line" >"$work/app.log" 2>&1 &
 app=$!
 pids+=("$app")
 window=""
-for _ in $(seq 200); do
-  window=$("${desktop[@]}" wmctrl -l -p 2>/dev/null | awk -v pid="$app" '$3 == pid && $5 == "Vorsel" {print $1}')
+# A machine busy building may take a while to show it.
+for _ in $(seq 600); do
+  window=$("${desktop[@]}" wmctrl -l -p 2>/dev/null | awk -v pid="$app" '$3 == pid && $5 == "Vorsel" {print $1}' || true)
   [ -n "$window" ] && break
   kill -0 "$app" 2>/dev/null || break
   sleep 0.1
 done
-[ -n "$window" ] || die "the installed app showed no window: $(cat "$work/app.log")"
+if [ -z "$window" ]; then
+  if kill -0 "$app" 2>/dev/null; then how="it still runs"; else how="it ended"; fi
+  die "the installed app showed no window ($how); the windows: $("${desktop[@]}" wmctrl -l -p 2>&1 || true); its output: $(cat "$work/app.log")"
+fi
 say "the installed app shows its window"
 "${desktop[@]}" wmctrl -i -c "$window"
 for _ in $(seq 100); do kill -0 "$app" 2>/dev/null || break; sleep 0.1; done
