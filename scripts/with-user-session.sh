@@ -221,7 +221,7 @@ passed=(PATH=/usr/local/bin:/usr/bin:/bin HOME="$home" XDG_DATA_HOME="$home/.loc
         USER="$user" LOGNAME="$user" LANG=C.UTF-8
         TMPDIR=/tmp XDG_RUNTIME_DIR="/run/user/$uid" DBUS_SESSION_BUS_ADDRESS="unix:path=/run/user/$uid/bus"
         QT_QPA_PLATFORM=offscreen VORSEL_TEST_USER="$user" VORSEL_USER_SESSION="$slice")
-for name in GTEST_FILTER ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS VORSEL_BENCH_LAUNCHES; do
+for name in GTEST_FILTER ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS VORSEL_BENCH_LAUNCHES VORSEL_SETUP_REQUIRED; do
   [ -n "${!name:-}" ] && passed+=("$name=${!name}")
 done
 

@@ -22,6 +22,7 @@
 #include "Platform/Linux/Workspace/X11Windows.h"
 #include "TestApps.h"
 #include "tests/e2e/support/E2eWorld.h"
+#include "tests/support/SkipForWant.h"
 #include "tests/support/VirtualDesktop.h"
 
 namespace fs = std::filesystem;
@@ -81,12 +82,13 @@ class DesktopTest : public ::testing::Test {
   protected:
     void SetUp() override {
         if (auto missing = testing::VirtualDesktop::unavailable(); !missing.empty())
-            GTEST_SKIP() << missing;
+            VORSEL_SKIP_FOR_WANT_OF(missing);
         for (const char* program :
              {"/usr/bin/gnome-text-editor", "/usr/bin/mousepad", "/usr/bin/xterm",
               "/usr/lib/firefox-esr/firefox-esr", "/usr/bin/xdotool"}) {
             if (::access(program, X_OK) != 0)
-                GTEST_SKIP() << program << " is not installed (scripts/setup.sh installs it)";
+                VORSEL_SKIP_FOR_WANT_OF(std::string(program) +
+                                        " is not installed (scripts/setup.sh installs it)");
         }
         ASSERT_TRUE(world.ready()) << world.problem();
         desktop = std::make_unique<testing::VirtualDesktop>();

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <set>
 #include <string_view>
@@ -20,6 +21,7 @@
 
 #include "DesktopApps.h"
 #include "Platform/Linux/Workspace/AppIdentity.h"
+#include "tests/support/SkipForWant.h"
 
 namespace vorsel::e2e {
 namespace {
@@ -92,12 +94,14 @@ DesktopApps* LaunchMatrix::apps = nullptr;
 
 TEST_P(LaunchMatrix, EveryAppIsRecognisedAndClosedAsTheRulesSay) {
     const auto [rules, way] = GetParam();
-    if (apps == nullptr) GTEST_SKIP() << DesktopApps::unavailable();
+    if (apps == nullptr) VORSEL_SKIP_FOR_WANT_OF(DesktopApps::unavailable());
     ASSERT_TRUE(apps->problem().empty()) << apps->problem();
     if (rules == Rules::allBut && !runsAsThrowawayUser())
         GTEST_SKIP() << "closes every app of its user: run as a throwaway vorsel-test user";
-    if (way == Way::scope && !apps->scopesAvailable())
+    if (way == Way::scope && !apps->scopesAvailable()) {
+        if (std::getenv("VORSEL_USER_SESSION")) FAIL() << "no app scopes in the user session";
         GTEST_SKIP() << "no systemd user manager to make app scopes (scripts/with-user-session.sh)";
+    }
 
     // The editor is the one app a bus starts; typed in a terminal, two
     // apps inherit SIGTERM blocked, as from a terminal that blocks it.

@@ -15,6 +15,7 @@
 #include "Platform/Linux/Workspace/QuitRequests.h"
 #include "Platform/Linux/Workspace/X11Windows.h"
 #include "WorkspaceFixture.h"
+#include "tests/support/SkipForWant.h"
 #include "tests/support/VirtualDesktop.h"
 
 namespace vorsel::testing {
@@ -90,7 +91,7 @@ class QuitTest : public WorkspaceTest {
 TEST_F(QuitTest, TheLookupFindsEachAppsWindowsWithAndWithoutAWindowManager) {
     for (bool windowManager : {true, false}) {
         SCOPED_TRACE(windowManager ? "with openbox" : "without a window manager");
-        if (!startDesktop(windowManager)) GTEST_SKIP() << skipped;
+        if (!startDesktop(windowManager)) VORSEL_SKIP_FOR_WANT_OF(skipped);
         Child two = desk("test.two", {"--windows", "2"});
         Child launcher = desk("test.launcher", {"--child"});
         Child bare = desk("test.bare", {"--no-protocol"});
@@ -131,7 +132,7 @@ TEST_F(QuitTest, TheLookupFindsEachAppsWindowsWithAndWithoutAWindowManager) {
 }
 
 TEST_F(QuitTest, AWindowIsAskedFirstAndSigtermFollowsOnlyOnALaterRequest) {
-    if (!startDesktop(true)) GTEST_SKIP() << skipped;
+    if (!startDesktop(true)) VORSEL_SKIP_FOR_WANT_OF(skipped);
     Child asker = desk("test.asker", {"--ask"});
     waitManaged(1);
     const auto first = SteadyClock::now();
@@ -153,7 +154,7 @@ TEST_F(QuitTest, AWindowIsAskedFirstAndSigtermFollowsOnlyOnALaterRequest) {
 }
 
 TEST_F(QuitTest, WithoutAWindowManagerTheWindowItselfIsAskedAndAnUnreachableAppIsSignalled) {
-    if (!startDesktop(false)) GTEST_SKIP() << skipped;
+    if (!startDesktop(false)) VORSEL_SKIP_FOR_WANT_OF(skipped);
     Child plain = desk("test.plain");
     Child bare = desk("test.bare", {"--no-protocol"});
     waitManaged(2);
@@ -168,7 +169,7 @@ TEST_F(QuitTest, WithoutAWindowManagerTheWindowItselfIsAskedAndAnUnreachableAppI
 }
 
 TEST_F(QuitTest, TheQuitActionIsAskedOnlyOfTheAppThatOwnsItsName) {
-    if (!startDesktop(true)) GTEST_SKIP() << skipped;
+    if (!startDesktop(true)) VORSEL_SKIP_FOR_WANT_OF(skipped);
     Child quitter = desk("test.desk.Quitter", {"--bus", "test.desk.Quitter"});
     // Another process holds the name the victim's identity would own.
     Child holder = desk("test.desk.Holder", {"--bus", "test.desk.Victim", "--windows", "0"});
@@ -197,7 +198,7 @@ TEST_F(QuitTest, TheQuitActionIsAskedOnlyOfTheAppThatOwnsItsName) {
 }
 
 TEST_F(QuitTest, AHiddenAppIsMinimisedAndAskedAgainButNeverSignalledOverItsDialog) {
-    if (!startDesktop(true)) GTEST_SKIP() << skipped;
+    if (!startDesktop(true)) VORSEL_SKIP_FOR_WANT_OF(skipped);
     Child browser = desk("test.browserish", {"--ask"});
     waitManaged(1);
     auto app = appWithPid(browser.pid());
@@ -226,7 +227,7 @@ TEST_F(QuitTest, AHiddenAppIsMinimisedAndAskedAgainButNeverSignalledOverItsDialo
 }
 
 TEST_F(QuitTest, RequestsAndTheDisplayLastOnlyWhileASessionWatches) {
-    if (!startDesktop(true)) GTEST_SKIP() << skipped;
+    if (!startDesktop(true)) VORSEL_SKIP_FOR_WANT_OF(skipped);
     Child stubborn = desk("test.stubborn", {"--ignore-close"});
     waitManaged(1);
     auto opened = Pidfd::open(stubborn.pid(), startTimeOf(stubborn.pid()));
@@ -254,7 +255,7 @@ TEST_F(QuitTest, RequestsAndTheDisplayLastOnlyWhileASessionWatches) {
 // app is still signalled on time, a hidden one is left alone, the session
 // ends without waiting for the server, and the next one reaches it again.
 TEST_F(QuitTest, AStoppedDisplayHoldsUpNeitherTheRequestsNorTheSessionsEnd) {
-    if (!startDesktop(true)) GTEST_SKIP() << skipped;
+    if (!startDesktop(true)) VORSEL_SKIP_FOR_WANT_OF(skipped);
     Child first = desk("test.first");
     Child frozen = desk("test.frozen");
     Child hidden = desk("test.hidden");
