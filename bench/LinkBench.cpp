@@ -43,8 +43,8 @@
 
 #include <sys/syscall.h>
 
-#include "Platform/Linux/System/DBusLinkJudge.h"
-#include "Platform/Linux/System/DBusLinkProof.h"
+#include "Platform/Linux/Link/DBusLinkJudge.h"
+#include "Platform/Linux/Link/DBusLinkProof.h"
 #include "TestApps.h"
 #include "tests/e2e/support/E2eWorld.h"
 #include "tests/support/VirtualDesktop.h"

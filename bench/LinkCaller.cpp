@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Linux/System/DBusLinkProof.h"
+#include "Platform/Linux/Link/DBusLinkProof.h"
 
 namespace {
 

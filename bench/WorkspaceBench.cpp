@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Linux/System/QtRunLoop.h"
+#include "Platform/Linux/Runtime/QtRunLoop.h"
 #include "Platform/Linux/Workspace/AppIndex.h"
 #include "Platform/Linux/Workspace/LinuxWorkspace.h"
 #include "Platform/Linux/Workspace/NoticeHub.h"

@@ -6,7 +6,7 @@ vorsel_fuzzer(fuzz_seal FuzzSeal.cpp
     "${root}/Platform/Linux/Signing/Seal.cpp"
     "${root}/Platform/Linux/Signing/BundleTree.cpp"
     "${root}/Platform/Linux/Signing/SealFiles.cpp"
-    "${root}/Platform/Linux/FileDescriptors.cpp"
-    "${root}/Platform/Linux/PosixError.cpp")
+    "${root}/Platform/Linux/Runtime/FileDescriptors.cpp"
+    "${root}/Platform/Linux/Runtime/PosixError.cpp")
 find_package(OpenSSL 3 REQUIRED)
 target_link_libraries(fuzz_seal PRIVATE OpenSSL::Crypto)

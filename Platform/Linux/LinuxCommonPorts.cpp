@@ -1,6 +1,6 @@
-#include "Platform/Linux/LinuxBundles.h"
-#include "Platform/Linux/LinuxClock.h"
-#include "Platform/Linux/LinuxFiles.h"
+#include "Platform/Linux/Runtime/LinuxBundles.h"
+#include "Platform/Linux/Runtime/LinuxClock.h"
+#include "Platform/Linux/Runtime/LinuxFiles.h"
 #include "Platform/Linux/LinuxPlatform.h"
 
 namespace vorsel::linux_platform {

@@ -11,9 +11,9 @@
 
 #include "Platform/Linux/Signing/SigningModule.h"
 #include "Platform/Linux/Signing/SpareJudge.h"
-#include "Platform/Linux/System/DBusLinkListener.h"
-#include "Platform/Linux/System/JournalLog.h"
-#include "Platform/Linux/System/QtRunLoop.h"
+#include "Platform/Linux/Link/DBusLinkListener.h"
+#include "Platform/Linux/Runtime/JournalLog.h"
+#include "Platform/Linux/Runtime/QtRunLoop.h"
 #include "Platform/Linux/Workspace/DisplayThread.h"
 #include "Platform/Linux/Workspace/LinuxWorkspace.h"
 

@@ -13,7 +13,7 @@
 #include "Platform/CodeSigning.h"
 #include "Platform/Files.h"
 #include "Platform/LinkListener.h"
-#include "Platform/Linux/LinuxClock.h"
+#include "Platform/Linux/Runtime/LinuxClock.h"
 #include "Platform/Log.h"
 #include "Platform/LoginItems.h"
 #include "Platform/RunLoop.h"

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "Platform/Linux/LinuxClock.h"
+#include "Platform/Linux/Runtime/LinuxClock.h"
 
 namespace vorsel::testing {
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Platform/Linux/BusName.h"
+#include "Platform/Linux/Runtime/BusName.h"
 
 namespace vorsel::linux_platform {
 namespace {

@@ -5,8 +5,8 @@
 #include <fstream>
 
 #include "Guard/Identity/GuardIdentity.h"
-#include "Platform/Linux/LinuxBundles.h"
-#include "Platform/Linux/LinuxFiles.h"
+#include "Platform/Linux/Runtime/LinuxBundles.h"
+#include "Platform/Linux/Runtime/LinuxFiles.h"
 #include "tests/support/TempFolder.h"
 
 namespace vorsel {

@@ -23,7 +23,7 @@
 #include "Platform/Linux/Install/AgentDeclaration.h"
 #include "Platform/Linux/Install/ExecLine.h"
 #include "Platform/Linux/Install/LinuxLoginItems.h"
-#include "Platform/Linux/LinuxFiles.h"
+#include "Platform/Linux/Runtime/LinuxFiles.h"
 #include "WindowTestSupport.h"
 #include "tests/fakes/FakeClock.h"
 #include "tests/fakes/FakeFiles.h"

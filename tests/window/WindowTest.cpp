@@ -11,8 +11,8 @@
 
 #include "Guard/App/GuardWindow.h"
 #include "Guard/Rules/GuardRules.h"
-#include "Platform/Linux/LinuxClock.h"
-#include "Platform/Linux/LinuxFiles.h"
+#include "Platform/Linux/Runtime/LinuxClock.h"
+#include "Platform/Linux/Runtime/LinuxFiles.h"
 #include "WindowTestSupport.h"
 #include "tests/fakes/FakeClock.h"
 #include "tests/support/RawClocks.h"

@@ -20,9 +20,9 @@
 #include "Guard/App/GuardWindow.h"
 #include "Guard/Identity/GuardIdentity.h"
 #include "Platform/Linux/Install/LinuxLoginItems.h"
-#include "Platform/Linux/LinuxBundles.h"
-#include "Platform/Linux/LinuxClock.h"
-#include "Platform/Linux/LinuxFiles.h"
+#include "Platform/Linux/Runtime/LinuxBundles.h"
+#include "Platform/Linux/Runtime/LinuxClock.h"
+#include "Platform/Linux/Runtime/LinuxFiles.h"
 
 using namespace vorsel;
 

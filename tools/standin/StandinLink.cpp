@@ -9,7 +9,7 @@
 #include <iostream>
 #include <string>
 
-#include "Platform/Linux/System/DBusLinkProof.h"
+#include "Platform/Linux/Link/DBusLinkProof.h"
 
 namespace vorsel::standin {
 

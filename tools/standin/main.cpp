@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Linux/BusName.h"
-#include "Platform/Linux/LinuxBundles.h"
-#include "Platform/Linux/LinuxClock.h"
+#include "Platform/Linux/Runtime/BusName.h"
+#include "Platform/Linux/Runtime/LinuxBundles.h"
+#include "Platform/Linux/Runtime/LinuxClock.h"
 #include "tools/standin/StandinLink.h"
 #include "tools/standin/StandinOptions.h"
 

@@ -6,7 +6,7 @@
 
 #include <plist/plist.h>
 
-#include "Platform/Linux/InfoPlist.h"
+#include "Platform/Linux/Runtime/InfoPlist.h"
 
 namespace vorsel::linux_platform {
 

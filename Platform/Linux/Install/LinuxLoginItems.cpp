@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "Platform/Linux/BusName.h"
+#include "Platform/Linux/Runtime/BusName.h"
 #include "Platform/Linux/Install/ExecLine.h"
 
 namespace vorsel::linux_platform {

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "Platform/Linux/PosixError.h"
+#include "Platform/Linux/Runtime/PosixError.h"
 
 namespace vorsel::linux_platform {
 

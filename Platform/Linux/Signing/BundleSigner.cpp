@@ -6,8 +6,8 @@
 
 #include <cerrno>
 
-#include "Platform/Linux/InfoPlist.h"
-#include "Platform/Linux/PosixError.h"
+#include "Platform/Linux/Runtime/InfoPlist.h"
+#include "Platform/Linux/Runtime/PosixError.h"
 #include "Platform/Linux/Signing/BundleTree.h"
 #include "Platform/Linux/Signing/Refusal.h"
 #include "Platform/Linux/Signing/SealFiles.h"

@@ -11,7 +11,7 @@
 #include <memory>
 #include <vector>
 
-#include "Platform/Linux/PosixError.h"
+#include "Platform/Linux/Runtime/PosixError.h"
 #include "Platform/Linux/Signing/SealFiles.h"
 
 namespace vorsel::linux_platform {

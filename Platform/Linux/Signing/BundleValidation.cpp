@@ -1,6 +1,6 @@
 #include "Platform/Linux/Signing/BundleValidation.h"
 
-#include "Platform/Linux/InfoPlist.h"
+#include "Platform/Linux/Runtime/InfoPlist.h"
 #include "Platform/Linux/Signing/BundleTree.h"
 #include "Platform/Linux/Signing/Refusal.h"
 #include "Platform/Linux/Signing/SealFiles.h"

@@ -10,7 +10,7 @@
 #include <charconv>
 #include <climits>
 
-#include "Platform/Linux/PosixError.h"
+#include "Platform/Linux/Runtime/PosixError.h"
 #include "Platform/Linux/Signing/Refusal.h"
 
 namespace vorsel::linux_platform {

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Platform/Linux/FileDescriptors.h"
+#include "Platform/Linux/Runtime/FileDescriptors.h"
 
 namespace vorsel::linux_platform {
 

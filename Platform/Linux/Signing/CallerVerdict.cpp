@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <climits>
 
-#include "Platform/Linux/InfoPlist.h"
-#include "Platform/Linux/PosixError.h"
+#include "Platform/Linux/Runtime/InfoPlist.h"
+#include "Platform/Linux/Runtime/PosixError.h"
 #include "Platform/Linux/Signing/BundleValidation.h"
 #include "Platform/Linux/Signing/CallerMappings.h"
 #include "Platform/Linux/Signing/CallerProcess.h"

@@ -8,7 +8,7 @@
 
 #include <openssl/evp.h>
 
-#include "Platform/Linux/PosixError.h"
+#include "Platform/Linux/Runtime/PosixError.h"
 #include "Platform/Linux/Signing/OpenSslHandles.h"
 
 namespace vorsel::linux_platform {

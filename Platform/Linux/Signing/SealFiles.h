@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "Platform/Linux/FileDescriptors.h"
+#include "Platform/Linux/Runtime/FileDescriptors.h"
 
 namespace vorsel::linux_platform {
 

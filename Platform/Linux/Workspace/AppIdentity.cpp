@@ -5,7 +5,7 @@
 #include <climits>
 #include <cstdlib>
 
-#include "Platform/Linux/InfoPlist.h"
+#include "Platform/Linux/Runtime/InfoPlist.h"
 #include "Platform/Linux/Workspace/AppIndex.h"
 #include "Platform/Linux/Workspace/AppUnit.h"
 #include "Platform/Linux/Workspace/DesktopEntries.h"

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "Platform/Linux/InfoPlist.h"
+#include "Platform/Linux/Runtime/InfoPlist.h"
 
 extern char** environ;
 

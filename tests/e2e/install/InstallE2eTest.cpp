@@ -12,8 +12,8 @@
 
 #include "Guard/App/GuardInstall.h"
 #include "Platform/Linux/Install/LinuxLoginItems.h"
-#include "Platform/Linux/LinuxBundles.h"
-#include "Platform/Linux/LinuxFiles.h"
+#include "Platform/Linux/Runtime/LinuxBundles.h"
+#include "Platform/Linux/Runtime/LinuxFiles.h"
 #include "tests/e2e/support/E2eWorld.h"
 
 namespace fs = std::filesystem;

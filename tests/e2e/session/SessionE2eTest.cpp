@@ -25,7 +25,7 @@
 #include <thread>
 
 #include "Platform/Linux/Install/LinuxLoginItems.h"
-#include "Platform/Linux/LinuxFiles.h"
+#include "Platform/Linux/Runtime/LinuxFiles.h"
 #include "tests/e2e/support/E2eWorld.h"
 
 namespace fs = std::filesystem;

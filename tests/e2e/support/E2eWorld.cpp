@@ -9,9 +9,9 @@
 #include <filesystem>
 #include <sstream>
 
-#include "Platform/Linux/BusName.h"
-#include "Platform/Linux/InfoPlist.h"
-#include "Platform/Linux/LinuxClock.h"
+#include "Platform/Linux/Runtime/BusName.h"
+#include "Platform/Linux/Runtime/InfoPlist.h"
+#include "Platform/Linux/Runtime/LinuxClock.h"
 #include "tests/e2e/support/E2eBuild.h"
 
 namespace vorsel::e2e {

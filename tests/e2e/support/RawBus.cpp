@@ -12,7 +12,7 @@
 #include <span>
 #include <vector>
 
-#include "Platform/Linux/FileDescriptors.h"
+#include "Platform/Linux/Runtime/FileDescriptors.h"
 
 namespace vorsel::e2e {
 

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
-#include "Platform/Linux/LinuxClock.h"
+#include "Platform/Linux/Runtime/LinuxClock.h"
 #include "tests/e2e/support/E2eProcess.h"
 #include "tests/support/RawClocks.h"
 

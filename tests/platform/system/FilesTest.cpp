@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "Platform/Linux/LinuxFiles.h"
+#include "Platform/Linux/Runtime/LinuxFiles.h"
 #include "tests/e2e/support/E2eProcess.h"
 
 using vorsel::e2e::readText;

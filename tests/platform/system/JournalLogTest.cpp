@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "Platform/Linux/System/JournalLog.h"
+#include "Platform/Linux/Runtime/JournalLog.h"
 #include "tests/e2e/support/E2eProcess.h"
 
 using vorsel::LogLevel;

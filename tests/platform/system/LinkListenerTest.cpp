@@ -27,9 +27,9 @@
 #include <map>
 #include <mutex>
 
-#include "Platform/Linux/BusName.h"
-#include "Platform/Linux/System/DBusLinkListener.h"
-#include "Platform/Linux/System/DBusLinkProof.h"
+#include "Platform/Linux/Runtime/BusName.h"
+#include "Platform/Linux/Link/DBusLinkListener.h"
+#include "Platform/Linux/Link/DBusLinkProof.h"
 #include "tests/e2e/support/PrivateBus.h"
 #include "tests/platform/system/SystemTesting.h"
 

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "Platform/Linux/System/QtRunLoop.h"
+#include "Platform/Linux/Runtime/QtRunLoop.h"
 #include "tests/platform/system/SystemTesting.h"
 
 using vorsel::Timer;

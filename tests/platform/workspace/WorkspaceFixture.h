@@ -8,7 +8,7 @@
 #include <functional>
 #include <memory>
 
-#include "Platform/Linux/System/QtRunLoop.h"
+#include "Platform/Linux/Runtime/QtRunLoop.h"
 #include "Platform/Linux/Workspace/LinuxWorkspace.h"
 #include "TestApps.h"
 

@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "Platform/Linux/System/DBusLinkProof.h"
+#include "Platform/Linux/Link/DBusLinkProof.h"
 #include "tests/e2e/support/RawBus.h"
 
 namespace vorsel::e2e::attack {

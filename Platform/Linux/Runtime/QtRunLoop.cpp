@@ -1,4 +1,4 @@
-#include "Platform/Linux/System/QtRunLoop.h"
+#include "Platform/Linux/Runtime/QtRunLoop.h"
 
 #include <QCoreApplication>
 #include <QObject>

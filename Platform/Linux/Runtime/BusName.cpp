@@ -1,4 +1,4 @@
-#include "Platform/Linux/BusName.h"
+#include "Platform/Linux/Runtime/BusName.h"
 
 namespace vorsel::linux_platform {
 

@@ -1,4 +1,4 @@
-#include "Platform/Linux/LinuxFiles.h"
+#include "Platform/Linux/Runtime/LinuxFiles.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <limits>
 
-#include "Platform/Linux/PosixError.h"
+#include "Platform/Linux/Runtime/PosixError.h"
 
 namespace vorsel::linux_platform {
 

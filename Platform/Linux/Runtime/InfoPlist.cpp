@@ -1,4 +1,4 @@
-#include "Platform/Linux/InfoPlist.h"
+#include "Platform/Linux/Runtime/InfoPlist.h"
 
 #include <filesystem>
 #include <fstream>

@@ -1,4 +1,4 @@
-#include "Platform/Linux/System/DBusLinkJudge.h"
+#include "Platform/Linux/Link/DBusLinkJudge.h"
 
 #include <optional>
 

@@ -1,4 +1,4 @@
-#include "Platform/Linux/System/JournalLog.h"
+#include "Platform/Linux/Runtime/JournalLog.h"
 
 #include <sys/stat.h>
 #include <sys/uio.h>

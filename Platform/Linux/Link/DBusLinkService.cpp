@@ -1,4 +1,4 @@
-#include "Platform/Linux/System/DBusLinkService.h"
+#include "Platform/Linux/Link/DBusLinkService.h"
 
 #include <dlfcn.h>
 #include <sys/resource.h>
@@ -12,7 +12,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QVariantMap>
 
-#include "Platform/Linux/BusName.h"
+#include "Platform/Linux/Runtime/BusName.h"
 
 namespace vorsel::linux_platform {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "Platform/Bundles.h"
-#include "Platform/Linux/InfoPlist.h"
+#include "Platform/Linux/Runtime/InfoPlist.h"
 
 namespace vorsel::linux_platform {
 

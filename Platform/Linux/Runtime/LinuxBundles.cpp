@@ -1,4 +1,4 @@
-#include "Platform/Linux/LinuxBundles.h"
+#include "Platform/Linux/Runtime/LinuxBundles.h"
 
 #include <filesystem>
 

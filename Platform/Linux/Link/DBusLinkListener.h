@@ -39,7 +39,7 @@
 #include <string>
 
 #include "Platform/LinkListener.h"
-#include "Platform/Linux/System/DBusLinkProof.h"
+#include "Platform/Linux/Link/DBusLinkProof.h"
 #include "Platform/Log.h"
 #include "Platform/RunLoop.h"
 

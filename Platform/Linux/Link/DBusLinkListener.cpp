@@ -1,6 +1,6 @@
-#include "Platform/Linux/System/DBusLinkListener.h"
+#include "Platform/Linux/Link/DBusLinkListener.h"
 
-#include "Platform/Linux/System/DBusLinkService.h"
+#include "Platform/Linux/Link/DBusLinkService.h"
 
 namespace vorsel::linux_platform {
 

@@ -1,4 +1,4 @@
-#include "Platform/Linux/System/DBusLinkProof.h"
+#include "Platform/Linux/Link/DBusLinkProof.h"
 
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -11,7 +11,7 @@
 #include <QByteArray>
 #include <QCryptographicHash>
 
-#include "Platform/Linux/PosixError.h"
+#include "Platform/Linux/Runtime/PosixError.h"
 #include "Platform/Linux/Signing/CallerProcess.h"
 #include "Platform/Linux/Signing/Refusal.h"
 

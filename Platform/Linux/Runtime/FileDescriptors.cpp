@@ -1,4 +1,4 @@
-#include "Platform/Linux/FileDescriptors.h"
+#include "Platform/Linux/Runtime/FileDescriptors.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "Platform/Linux/PosixError.h"
+#include "Platform/Linux/Runtime/PosixError.h"
 
 namespace vorsel::linux_platform {
 

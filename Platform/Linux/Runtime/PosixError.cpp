@@ -1,4 +1,4 @@
-#include "Platform/Linux/PosixError.h"
+#include "Platform/Linux/Runtime/PosixError.h"
 
 #include <cstring>
 

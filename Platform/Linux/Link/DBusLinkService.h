@@ -16,8 +16,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "Platform/Linux/System/DBusLinkJudge.h"
-#include "Platform/Linux/System/DBusLinkListener.h"
+#include "Platform/Linux/Link/DBusLinkJudge.h"
+#include "Platform/Linux/Link/DBusLinkListener.h"
 
 namespace vorsel::linux_platform {
 

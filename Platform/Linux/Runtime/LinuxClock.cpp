@@ -1,4 +1,4 @@
-#include "Platform/Linux/LinuxClock.h"
+#include "Platform/Linux/Runtime/LinuxClock.h"
 
 #include <time.h>
 #include <unistd.h>
@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
-#include "Platform/Linux/LinuxFiles.h"
+#include "Platform/Linux/Runtime/LinuxFiles.h"
 
 namespace vorsel::linux_platform {
 
