@@ -21,7 +21,7 @@
 #include "Guard/App/GuardWindow.h"
 #include "Guard/Identity/GuardIdentity.h"
 #include "Platform/Linux/Install/AgentDeclaration.h"
-#include "Platform/Linux/Install/ExecLine.h"
+#include "Platform/Linux/Install/ActivationExec.h"
 #include "Platform/Linux/Install/LinuxLoginItems.h"
 #include "Platform/Linux/Runtime/LinuxFiles.h"
 #include "WindowTestSupport.h"
@@ -373,7 +373,7 @@ TEST_F(LoginItems, TheWindowStaysResponsiveWhileTheManagerTakesItsTimeOverTurnin
                                       "nothing left to remove";
 }
 
-TEST(ExecLine, OddPathsSurviveBothFormats) {
+TEST(ActivationExec, OddPathsSurviveBothFormats) {
     using linux_platform::busExec;
     using linux_platform::busExecProgram;
     using linux_platform::unitExec;

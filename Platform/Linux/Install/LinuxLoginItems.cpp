@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "Platform/Linux/Runtime/BusName.h"
-#include "Platform/Linux/Install/ExecLine.h"
+#include "Platform/Linux/Install/ActivationExec.h"
 
 namespace vorsel::linux_platform {
 

@@ -11,7 +11,7 @@
 #include <map>
 #include <set>
 
-#include "Platform/Linux/Workspace/ExecLine.h"
+#include "Platform/Linux/Workspace/ExecTarget.h"
 #include "Platform/Linux/Workspace/KeyFile.h"
 #include "Platform/Linux/Workspace/ProcFs.h"
 

@@ -10,7 +10,7 @@
 #include <set>
 #include <string_view>
 
-#include "Platform/Linux/Workspace/ExecLine.h"
+#include "Platform/Linux/Workspace/ExecTarget.h"
 #include "Platform/Linux/Workspace/KeyFile.h"
 
 namespace vorsel::linux_platform {

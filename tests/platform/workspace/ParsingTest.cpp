@@ -3,7 +3,7 @@
 
 #include "Platform/Linux/Workspace/AppUnit.h"
 #include "Platform/Linux/Workspace/DesktopEntries.h"
-#include "Platform/Linux/Workspace/ExecLine.h"
+#include "Platform/Linux/Workspace/ExecTarget.h"
 #include "Platform/Linux/Workspace/ProcFs.h"
 
 namespace vorsel::linux_platform {
@@ -120,7 +120,7 @@ TEST(AppUnits, TheInnermostUnitOfTheUnifiedHierarchyCounts) {
     EXPECT_EQ(appIdOfCgroup("1:name=systemd:/app-x-1.scope\n"), std::nullopt);
 }
 
-TEST(ExecLines, WordsAsLaunchersReadThemAndTheProgramBehindWrappers) {
+TEST(ExecTarget, WordsAsLaunchersReadThemAndTheProgramBehindWrappers) {
     EXPECT_EQ(splitExec(R"(  "/opt/My App/run" --name "a \"b\" \$c" %U --file=%f 100%% )"),
               (std::vector<std::string>{"/opt/My App/run", "--name", R"(a "b" $c)", "100%"}));
     EXPECT_EQ(splitExec(R"(x "open)"), std::nullopt);

@@ -1,4 +1,4 @@
-#include "Platform/Linux/Install/ExecLine.h"
+#include "Platform/Linux/Install/ActivationExec.h"
 
 namespace vorsel::linux_platform {
 

@@ -1,4 +1,4 @@
-#include "Platform/Linux/Workspace/ExecLine.h"
+#include "Platform/Linux/Workspace/ExecTarget.h"
 
 namespace vorsel::linux_platform {
 namespace {
