@@ -111,6 +111,24 @@ void GuardStatusView::build() {
     // The window's size is set from the content's height for our width.
     column->setSizeConstraint(QLayout::SetNoConstraint);
 
+    column->addLayout(buildHeader());
+    column->addWidget(wrapping(
+        tr("With this on, the apps you block are really quit during a session instead of being "
+           "covered, and a Hardcore session opens Ordwyn again if it is quit. It takes its rules "
+           "from the Ordwyn app only, and does nothing when no session is running."),
+        this));
+    column->addLayout(buildStatusRow());
+
+    noticeLine = wrapping({}, this);
+    noticeLine->setObjectName(QStringLiteral("notice"));
+    setTextColor(noticeLine, kOrange);
+    column->addWidget(noticeLine);
+
+    buildFooter(*column);
+    bindReturnKeys();
+}
+
+QLayout* GuardStatusView::buildHeader() {
     auto* header = new QHBoxLayout;
     header->setSpacing(14);
     auto* icon = new QLabel(this);
@@ -137,14 +155,10 @@ void GuardStatusView::build() {
     titles->addStretch();
     header->addLayout(titles);
     header->addStretch();
-    column->addLayout(header);
+    return header;
+}
 
-    column->addWidget(wrapping(
-        tr("With this on, the apps you block are really quit during a session instead of being "
-           "covered, and a Hardcore session opens Ordwyn again if it is quit. It takes its rules "
-           "from the Ordwyn app only, and does nothing when no session is running."),
-        this));
-
+QLayout* GuardStatusView::buildStatusRow() {
     auto* status = new QHBoxLayout;
     status->setSpacing(10);
     dot = new StatusDot(this);
@@ -162,19 +176,16 @@ void GuardStatusView::build() {
     button = new QPushButton(this);
     button->setObjectName(QStringLiteral("button"));
     status->addWidget(button, 0, Qt::AlignVCenter);
-    column->addLayout(status);
     connect(button, &QPushButton::clicked, this, &GuardStatusView::press);
+    return status;
+}
 
-    noticeLine = wrapping({}, this);
-    noticeLine->setObjectName(QStringLiteral("notice"));
-    setTextColor(noticeLine, kOrange);
-    column->addWidget(noticeLine);
-
+void GuardStatusView::buildFooter(QVBoxLayout& column) {
     auto* divider = new QFrame(this);
     divider->setFrameShape(QFrame::HLine);
     divider->setFrameShadow(QFrame::Plain);
     divider->setForegroundRole(QPalette::Mid);
-    column->addWidget(divider);
+    column.addWidget(divider);
 
     auto* footer =
         wrapping(tr("To remove it, turn it off here, then move this app to the Trash."), this);
@@ -183,8 +194,10 @@ void GuardStatusView::build() {
     footnote.setPointSizeF(footnote.pointSizeF() * kFootnoteScale);
     footer->setFont(footnote);
     setTextColor(footer, secondary(palette()));
-    column->addWidget(footer);
+    column.addWidget(footer);
+}
 
+void GuardStatusView::bindReturnKeys() {
     // A plain widget has no default button: Return reaches "Turn on" through
     // these shortcuts, which are only enabled while that is the button shown.
     returnKey = new QShortcut(QKeySequence(Qt::Key_Return), this);

@@ -23,8 +23,10 @@
 class QApplication;
 class QIcon;
 class QLabel;
+class QLayout;
 class QPushButton;
 class QShortcut;
+class QVBoxLayout;
 
 namespace vorsel {
 
@@ -90,7 +92,14 @@ class GuardStatusView final : public QWidget {
     void changeEvent(QEvent* event) override;
 
   private:
+    // The layout, top to bottom: the icon and titles, what Vorsel does, the
+    // state with its button, the notice line, and the footnote; then the
+    // keys that press "Turn on".
     void build();
+    QLayout* buildHeader();
+    QLayout* buildStatusRow();
+    void buildFooter(QVBoxLayout& column);
+    void bindReturnKeys();
     void turnOn();
     void turnOff();
     void refresh();
