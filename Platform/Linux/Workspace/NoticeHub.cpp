@@ -1,5 +1,7 @@
 #include "Platform/Linux/Workspace/NoticeHub.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 #include "Platform/Linux/Workspace/ProcFs.h"
@@ -29,7 +31,9 @@ class NoticeHub::Registration final : public Observation {
 
 NoticeHub::NoticeHub(RunLoop& runLoop, std::shared_ptr<ProcessTable> table, double interval,
                      bool useSystemd)
-    : runLoop_(runLoop), table_(std::move(table)), interval_(interval), useSystemd_(useSystemd) {}
+    : runLoop_(runLoop), table_(std::move(table)), interval_(interval), useSystemd_(useSystemd) {
+    if (const char* file = std::getenv(kNoticesTraceVariable)) traceFile_ = file;
+}
 
 NoticeHub::~NoticeHub() = default;
 
@@ -59,6 +63,7 @@ void NoticeHub::start() {
         });
         if (watch->watching()) {
             watch_ = std::move(watch);
+            trace("manager");
             return;
         }
     }
@@ -68,6 +73,7 @@ void NoticeHub::start() {
     recheck_.clear();
     for (pid_t pid : listPids()) seen_.insert(pid);
     for (const ProcessInfo* app : table_->apps()) appPids_.insert(app->pid);
+    trace("proc");
     std::weak_ptr<NoticeHub> weak = weak_from_this();
     timer_ = runLoop_.schedule(interval_, interval_ / 5, true, [weak] {
         if (auto hub = weak.lock()) hub->check();
@@ -88,6 +94,7 @@ void NoticeHub::stop() {
 }
 
 void NoticeHub::check() {
+    trace("check");
     std::vector<pid_t> pids = listPids();
     std::unordered_set<pid_t> now(pids.begin(), pids.end());
     bool terminated = false;
@@ -115,6 +122,14 @@ void NoticeHub::check() {
     seen_ = std::move(now);
     recheck_ = std::move(again);
     if (launched || terminated) deliver(launched, terminated);
+}
+
+void NoticeHub::trace(const char* what) const {
+    if (traceFile_.empty()) return;
+    if (std::FILE* file = std::fopen(traceFile_.c_str(), "ae")) {
+        std::fprintf(file, "%s\n", what);
+        std::fclose(file);
+    }
 }
 
 void NoticeHub::deliver(bool launched, bool terminated) {

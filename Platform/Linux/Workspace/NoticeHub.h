@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -22,6 +23,12 @@ namespace vorsel::linux_platform {
 
 class ProcessTable;
 class SystemdUnitWatch;
+
+// A test hook: a file to which the hub appends a line for what it does, so
+// that a test can tell how notices reach a running agent whatever the load:
+// "manager" when it subscribes to the user manager, "proc" when it starts
+// checking /proc instead, and "check" for each check of /proc.
+inline constexpr const char* kNoticesTraceVariable = "VORSEL_TEST_NOTICES_FILE";
 
 class NoticeHub final : public std::enable_shared_from_this<NoticeHub> {
   public:
@@ -53,6 +60,7 @@ class NoticeHub final : public std::enable_shared_from_this<NoticeHub> {
     void start();
     void stop();
     void deliver(bool launched, bool terminated);
+    void trace(const char* what) const;
 
     RunLoop& runLoop_;
     std::shared_ptr<ProcessTable> table_;
@@ -65,6 +73,7 @@ class NoticeHub final : public std::enable_shared_from_this<NoticeHub> {
 
     std::unique_ptr<Timer> timer_;
     std::unique_ptr<SystemdUnitWatch> watch_;
+    std::string traceFile_;  // kNoticesTraceVariable's file; empty: none
     // The /proc check's own memory: pids seen last time, which of them were
     // apps, and new pids of ours without an identity yet with the checks
     // left to look at them again, in case they were caught between fork and
