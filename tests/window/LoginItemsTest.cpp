@@ -20,8 +20,8 @@
 
 #include "Guard/App/GuardWindow.h"
 #include "Guard/Identity/GuardIdentity.h"
-#include "Platform/Linux/Install/AgentDeclaration.h"
 #include "Platform/Linux/Install/ActivationExec.h"
+#include "Platform/Linux/Install/AgentDeclaration.h"
 #include "Platform/Linux/Install/LinuxLoginItems.h"
 #include "Platform/Linux/Runtime/LinuxFiles.h"
 #include "WindowTestSupport.h"

@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "Platform/Linux/Runtime/BusName.h"
 #include "Platform/Linux/Install/ActivationExec.h"
+#include "Platform/Linux/Runtime/BusName.h"
 
 namespace vorsel::linux_platform {
 
