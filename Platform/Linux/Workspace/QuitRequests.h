@@ -104,6 +104,7 @@ class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
         bool windowsAsked = false;   // some of its windows were asked to close
         bool toldUnaskable = false;  // the log says why it is left running
         std::string name;            // for the log: its app ID, else its pid
+        pid_t pid = 0;
     };
     // What asking an app's windows to close found.
     enum class Closed { some, dialogShowing, nothing };
