@@ -132,6 +132,10 @@ void NoticeHub::trace(const char* what) const {
     }
 }
 
+void NoticeHub::windowAppeared() {
+    if (!launches_.empty()) deliver(true, false);
+}
+
 void NoticeHub::deliver(bool launched, bool terminated) {
     // A notice may end registrations (a pass that stops watching), so each
     // one is held weakly while the others run and skipped once it is gone.
