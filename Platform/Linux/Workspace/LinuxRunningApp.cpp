@@ -49,3 +49,16 @@ void LinuxRunningApp::forceTerminate() {
 }
 
 }  // namespace vorsel::linux_platform
+
+namespace vorsel::linux_platform {
+
+bool LinuxRunningApp::answeredWithDialog() const {
+    return requests_ && requests_->answeredWithDialog(pid_, handle_);
+}
+
+std::optional<std::string> LinuxRunningApp::pause() {
+    if (!requests_) return std::nullopt;
+    return requests_->pause(pid_, startTime_, handle_);
+}
+
+}  // namespace vorsel::linux_platform

@@ -41,6 +41,9 @@ class LinuxRunningApp final : public RunningApp {
     // plain SIGTERM.
     void terminate() override;
     void forceTerminate() override;  // SIGKILL
+    // Through the workspace's QuitRequests; never without them.
+    bool answeredWithDialog() const override;
+    std::optional<std::string> pause() override;
 
   private:
     AppIdentity identity_;

@@ -129,6 +129,7 @@ std::set<std::string> LinuxWorkspace::systemApps() const { return linuxSystemApp
 void LinuxWorkspace::thaw(const std::string& pin) {
     const std::optional<Frozen> frozen = Frozen::read(pin);
     if (!frozen) return;
+    quits_->thawed(pin);
     linux_platform::thaw(*frozen);
 }
 
