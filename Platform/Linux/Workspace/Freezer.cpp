@@ -23,7 +23,25 @@ namespace {
 
 // More processes than this in one app is no app a pin should name.
 constexpr std::size_t kMaxProcesses = 4096;
-constexpr const char* kCgroupRoot = "/sys/fs/cgroup";
+
+// Where the unified (v2) cgroup hierarchy is mounted: /sys/fs/cgroup on most
+// machines, /sys/fs/cgroup/unified on those that still mount v1 beside it.
+std::string cgroupRoot() {
+    static const std::string root = [] {
+        const auto mounts = readSmallFile("/proc/self/mountinfo", 1 << 20);
+        std::istringstream lines(mounts.value_or(""));
+        for (std::string line; std::getline(lines, line);) {
+            // "<id> <parent> <dev> <root> <mount point> <options> ... - <type> ..."
+            const std::size_t dash = line.find(" - ");
+            if (dash == std::string::npos || line.compare(dash + 3, 8, "cgroup2 ") != 0) continue;
+            std::istringstream fields(line.substr(0, dash));
+            std::string id, parent, device, root, point;
+            if (fields >> id >> parent >> device >> root >> point && root == "/") return point;
+        }
+        return std::string("/sys/fs/cgroup");
+    }();
+    return root;
+}
 
 bool parseNumber(std::string_view text, unsigned long long& out) {
     if (text.empty()) return false;
@@ -61,7 +79,7 @@ std::string unitHolding(pid_t pid, const std::unordered_set<pid_t>& family) {
     if (!cgroup) return {};
     const auto unit = unitOfCgroup(*cgroup);
     if (!unit || !unit->appId || unit->sessionSlice) return {};
-    const auto inside = pidsUnder(kCgroupRoot + unit->path);
+    const auto inside = pidsUnder(cgroupRoot() + unit->path);
     if (!inside) return {};
     for (pid_t member : *inside)
         if (!family.contains(member)) return {};
@@ -77,7 +95,7 @@ std::optional<std::string> unitFolder(const Frozen& frozen) {
         const auto cgroup = readCgroup(process.pid);
         const auto unit = cgroup ? unitOfCgroup(*cgroup) : std::nullopt;
         if (!unit || !unit->path.ends_with("/" + frozen.unit)) return std::nullopt;
-        return kCgroupRoot + unit->path;
+        return cgroupRoot() + unit->path;
     }
     return std::nullopt;
 }

@@ -1,6 +1,9 @@
 // Freezing an app's processes and letting them go: by signals through
 // pidfds, or through the user manager when the app runs alone in its unit.
+#include <unistd.h>
+
 #include <csignal>
+#include <cstdlib>
 
 #include "FakeSystemd.h"
 #include "Platform/Linux/Workspace/Freezer.h"
@@ -119,6 +122,53 @@ TEST_F(FreezeTest, AUnitIsFrozenThroughTheManagerAndByItsProcessesWhenTheManager
     linux_platform::thaw(frozen);
     EXPECT_TRUE(called("ThawUnit"));
     EXPECT_TRUE(settlesStopped(app.pid(), false));
+}
+
+// In a user session (workspace_session_tests): an app alone in its unit is
+// frozen through it; one that shares its unit with another program is not.
+TEST_F(WorkspaceTest, AnAppUnitNamesItselfInThePinOnlyWhenItHoldsNothingElse) {
+    if (std::system("env -u DBUS_SESSION_BUS_ADDRESS /usr/bin/systemd-run --user --scope --quiet "
+                    "/bin/true >/dev/null 2>&1") != 0) {
+        if (std::getenv("VORSEL_USER_SESSION")) FAIL() << "no user manager in the user session";
+        GTEST_SKIP() << "no systemd user manager to make units (scripts/with-user-session.sh)";
+    }
+    const std::string tag = std::to_string(::getpid());
+    auto inUnit = [](const std::string& unit, const std::vector<std::string>& argv) {
+        std::vector<std::string> command{
+            "/usr/bin/env", "-u",      "DBUS_SESSION_BUS_ADDRESS", "/usr/bin/systemd-run",
+            "--user",       "--quiet", "--unit=" + unit,           "--scope"};
+        command.insert(command.end(), argv.begin(), argv.end());
+        return Child::start(command);
+    };
+    const std::string alone = "app-org.example.Alone-" + tag + ".scope";
+    Child app = inUnit(alone, {WAITER_PROGRAM, "--fork-helper"});
+    Child shared = inUnit("app-org.example.Shared-" + tag + ".scope",
+                          {"/bin/sh", "-c", std::string(WAITER_PROGRAM) + " & exec /bin/sleep 60"});
+    ASSERT_TRUE(waitForExec(app.pid(), WAITER_PROGRAM));
+    ASSERT_TRUE(waitForExec(shared.pid(), "/bin/sleep") ||
+                waitForExec(shared.pid(), "/usr/bin/sleep"));
+    spinUntil([] { return false; }, 0.3);  // the helper and the other program start
+
+    const auto frozen = linux_platform::appProcesses(app.pid(), startTimeOf(app.pid()), true);
+    ASSERT_TRUE(frozen);
+    EXPECT_EQ(frozen->unit, alone);
+    EXPECT_EQ(frozen->processes.size(), 2u);
+    EXPECT_EQ(Frozen::read(frozen->pin()), frozen);
+    // The waiter the shell started shares its unit with the shell's sleep.
+    pid_t waiter = 0;
+    spinUntil(
+        [&] {
+            for (pid_t pid : linux_platform::listPids()) {
+                const auto stat = linux_platform::readStat(pid);
+                if (stat && stat->ppid == shared.pid()) waiter = pid;
+            }
+            return waiter != 0;
+        },
+        5);
+    ASSERT_NE(waiter, 0);
+    const auto sharing = linux_platform::appProcesses(waiter, startTimeOf(waiter), true);
+    ASSERT_TRUE(sharing);
+    EXPECT_EQ(sharing->unit, "") << "its unit holds another program too";
 }
 
 }  // namespace
