@@ -48,10 +48,6 @@ void LinuxRunningApp::forceTerminate() {
     if (handle_) handle_->signal(SIGKILL);
 }
 
-}  // namespace vorsel::linux_platform
-
-namespace vorsel::linux_platform {
-
 bool LinuxRunningApp::answeredWithDialog() const {
     return requests_ && requests_->answeredWithDialog(pid_, handle_);
 }
