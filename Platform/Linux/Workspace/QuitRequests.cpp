@@ -19,6 +19,9 @@ using Seconds = std::chrono::duration<double>;
 
 constexpr Seconds kPruneEvery{1.0};
 
+constexpr const char* kNotQuit =
+    "it did not quit within 1.5 seconds of being asked, and shows no dialog";
+
 // Whether `pid` is `app` or one of its descendants: an app's windows may be
 // made by a child it started (a launcher script, a helper).
 bool within(pid_t pid, pid_t app) {
@@ -132,7 +135,7 @@ void QuitRequests::terminate(pid_t pid, const std::shared_ptr<const Pidfd>& hand
             ask(pid, request, appId);
             break;
         case Stage::signalled:
-            signal(request);  // asked again, as every request is
+            signal(request, nullptr);  // asked again, as every request is
             break;
         case Stage::asking:
             if (now - request.asked < Seconds(kSignalAfter)) break;
@@ -148,6 +151,8 @@ void QuitRequests::terminate(pid_t pid, const std::shared_ptr<const Pidfd>& hand
 void QuitRequests::ask(pid_t pid, Request& request, const std::optional<std::string>& appId) {
     request.stage = Stage::asking;
     request.asked = Clock::now();
+    request.name = appId ? *appId : "process " + std::to_string(pid);
+    request.pid = pid;
     // Whether it answers with a dialog must be known before the caller
     // gives up on it, whenever its next request comes.
     if (windows() != nullptr) {
@@ -202,8 +207,13 @@ void QuitRequests::closeWindows(pid_t pid, Request& request, bool again) {
 }
 
 void QuitRequests::closed(Request& request, bool again, Closed result) {
+    if (result == Closed::some) request.windowsAsked = true;
     if (!again) {
-        if (result == Closed::nothing) signal(request);
+        if (result != Closed::nothing) return;
+        if (request.keepAsking)
+            unaskable(request);
+        else
+            signal(request, "it has neither a quit action nor a window to ask");
         return;
     }
     const Clock::time_point now = Clock::now();
@@ -214,7 +224,13 @@ void QuitRequests::closed(Request& request, bool again, Closed result) {
         case Closed::dialogShowing:
             break;  // the user is being asked; leave it to them
         case Closed::nothing:
-            if (now - request.asked >= Seconds(kWindowlessGrace)) signal(request);
+            // Only an app whose windows were asked and went may be writing
+            // what it keeps before it quits; one that was never reachable
+            // is left running.
+            if (!request.windowsAsked)
+                unaskable(request);
+            else if (now - request.asked >= Seconds(kWindowlessGrace))
+                signal(request, "it still runs 10 seconds after its windows went");
             break;
     }
 }
@@ -222,7 +238,7 @@ void QuitRequests::closed(Request& request, bool again, Closed result) {
 void QuitRequests::lookForDialog(pid_t pid, Request& request, bool thenSignal) {
     WindowsThread* thread = windows();
     if (thread == nullptr) {
-        if (thenSignal) signal(request);
+        if (thenSignal) signal(request, "it did not quit within 1.5 seconds of being asked");
         return;
     }
     // A request that comes while a look is on its way takes its answer; a
@@ -236,7 +252,10 @@ void QuitRequests::lookForDialog(pid_t pid, Request& request, bool thenSignal) {
                 auto requests = self.lock();
                 if (!requests) return;
                 Request* still = requests->current(pid, handle, asked);
-                if (still && still->looking && !still->dialog) signal(*still);
+                if (still && still->looking && !still->dialog)
+                    requests->signal(*still,
+                                     "it did not quit within 1.5 seconds of being asked, "
+                                     "and the desktop did not say whether it asks something");
             });
     }
     if (request.looking) return;
@@ -254,7 +273,7 @@ void QuitRequests::lookForDialog(pid_t pid, Request& request, bool thenSignal) {
             if (still == nullptr) return;
             still->looking = false;
             still->dialog = still->dialog || dialog;
-            if (!still->dialog && still->signalUnlessDialog) signal(*still);
+            if (!still->dialog && still->signalUnlessDialog) requests->signal(*still, kNotQuit);
         });
     });
 }
@@ -311,7 +330,20 @@ void QuitRequests::thawed(const std::string& pin) {
     if (frozen) pausing_.erase(frozen->processes.front().pid);
 }
 
-void QuitRequests::signal(Request& request) {
+void QuitRequests::unaskable(Request& request) {
+    if (request.toldUnaskable) return;
+    request.toldUnaskable = true;
+    if (options_.listener.note)
+        options_.listener.note("left " + request.name + " (pid " + std::to_string(request.pid) +
+                               ") running: it has no quit action and no window to ask, and it is "
+                               "never forced; it is asked again on each pass");
+}
+
+void QuitRequests::signal(Request& request, const char* why) {
+    // Said once per round of requests: later passes repeat the signal.
+    if (why != nullptr && request.stage != Stage::signalled && options_.listener.note)
+        options_.listener.note("sent SIGTERM to " + request.name + " (pid " +
+                               std::to_string(request.pid) + "): " + why);
     request.stage = Stage::signalled;
     request.closing = false;
     request.handle->signal(SIGTERM);

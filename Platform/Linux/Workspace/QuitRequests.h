@@ -14,8 +14,11 @@
 // still gets it before the caller gives up and forces it. An app that was
 // hidden first is one the caller never forces (a browser): it is asked
 // again instead, left alone while it shows a dialog, and signalled only
-// when it still runs kWindowlessGrace seconds after its windows are gone
-// (a browser that closed its last window is writing its session).
+// when it still runs kWindowlessGrace seconds after the windows it was
+// asked to close are gone (a browser that closed its last window is writing
+// its session). One that nothing could ask, with neither a quit action nor
+// a window, is never signalled: it is left running, asked again on each
+// request (a window may appear), and the log says why, once.
 //
 // hide minimises the app's windows through the desktop; without windows to
 // reach, or a desktop that cannot minimise, it does nothing.
@@ -78,7 +81,8 @@ class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
         // The folder of the windows modules; empty: beside the running
         // executable.
         std::string windowsModules;
-        // Told what the windows thread sees, on the main thread.
+        // Told what the windows thread sees, on the main thread; its note
+        // also gets the lines these requests have for the log.
         WindowsThread::Listener listener;
     };
 
@@ -117,11 +121,15 @@ class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
     struct Request {
         std::shared_ptr<const Pidfd> handle;
         Stage stage = Stage::fresh;
-        Clock::time_point asked{};            // the last quit action or close request
-        Clock::time_point seen{};             // the last hide or terminate
-        bool keepAsking = false;              // hidden before: never signalled for a dialog
-        bool closing = false;                 // close requests are on their way
-        bool minimising = false;              // a minimise is on its way
+        Clock::time_point asked{};   // the last quit action or close request
+        Clock::time_point seen{};    // the last hide or terminate
+        bool keepAsking = false;     // hidden before: never signalled for a dialog
+        bool closing = false;        // close requests are on their way
+        bool minimising = false;     // a minimise is on its way
+        bool windowsAsked = false;   // some of its windows were asked to close
+        bool toldUnaskable = false;  // the log says why it is left running
+        std::string name;            // for the log: its app ID, else its pid
+        pid_t pid = 0;
         bool looking = false;                 // a look for a dialog is on its way
         bool signalUnlessDialog = false;      // what that look finds decides
         std::unique_ptr<Timer> lookPatience;  // signals when it does not come
@@ -146,7 +154,10 @@ class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
     void ask(pid_t pid, Request& request, const std::optional<std::string>& appId);
     void closeWindows(pid_t pid, Request& request, bool again);
     void closed(Request& request, bool again, Closed result);
-    static void signal(Request& request);
+    // SIGTERM; `why`, when given, goes to the log the first time.
+    void signal(Request& request, const char* why);
+    // A never-forced app that nothing could ask: left running, said once.
+    void unaskable(Request& request);
     // Looks for a dialog of the app's; without one, `thenSignal` sends SIGTERM.
     void lookForDialog(pid_t pid, Request& request, bool thenSignal);
     void hidden(pid_t pid, const std::shared_ptr<const Pidfd>& handle, bool all);
