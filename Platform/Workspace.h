@@ -43,6 +43,22 @@ class RunningApp {
     virtual void terminate() = 0;
     // Ends the app without asking it.
     virtual void forceTerminate() = 0;
+
+    // Whether the app answered a request to quit with a question of its own:
+    // a dialog of its showed at a look after the first terminate() (most
+    // often it offers to save what its user typed, which forcing it would
+    // lose). False where the platform cannot tell.
+    virtual bool answeredWithDialog() const { return false; }
+    // Puts the app aside instead of ending it: hides its windows and, once
+    // they are found hidden, freezes every process of it, so that it can be
+    // neither used nor lose what it holds. Called again while it is paused,
+    // it does again what the user undid (a window shown, a process resumed).
+    // Returns a pin to hand to Workspace::thaw, which stays good across
+    // restarts of the caller and names the processes it froze, or nothing
+    // when the app cannot be paused (its windows cannot be hidden, where an
+    // app frozen with a window up could hold the whole desktop's input): it
+    // is then left as it is.
+    virtual std::optional<std::string> pause() { return std::nullopt; }
 };
 
 using RunningApps = std::vector<std::shared_ptr<RunningApp>>;
@@ -83,6 +99,12 @@ class Workspace {
     // settings, ...) that must never be closed, on top of the fixed set the
     // logic carries.
     virtual std::set<std::string> systemApps() const = 0;
+
+    // Lets the processes that the pause() which returned `pin` froze run
+    // again, and leaves their windows as they are. Processes that have ended
+    // or whose pids now name other processes are left alone, and a pin that
+    // does not read thaws nothing.
+    virtual void thaw(const std::string& pin) = 0;
 };
 
 }  // namespace vorsel

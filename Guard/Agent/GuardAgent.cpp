@@ -28,6 +28,7 @@ void GuardAgent::start() {
     if (!ports.listener.listen(identity.machService(), *this)) return;
     listener = &ports.listener;
     rules = restored();
+    restorePauses();
     ports.log.write(LogLevel::standard, "listening as " + identity.machService());
     enforce();
 }

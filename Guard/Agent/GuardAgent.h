@@ -106,6 +106,18 @@ class GuardAgent final : public LinkHandler, public LinkListenerDelegate {
         Browsers browsers;
     };
 
+    // Apps paused instead of forced, and the file that remembers them across
+    // restarts of the agent (GuardAgentPause.cpp).
+    struct Paused {
+        std::string app;  // its identifier, for the log
+        std::string pin;  // what Workspace::thaw takes
+        bool operator==(const Paused&) const = default;
+    };
+    struct Pauses {
+        std::unordered_map<std::int32_t, Paused> apps;  // pid -> what froze it
+        bool unsaved = false;  // the last write failed: each pass tries again
+    };
+
     // Verifying and keeping the main app open (GuardAgentKeepOpen.cpp).
     struct KeepOpen {
         TimePoint lastOpened = kDistantPast;
@@ -133,6 +145,14 @@ class GuardAgent final : public LinkHandler, public LinkListenerDelegate {
     std::unordered_set<std::string> protectedApps() const;
     std::unordered_set<std::string> neverForced(TimePoint now);
 
+    // Pausing apps that answered with a dialog (GuardAgentPause.cpp).
+    bool pausedInstead(RunningApp& app, const std::string& id, bool dueToForce,
+                       std::unordered_map<std::int32_t, Paused>& kept);
+    void thawAllBut(std::unordered_map<std::int32_t, Paused> kept);
+    void savePauses();
+    void restorePauses();
+    std::string pausesFile() const;
+
     // Verifying and keeping the main app open (GuardAgentKeepOpen.cpp).
     bool isTheApp(const Kept& kept);
     bool isRunning(const Kept& kept);
@@ -145,6 +165,7 @@ class GuardAgent final : public LinkHandler, public LinkListenerDelegate {
     LinkListener* listener = nullptr;  // ports.listener, once start() listens on it
     std::unique_ptr<Timer> leaving;    // the leave timer armed by stay()
     Sweep sweeping;
+    Pauses pauses;
     KeepOpen keeping;
     Memory memory;
 

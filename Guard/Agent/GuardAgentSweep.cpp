@@ -1,7 +1,8 @@
 // The enforcement sweep: one pass looks at the rules and the running apps and
 // acts at once. It keeps no plan between passes beyond when each process was
-// first asked to quit and which installed apps are web browsers, so it may run
-// as often as anything asks.
+// first asked to quit, which apps it paused instead (GuardAgentPause.cpp) and
+// which installed apps are web browsers, so it may run as often as anything
+// asks.
 #include <algorithm>
 #include <utility>
 
@@ -62,6 +63,7 @@ void GuardAgent::enforce() {
             save(now);
             ports.log.write(LogLevel::standard, "nothing holds any more");
         }
+        thawAllBut({});
         stay();
         return;
     }
@@ -97,11 +99,13 @@ void GuardAgent::stopWatching() {
 void GuardAgent::closeApps(TimePoint now) {
     if (!rules.closingInForce(now)) {
         sweeping.asked.clear();
+        thawAllBut({});
         return;
     }
     const std::unordered_set<std::string> untouchable = protectedApps();
     const std::unordered_set<std::string> onlyAsked = neverForced(now);
     std::unordered_map<std::int32_t, TimePoint> next;
+    std::unordered_map<std::int32_t, Paused> kept;
     for (const std::shared_ptr<RunningApp>& app : ports.workspace.runningApps()) {
         if (app->activationPolicy() != ActivationPolicy::regular || app->isTerminated()) continue;
         const std::optional<std::string> id = app->bundleIdentifier();
@@ -116,6 +120,8 @@ void GuardAgent::closeApps(TimePoint now) {
         if (anyIn(names, onlyAsked)) {
             app->hide();
             app->terminate();
+        } else if (pausedInstead(*app, *id, now - first >= kForceAfter, kept)) {
+            continue;  // never asked or forced while paused
         } else if (now - first < kForceAfter) {
             app->terminate();
         } else {
@@ -123,6 +129,7 @@ void GuardAgent::closeApps(TimePoint now) {
         }
     }
     sweeping.asked = std::move(next);
+    thawAllBut(std::move(kept));
 }
 
 std::unordered_set<std::string> GuardAgent::protectedApps() const {

@@ -45,7 +45,8 @@ void FakeApp::hide() { workspace.record(AppAction::hide, pid); }
 
 void FakeApp::terminate() {
     workspace.record(AppAction::terminate, pid);
-    if (ignoresTerminate) return;
+    asked = true;
+    if (ignoresTerminate || showsDialog) return;
     terminated = true;
     listed = false;
 }
@@ -54,6 +55,12 @@ void FakeApp::forceTerminate() {
     workspace.record(AppAction::forceTerminate, pid);
     terminated = true;
     listed = false;
+}
+
+std::optional<std::string> FakeApp::pause() {
+    workspace.record(AppAction::pause, pid);
+    if (!pausable) return std::nullopt;
+    return "pin-" + std::to_string(pid);
 }
 
 FakeWorkspace::FakeWorkspace(const FakeClock& clock)

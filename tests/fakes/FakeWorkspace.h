@@ -19,7 +19,7 @@
 
 namespace vorsel::fakes {
 
-enum class AppAction { hide, terminate, forceTerminate };
+enum class AppAction { hide, terminate, forceTerminate, pause };
 
 struct AppActionRecord {
     AppAction action;
@@ -46,6 +46,10 @@ class FakeApp final : public RunningApp {
     void hide() override;
     void terminate() override;
     void forceTerminate() override;
+    // True once terminate() was called on an app that shows a dialog.
+    bool answeredWithDialog() const override { return asked && showsDialog; }
+    // Recorded; pins "pin-<pid>" unless the app cannot be paused.
+    std::optional<std::string> pause() override;
 
     std::optional<std::string> id;
     ActivationPolicy policy;
@@ -53,6 +57,9 @@ class FakeApp final : public RunningApp {
     std::optional<std::string> location;
     std::vector<std::string> aliases;  // what alternativeIdentifiers() answers
     bool ignoresTerminate = false;
+    bool showsDialog = false;  // answers a request with a dialog (and stays)
+    bool pausable = true;
+    bool asked = false;       // terminate() was called
     bool terminated = false;  // what isTerminated() answers
     bool listed = true;       // whether snapshots still show it
 
@@ -78,6 +85,7 @@ class FakeWorkspace final : public Workspace {
     std::unique_ptr<Observation> observeLaunches(std::function<void()> notice) override;
     std::unique_ptr<Observation> observeTerminations(std::function<void()> notice) override;
     std::set<std::string> systemApps() const override { return platformSystemApps; }
+    void thaw(const std::string& pin) override { thawed.push_back(pin); }
 
     // Calls every live launch / termination observer.
     void fireLaunch();
@@ -102,6 +110,7 @@ class FakeWorkspace final : public Workspace {
     std::vector<Opening> opened;
     std::vector<std::string> probes;  // every url appsOpening() was asked about
     int snapshots = 0;                // runningApps() calls, both forms
+    std::vector<std::string> thawed;  // every pin thaw() was given
 
   private:
     friend class FakeApp;

@@ -4,7 +4,8 @@ add_executable(guard_agent_tests
     AgentHandOverTest.cpp
     AgentEnforcementTest.cpp
     AgentKeepOpenTest.cpp
-    AgentMemoryTest.cpp)
+    AgentMemoryTest.cpp
+    AgentPauseTest.cpp)
 target_link_libraries(guard_agent_tests PRIVATE guard_core guard_fakes GTest::gtest_main)
 vorsel_harden(guard_agent_tests)
 gtest_discover_tests(guard_agent_tests PROPERTIES LABELS unit DISCOVERY_TIMEOUT 30)

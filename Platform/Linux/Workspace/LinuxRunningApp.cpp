@@ -48,4 +48,13 @@ void LinuxRunningApp::forceTerminate() {
     if (handle_) handle_->signal(SIGKILL);
 }
 
+bool LinuxRunningApp::answeredWithDialog() const {
+    return requests_ && requests_->answeredWithDialog(pid_, handle_);
+}
+
+std::optional<std::string> LinuxRunningApp::pause() {
+    if (!requests_) return std::nullopt;
+    return requests_->pause(pid_, startTime_, handle_);
+}
+
 }  // namespace vorsel::linux_platform

@@ -4,8 +4,9 @@
 // nothing. Without a pidfd (the process was already gone, or none could be
 // opened, e.g. with every descriptor in use) nothing is ever signalled, and
 // whether it runs is read from /proc against its start time. What hide and
-// terminate ask of the app, and when a request becomes SIGTERM, is the
-// business of the workspace's QuitRequests, which every app of a workspace
+// terminate ask of the app, when a request becomes SIGTERM, whether the app
+// answered with a dialog and how it is paused, is the business of the
+// workspace's QuitRequests, which every app of a workspace
 // shares. Main thread only.
 #pragma once
 
@@ -41,6 +42,9 @@ class LinuxRunningApp final : public RunningApp {
     // plain SIGTERM.
     void terminate() override;
     void forceTerminate() override;  // SIGKILL
+    // Through the workspace's QuitRequests; never without them.
+    bool answeredWithDialog() const override;
+    std::optional<std::string> pause() override;
 
   private:
     AppIdentity identity_;

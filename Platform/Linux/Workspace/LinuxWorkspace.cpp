@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "Platform/Linux/Workspace/DesktopEntries.h"
+#include "Platform/Linux/Workspace/Freezer.h"
 #include "Platform/Linux/Workspace/Launcher.h"
 #include "Platform/Linux/Workspace/LinuxRunningApp.h"
 #include "Platform/Linux/Workspace/NoticeHub.h"
@@ -139,5 +140,12 @@ std::unique_ptr<Observation> LinuxWorkspace::observeTerminations(std::function<v
 }
 
 std::set<std::string> LinuxWorkspace::systemApps() const { return linuxSystemApps(); }
+
+void LinuxWorkspace::thaw(const std::string& pin) {
+    const std::optional<Frozen> frozen = Frozen::read(pin);
+    if (!frozen) return;
+    quits_->thawed(pin);
+    linux_platform::thaw(*frozen);
+}
 
 }  // namespace vorsel::linux_platform

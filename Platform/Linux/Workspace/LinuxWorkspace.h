@@ -77,6 +77,9 @@ class LinuxWorkspace final : public Workspace {
     std::unique_ptr<Observation> observeLaunches(std::function<void()> notice) override;
     std::unique_ptr<Observation> observeTerminations(std::function<void()> notice) override;
     std::set<std::string> systemApps() const override;
+    // SIGCONT to the pinned processes still running under their start time,
+    // and ThawUnit for a pinned app unit (Freezer.h).
+    void thaw(const std::string& pin) override;
 
   private:
     const RunningApps& snapshot();

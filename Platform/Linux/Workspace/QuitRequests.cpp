@@ -1,12 +1,15 @@
 #include "Platform/Linux/Workspace/QuitRequests.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "Platform/Linux/Workspace/ProcFs.h"
 #include "Platform/Linux/Workspace/QuitAction.h"
+#include "Platform/Linux/Workspace/SystemdUser.h"
 
 namespace vorsel::linux_platform {
 
@@ -15,6 +18,9 @@ namespace {
 using Seconds = std::chrono::duration<double>;
 
 constexpr Seconds kPruneEvery{1.0};
+
+constexpr const char* kNotQuit =
+    "it did not quit within 1.5 seconds of being asked, and shows no dialog";
 
 // Whether `pid` is `app` or one of its descendants: an app's windows may be
 // made by a child it started (a launcher script, a helper).
@@ -52,6 +58,8 @@ void QuitRequests::released() {
     if (watchers_ > 0) --watchers_;
     if (watchers_ > 0) return;
     requests_.clear();
+    pausing_.clear();
+    managerRuns_.reset();
     windows_.reset();
     pruned_.reset();
 }
@@ -131,10 +139,11 @@ void QuitRequests::terminate(pid_t pid, const std::shared_ptr<const Pidfd>& hand
             break;
         case Stage::asking:
             if (now - request.asked < Seconds(kSignalAfter)) break;
-            if (!request.keepAsking)
-                signal(request, "it did not quit within 1.5 seconds of being asked");
-            else if (!request.closing)
-                closeWindows(pid, request, true);
+            if (request.keepAsking) {
+                if (!request.closing) closeWindows(pid, request, true);
+            } else if (!request.dialog) {
+                lookForDialog(pid, request, true);
+            }
             break;
     }
 }
@@ -144,6 +153,18 @@ void QuitRequests::ask(pid_t pid, Request& request, const std::optional<std::str
     request.asked = Clock::now();
     request.name = appId ? *appId : "process " + std::to_string(pid);
     request.pid = pid;
+    // Whether it answers with a dialog must be known before the caller
+    // gives up on it, whenever its next request comes.
+    if (windows() != nullptr) {
+        std::weak_ptr<QuitRequests> self = weak_from_this();
+        request.lookLater = runLoop_.schedule(
+            kSignalAfter, 0.1, false, [self, pid, handle = request.handle, asked = request.asked] {
+                auto requests = self.lock();
+                if (!requests) return;
+                Request* still = requests->current(pid, handle, asked);
+                if (still && !still->keepAsking) requests->lookForDialog(pid, *still, false);
+            });
+    }
     const auto name = appId ? applicationBusName(*appId) : std::nullopt;
     if (!name || !options_.useBus || !sessionBusReachable())
         return closeWindows(pid, request, false);
@@ -214,6 +235,101 @@ void QuitRequests::closed(Request& request, bool again, Closed result) {
     }
 }
 
+void QuitRequests::lookForDialog(pid_t pid, Request& request, bool thenSignal) {
+    WindowsThread* thread = windows();
+    if (thread == nullptr) {
+        if (thenSignal) signal(request, "it did not quit within 1.5 seconds of being asked");
+        return;
+    }
+    // A request that comes while a look is on its way takes its answer; a
+    // desktop that does not answer in time (a stopped X server) is no reason
+    // to spare the app its signal.
+    if (thenSignal && !request.signalUnlessDialog) {
+        request.signalUnlessDialog = true;
+        std::weak_ptr<QuitRequests> self = weak_from_this();
+        request.lookPatience = runLoop_.schedule(
+            kLookPatience, 0.1, false, [self, pid, handle = request.handle, asked = request.asked] {
+                auto requests = self.lock();
+                if (!requests) return;
+                Request* still = requests->current(pid, handle, asked);
+                if (still && still->looking && !still->dialog)
+                    requests->signal(*still,
+                                     "it did not quit within 1.5 seconds of being asked, "
+                                     "and the desktop did not say whether it asks something");
+            });
+    }
+    if (request.looking) return;
+    request.looking = true;
+    std::weak_ptr<QuitRequests> self = weak_from_this();
+    std::shared_ptr<const Pidfd> handle = request.handle;
+    const Clock::time_point asked = request.asked;
+    thread->run([self, pid, handle, asked](WindowsThread::Desktop& on) {
+        on.changed();  // a dialog shows after the request: look afresh
+        const bool dialog = showsDialogOn(on, pid);
+        return std::function<void()>([self, pid, handle, asked, dialog] {
+            auto requests = self.lock();
+            if (!requests) return;
+            Request* still = requests->current(pid, handle, asked);
+            if (still == nullptr) return;
+            still->looking = false;
+            still->dialog = still->dialog || dialog;
+            if (!still->dialog && still->signalUnlessDialog) requests->signal(*still, kNotQuit);
+        });
+    });
+}
+
+bool QuitRequests::answeredWithDialog(pid_t pid, const std::shared_ptr<const Pidfd>& handle) const {
+    const auto found = requests_.find(pid);
+    return handle && found != requests_.end() && found->second.dialog &&
+           !found->second.handle->ended() && !handle->ended();
+}
+
+bool QuitRequests::managerRuns() {
+    if (!managerRuns_) managerRuns_ = systemdUserManagerRuns();
+    return *managerRuns_;
+}
+
+std::optional<std::string> QuitRequests::pause(pid_t pid, unsigned long long startTime,
+                                               const std::shared_ptr<const Pidfd>& handle) {
+    if (!handle || handle->ended()) return std::nullopt;
+    Pausing& pausing = pausing_[pid];
+    if (!pausing.handle || pausing.handle->ended()) pausing = Pausing{handle, {}, false, false};
+    WindowsThread* thread = windows();
+    if (pausing.failed || thread == nullptr) return std::nullopt;
+    const std::optional<Frozen> found = appProcesses(pid, startTime, managerRuns());
+    if (!found) return std::nullopt;
+    pausing.frozen = *found;
+    if (!pausing.hiding) {
+        pausing.hiding = true;
+        std::weak_ptr<QuitRequests> self = weak_from_this();
+        std::shared_ptr<const Pidfd> pinned = pausing.handle;
+        thread->run([self, pid, pinned](WindowsThread::Desktop& on) {
+            const bool all = hideAllOn(on, pid);
+            return std::function<void()>([self, pid, pinned, all] {
+                if (auto requests = self.lock()) requests->hidden(pid, pinned, all);
+            });
+        });
+    }
+    return pausing.frozen.pin();
+}
+
+void QuitRequests::hidden(pid_t pid, const std::shared_ptr<const Pidfd>& handle, bool all) {
+    const auto found = pausing_.find(pid);
+    if (found == pausing_.end() || found->second.handle != handle) return;  // thawed since
+    Pausing& pausing = found->second;
+    pausing.hiding = false;
+    if (!all) {
+        pausing.failed = true;
+        return;
+    }
+    if (!isFrozen(pausing.frozen)) freeze(pausing.frozen);
+}
+
+void QuitRequests::thawed(const std::string& pin) {
+    const std::optional<Frozen> frozen = Frozen::read(pin);
+    if (frozen) pausing_.erase(frozen->processes.front().pid);
+}
+
 void QuitRequests::unaskable(Request& request) {
     if (request.toldUnaskable) return;
     request.toldUnaskable = true;
@@ -262,6 +378,31 @@ QuitRequests::Closed QuitRequests::closeOn(WindowsThread::Desktop& desktop, pid_
     }
     if (closed) desktop.changed();
     return closed ? Closed::some : Closed::nothing;
+}
+
+bool QuitRequests::showsDialogOn(WindowsThread::Desktop& desktop, pid_t pid) {
+    const std::vector<WindowsThread::Listed> own = windowsOf(desktop, pid);
+    return std::any_of(own.begin(), own.end(),
+                       [](const auto& listed) { return listed.window.dialog; });
+}
+
+// Every window, dialogs too, and only true once each is found minimised: the
+// window manager takes a moment to do it.
+bool QuitRequests::hideAllOn(WindowsThread::Desktop& desktop, pid_t pid) {
+    constexpr auto kStep = std::chrono::milliseconds(50);
+    constexpr int kLooks = 60;
+    for (const auto& listed : windowsOf(desktop, pid)) {
+        if (!listed.window.minimised && !desktop.minimise(listed)) return false;
+    }
+    for (int look = 0; look < kLooks; ++look) {
+        desktop.changed();
+        const std::vector<WindowsThread::Listed> own = windowsOf(desktop, pid);
+        if (std::all_of(own.begin(), own.end(),
+                        [](const auto& listed) { return listed.window.minimised; }))
+            return true;
+        std::this_thread::sleep_for(kStep);
+    }
+    return false;
 }
 
 void QuitRequests::minimiseOn(WindowsThread::Desktop& desktop, pid_t pid) {

@@ -23,6 +23,18 @@
 // hide minimises the app's windows through the desktop; without windows to
 // reach, or a desktop that cannot minimise, it does nothing.
 //
+// An app asked by its action or its windows that shows a dialog of its own
+// at a look kSignalAfter seconds after the request (made by a timer, and
+// again on each later request) has answered with a dialog: it is not
+// signalled, and answeredWithDialog() tells the caller, which may pause it
+// rather than force it. pause minimises every window of the app, its
+// dialogs too (a frozen client that kept a grab would hold the whole
+// desktop's input; unmapped windows hold none), and, once they are all
+// found minimised, freezes the app (Freezer.h); an app whose windows cannot
+// all be minimised is not paused, and later calls say so. Each call does it
+// again where the user undid it. thawed() forgets the pausing of a pin, so
+// that a minimise still on its way freezes nothing.
+//
 // Requests are remembered per process together with its pidfd: a record
 // whose pidfd reports its process ended is dropped, so a later process under
 // the same pid starts afresh. A record not asked for kStale seconds starts
@@ -48,6 +60,7 @@
 #include <unordered_map>
 
 #include "Platform/Linux/Windows/WindowsThread.h"
+#include "Platform/Linux/Workspace/Freezer.h"
 #include "Platform/Linux/Workspace/Pidfd.h"
 #include "Platform/RunLoop.h"
 
@@ -58,6 +71,9 @@ class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
     static constexpr double kSignalAfter = 1.5;
     static constexpr double kWindowlessGrace = 10.0;
     static constexpr double kStale = 5.0;
+    // How long a look for a dialog may take before the request is made
+    // without its answer.
+    static constexpr double kLookPatience = 1.0;
 
     struct Options {
         // Whether the session bus may be asked for quit actions.
@@ -80,6 +96,15 @@ class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
     void hide(pid_t pid, const std::shared_ptr<const Pidfd>& handle);
     void terminate(pid_t pid, const std::shared_ptr<const Pidfd>& handle,
                    const std::optional<std::string>& appId);
+
+    // True when a look after the request found a dialog of the app's.
+    bool answeredWithDialog(pid_t pid, const std::shared_ptr<const Pidfd>& handle) const;
+    // The pin of what pausing freezes (Freezer.h), or nothing when the app
+    // cannot be paused (gone, no windows to reach, windows that would not
+    // minimise).
+    std::optional<std::string> pause(pid_t pid, unsigned long long startTime,
+                                     const std::shared_ptr<const Pidfd>& handle);
+    void thawed(const std::string& pin);
 
     // A session starts or stops watching: the windows thread starts with the
     // first, and when none watches any more it is stopped and every record
@@ -105,6 +130,18 @@ class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
         bool toldUnaskable = false;  // the log says why it is left running
         std::string name;            // for the log: its app ID, else its pid
         pid_t pid = 0;
+        bool looking = false;                 // a look for a dialog is on its way
+        bool signalUnlessDialog = false;      // what that look finds decides
+        std::unique_ptr<Timer> lookPatience;  // signals when it does not come
+        bool dialog = false;                  // a look after the request found a dialog
+        std::unique_ptr<Timer> lookLater;     // the look kSignalAfter after asking
+    };
+    // An app being paused: what it freezes, once its windows are minimised.
+    struct Pausing {
+        std::shared_ptr<const Pidfd> handle;
+        Frozen frozen;
+        bool hiding = false;  // a minimise is on its way
+        bool failed = false;  // its windows would not all minimise
     };
     // What asking an app's windows to close found.
     enum class Closed { some, dialogShowing, nothing };
@@ -121,6 +158,10 @@ class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
     void signal(Request& request, const char* why);
     // A never-forced app that nothing could ask: left running, said once.
     void unaskable(Request& request);
+    // Looks for a dialog of the app's; without one, `thenSignal` sends SIGTERM.
+    void lookForDialog(pid_t pid, Request& request, bool thenSignal);
+    void hidden(pid_t pid, const std::shared_ptr<const Pidfd>& handle, bool all);
+    bool managerRuns();
     // The windows thread, started when the session offers windows; null
     // without.
     WindowsThread* windows();
@@ -128,10 +169,14 @@ class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
     // On the windows thread.
     static Closed closeOn(WindowsThread::Desktop& desktop, pid_t pid, bool sparingDialogs);
     static void minimiseOn(WindowsThread::Desktop& desktop, pid_t pid);
+    static bool showsDialogOn(WindowsThread::Desktop& desktop, pid_t pid);
+    static bool hideAllOn(WindowsThread::Desktop& desktop, pid_t pid);
 
     RunLoop& runLoop_;
     Options options_;
     std::unordered_map<pid_t, Request> requests_;
+    std::unordered_map<pid_t, Pausing> pausing_;
+    std::optional<bool> managerRuns_;  // asked once per session watch
     int watchers_ = 0;
     std::unique_ptr<WindowsThread> windows_;
     std::optional<Clock::time_point> pruned_;

@@ -1,6 +1,7 @@
 // The built agent closing real Debian desktop apps on a throwaway X11
-// desktop (Xvfb and openbox): text typed and not saved survives in the
-// editors' own drafts, a browser closes cleanly with its session written and
+// desktop (Xvfb and openbox): editors that ask about text typed and not
+// saved are paused, never signalled, and have it when the session lets them
+// go (also across a killed agent), a browser closes cleanly with its session written and
 // is never killed, an app that ignores every request is still killed after
 // 3 s, and an app with neither a window nor a quit action gets SIGTERM at
 // once. The agent finds the display as a desktop hands it over: through the
@@ -181,6 +182,24 @@ class DesktopTest : public ::testing::Test {
         tool({"/usr/bin/import", "-window", "root", shots + "/" + name + ".png"});
     }
 
+    static bool stopped(pid_t pid) {
+        const auto stat = linux_platform::readStat(pid);
+        return stat && (stat->state == 'T' || stat->state == 't');
+    }
+
+    // Whether a terminating signal waits for `pid` (one sent to a stopped
+    // process is held until it runs again).
+    static bool signalPending(pid_t pid) {
+        const std::string status = readText("/proc/" + std::to_string(pid) + "/status");
+        for (const char* field : {"SigPnd:", "ShdPnd:"}) {
+            const auto at = status.find(field);
+            if (at == std::string::npos) continue;
+            const unsigned long long mask = std::stoull(status.substr(at + 7), nullptr, 16);
+            if (mask & ((1ull << (SIGTERM - 1)) | (1ull << (SIGKILL - 1)))) return true;
+        }
+        return false;
+    }
+
     // Whether the display shows a dialog of `pid`'s.
     bool showsDialog(pid_t pid) const {
         for (const TopLevel& window : display->windows())
@@ -202,7 +221,7 @@ class DesktopTest : public ::testing::Test {
     std::string home;
 };
 
-TEST_F(DesktopTest, TextTypedButNotSavedSurvivesInTheEditorsOwnDrafts) {
+TEST_F(DesktopTest, EditorsThatAskAboutTypedTextArePausedAndHaveItWhenTheSessionLetsThemGo) {
     auto editor = startApp("org.gnome.TextEditor", {"/usr/bin/gnome-text-editor"}, "editor");
     auto mousepad = startApp("org.xfce.mousepad", {"/usr/bin/mousepad"}, "mousepad");
     const TopLevel editorWindow = windowOf(editor->pid());
@@ -212,11 +231,6 @@ TEST_F(DesktopTest, TextTypedButNotSavedSurvivesInTheEditorsOwnDrafts) {
     // Side by side, so that a picture shows both dialogs.
     tool({"/usr/bin/xdotool", "windowmove", editorWindow.id, "0", "0"});
     tool({"/usr/bin/xdotool", "windowmove", mousepadWindow.id, "640", "260"});
-    // Typed in the second before the session starts: too late for either
-    // editor to have saved a draft of its own accord (gnome-text-editor
-    // waits a few seconds, mousepad 30), yet not in the very instant before
-    // the request, which gnome-text-editor may handle before the last keys
-    // and then save a draft without them (docs/troubleshooting.md).
     type(editorWindow, "words for the editor");
     type(mousepadWindow, "words for mousepad");
     EXPECT_TRUE(waitUntil(
@@ -224,45 +238,80 @@ TEST_F(DesktopTest, TextTypedButNotSavedSurvivesInTheEditorsOwnDrafts) {
     EXPECT_TRUE(waitUntil([&] { return title(mousepadWindow).rfind('*', 0) == 0; }, 10));
     std::this_thread::sleep_for(std::chrono::seconds(1));
 
-    const auto handedOver = SteadyClock::now();
     session({"--close", "org.gnome.TextEditor", "--close", "org.xfce.mousepad", "--minutes", "5"});
     // Both ask whether to save: that is the quit action they were sent.
     if (waitUntil([&] { return showsDialog(editor->pid()) && showsDialog(mousepad->pid()); }, 3))
         shoot("quit-editors-ask");
-    const auto editorStatus = editor->wait(20);
-    const auto mousepadStatus = mousepad->wait(20);
-    std::printf("editors ended %.1f s after the hand-over (%d, %d)\nagent:\n%s", since(handedOver),
-                editorStatus.value_or(-1), mousepadStatus.value_or(-1), world.agentLog().c_str());
-    ASSERT_TRUE(editorStatus.has_value());
-    ASSERT_TRUE(mousepadStatus.has_value());
+    const std::vector<pid_t> editors{editor->pid(), mousepad->pid()};
+    ASSERT_TRUE(waitUntil([&] { return stopped(editors[0]) && stopped(editors[1]); }, 15))
+        << world.agentLog();
+    for (pid_t pid : editors) {
+        for (const TopLevel& window : display->windows())
+            if (window.pid == pid) EXPECT_TRUE(window.minimised) << "a window of " << pid;
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(3));  // passes go on, and would force
+    for (pid_t pid : editors) {
+        EXPECT_TRUE(stopped(pid));
+        EXPECT_FALSE(signalPending(pid)) << pid << " was signalled while paused";
+    }
+    EXPECT_EQ(world.logCount("paused org.gnome.TextEditor"), 1) << world.agentLog();
+    EXPECT_EQ(world.logCount("paused org.xfce.mousepad"), 1);
 
-    // gnome-text-editor wrote the draft when asked to quit; mousepad saved
-    // its buffer on SIGTERM, as it does for a desktop that logs out.
-    std::string drafts;
-    std::error_code error;
-    for (const auto& entry :
-         fs::directory_iterator(world.dataHome() + "/org.gnome.TextEditor/drafts", error))
-        drafts += readText(entry.path());
-    EXPECT_EQ(occurrences(drafts, "words for the editor"), 1) << "the editor's draft";
-    std::string autosaved;
-    for (const auto& entry : fs::directory_iterator(world.dataHome() + "/Mousepad", error))
-        if (entry.path().filename().string().rfind("autosave-", 0) == 0)
-            autosaved += readText(entry.path());
-    EXPECT_EQ(occurrences(autosaved, "words for mousepad"), 1) << "mousepad's autosave";
-
-    // Once the session closes something else, both offer the text again.
+    // A session that closes something else lets them go, text and all.
     session({"--close", "org.example.other", "--minutes", "5"});
-    auto editorAgain =
-        startApp("org.gnome.TextEditor", {"/usr/bin/gnome-text-editor"}, "editor-again");
-    auto mousepadAgain = startApp("org.xfce.mousepad", {"/usr/bin/mousepad"}, "mousepad-again");
-    const TopLevel restored = windowOf(editorAgain->pid());
-    EXPECT_TRUE(
-        waitUntil([&] { return occurrences(title(restored), "words for the editor") > 0; }, 10))
-        << title(restored);
-    // mousepad asks whether to restore what it saved (its first window is
-    // that question).
-    EXPECT_NE(windowOf(mousepadAgain->pid()).id, "");
-    shoot("quit-editors-restore");
+    EXPECT_TRUE(waitUntil([&] { return !stopped(editors[0]) && !stopped(editors[1]); }, 10));
+    EXPECT_TRUE(world.waitForLog("thawed org.gnome.TextEditor", 5));
+    EXPECT_TRUE(world.waitForLog("thawed org.xfce.mousepad", 5));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_FALSE(editor->wait(0).has_value()) << "the editor ended";
+    EXPECT_FALSE(mousepad->wait(0).has_value()) << "mousepad ended";
+    EXPECT_GT(occurrences(title(editorWindow), "words for the editor"), 0) << title(editorWindow);
+    EXPECT_EQ(title(mousepadWindow).rfind('*', 0), 0u) << title(mousepadWindow);
+    EXPECT_TRUE(showsDialog(mousepad->pid())) << "its question still stands";
+}
+
+// The agent killed while an editor is paused: the next agent lets it go,
+// unless it restores a Hardcore session that still closes it.
+TEST_F(DesktopTest, AnAgentKilledWhileAnAppIsPausedLeavesItPausedOnlyUntilTheNextStart) {
+    auto mousepad = startApp("org.xfce.mousepad", {"/usr/bin/mousepad"}, "mousepad");
+    const TopLevel window = windowOf(mousepad->pid());
+    ASSERT_NE(window.id, "") << readText(world.root() + "/mousepad.err");
+    type(window, "words for mousepad");
+    EXPECT_TRUE(waitUntil([&] { return title(window).rfind('*', 0) == 0; }, 10));
+    const pid_t pid = mousepad->pid();
+    auto killAgents = [&] {
+        for (pid_t agent : world.agentPids()) ::kill(agent, SIGKILL);
+        return waitUntil(
+            [&] {
+                for (pid_t agent : world.agentPids()) {
+                    const auto stat = linux_platform::readStat(agent);
+                    if (stat && !stat->isZombie()) return false;
+                }
+                return true;
+            },
+            10);
+    };
+
+    session({"--close", "org.xfce.mousepad", "--minutes", "5", "--hardcore"});
+    ASSERT_TRUE(waitUntil([&] { return stopped(pid); }, 15)) << world.agentLog();
+    ASSERT_TRUE(killAgents());
+    const Outcome held = world.standin({"held"});
+    ASSERT_EQ(held.status, 0) << held.err;
+    ASSERT_TRUE(world.waitForLog("listening as", 10, 2));
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    EXPECT_TRUE(stopped(pid)) << "the restored session still closes it";
+    EXPECT_EQ(world.logCount("thawed org.xfce.mousepad"), 0);
+
+    // Killed again, and the Hardcore session is gone meanwhile.
+    ASSERT_TRUE(killAgents());
+    fs::remove(world.memoryFile());
+    const Outcome again = world.standin({"held"});
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_TRUE(waitUntil([&] { return !stopped(pid); }, 10)) << world.agentLog();
+    EXPECT_TRUE(world.waitForLog("thawed org.xfce.mousepad", 5));
+    EXPECT_FALSE(signalPending(pid));
+    EXPECT_FALSE(mousepad->wait(1).has_value()) << "mousepad ended";
+    EXPECT_EQ(title(window).rfind('*', 0), 0u) << title(window);
 }
 
 TEST_F(DesktopTest, ABrowserIsAskedClosesCleanlyAndKeepsWhatWasTyped) {

@@ -61,7 +61,10 @@ QString FakeSystemd::introspect(const QString&) const { return {}; }
 bool FakeSystemd::handleMessage(const QDBusMessage& message, const QDBusConnection& connection) {
     if (message.type() != QDBusMessage::MethodCallMessage) return false;
     calls_ << message;
-    if (message.member() == QStringLiteral("StartTransientUnit")) {
+    if (refusing.contains(message.member())) {
+        connection.send(message.createErrorReply(
+            QStringLiteral("org.freedesktop.DBus.Error.Failed"), QStringLiteral("refused")));
+    } else if (message.member() == QStringLiteral("StartTransientUnit")) {
         connection.send(message.createReply(
             QVariant::fromValue(QDBusObjectPath("/org/freedesktop/systemd1/job/1"))));
     } else {

@@ -29,6 +29,9 @@ class FakeSystemd final : public QDBusVirtualObject {
     void sendJobRemoved(const QString& unit, const QString& result = QStringLiteral("done"));
     void sendUnitRemoved(const QString& unit);
 
+    // Methods answered with an error rather than an empty reply.
+    QStringList refusing;
+
     QString introspect(const QString& path) const override;
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
 

@@ -131,26 +131,75 @@ TEST_F(QuitTest, TheLookupFindsEachAppsWindowsWithAndWithoutAWindowManager) {
     }
 }
 
-TEST_F(QuitTest, AWindowIsAskedFirstAndSigtermFollowsOnlyOnALaterRequest) {
+TEST_F(QuitTest, AWindowIsAskedFirstAndADialogItAnswersWithSparesItTheSignal) {
     if (!startDesktop(true)) VORSEL_SKIP_FOR_WANT_OF(skipped);
     Child asker = desk("test.asker", {"--ask"});
-    waitManaged(1);
+    Child deaf = desk("test.deaf", {"--ignore-close"});
+    waitManaged(2);
     const auto first = SteadyClock::now();
     appWithPid(asker.pid())->terminate();
+    appWithPid(deaf.pid())->terminate();
     ASSERT_TRUE(waitForLine("test.asker", "dialog"));
     EXPECT_EQ(occurrences(log("test.asker"), "close 0"), 1);
+    EXPECT_TRUE(waitForLine("test.deaf", "close 0"));
     // A request soon after, as a pass brought early by a notice makes: the
     // app keeps its dialog.
     appWithPid(asker.pid())->terminate();
+    appWithPid(deaf.pid())->terminate();
     spinUntil([] { return false; }, 0.3);
-    EXPECT_EQ(occurrences(log("test.asker"), "term"), 0);
+    EXPECT_EQ(occurrences(log("test.deaf"), "term"), 0);
     EXPECT_FALSE(asker.ended());
 
+    // A later request signals the app that only ignored it, never the one
+    // that asks its user.
     spinUntil([&] { return SteadyClock::now() - first > std::chrono::milliseconds(1600); }, 5);
     appWithPid(asker.pid())->terminate();
-    EXPECT_TRUE(spinUntil([&] { return asker.ended(); }, 5));
-    EXPECT_EQ(asker.waitEnded(0), SIGTERM);
-    EXPECT_EQ(occurrences(log("test.asker"), "close 0"), 1) << "asked once, then signalled";
+    appWithPid(deaf.pid())->terminate();
+    EXPECT_TRUE(spinUntil([&] { return deaf.ended(); }, 5));
+    EXPECT_EQ(deaf.waitEnded(0), SIGTERM);
+    EXPECT_FALSE(appWithPid(deaf.pid()) && appWithPid(deaf.pid())->answeredWithDialog());
+    EXPECT_TRUE(spinUntil([&] { return appWithPid(asker.pid())->answeredWithDialog(); }, 5));
+    appWithPid(asker.pid())->terminate();
+    spinUntil([] { return false; }, 0.3);
+    EXPECT_FALSE(asker.ended());
+    EXPECT_EQ(occurrences(log("test.asker"), "term"), 0);
+    EXPECT_EQ(occurrences(log("test.asker"), "close 0"), 1) << "asked once";
+}
+
+// Paused: every window minimised, its dialog too, and only then stopped;
+// thawed, it runs again with its dialog still up.
+TEST_F(QuitTest, APausedAppHasEveryWindowMinimisedBeforeItIsStoppedAndRunsAgainWhenThawed) {
+    if (!startDesktop(true)) VORSEL_SKIP_FOR_WANT_OF(skipped);
+    Child asker = desk("test.asker", {"--ask", "--child"});
+    waitManaged(1);
+    appWithPid(asker.pid())->terminate();
+    ASSERT_TRUE(waitForLine("test.asker", "dialog"));
+    auto display = X11Windows::open(desktop->display());
+    ASSERT_NE(display, nullptr);
+    auto stopped = [](pid_t pid) {
+        const auto stat = linux_platform::readStat(pid);
+        return stat && stat->state == 'T';
+    };
+    const std::optional<std::string> pin = appWithPid(asker.pid())->pause();
+    ASSERT_TRUE(pin);
+    ASSERT_TRUE(spinUntil([&] { return stopped(asker.pid()); }, 10));
+    std::size_t windows = 0;
+    for (const TopLevel& window : display->windows()) {
+        const auto stat = linux_platform::readStat(window.pid);
+        if (!stat || stat->ppid != asker.pid()) continue;
+        ++windows;
+        EXPECT_TRUE(window.minimised) << window.title;
+        EXPECT_TRUE(stopped(window.pid)) << "the child that made the windows";
+    }
+    EXPECT_EQ(windows, 2u) << "its window and its dialog";
+    EXPECT_EQ(appWithPid(asker.pid())->pause(), pin) << "paused again, the same";
+
+    workspace.thaw(*pin);
+    EXPECT_TRUE(spinUntil([&] { return !stopped(asker.pid()); }, 5));
+    spinUntil([] { return false; }, 0.3);
+    EXPECT_FALSE(asker.ended());
+    EXPECT_EQ(occurrences(log("test.asker"), "cancel"), 0) << "its dialog was closed for it";
+    EXPECT_EQ(occurrences(log("test.asker"), "term"), 0);
 }
 
 TEST_F(QuitTest, WithoutAWindowManagerTheWindowItselfIsAskedAndAnUnreachableAppIsSignalled) {
@@ -166,6 +215,16 @@ TEST_F(QuitTest, WithoutAWindowManagerTheWindowItselfIsAskedAndAnUnreachableAppI
     // A window that does not take the delete protocol is no way to ask.
     EXPECT_EQ(bare.waitEnded(0), SIGTERM);
     EXPECT_EQ(occurrences(log("test.bare"), "close"), 0);
+
+    // Nobody could minimise its windows: it is not paused.
+    Child asker = desk("test.asker", {"--ask"});
+    waitManaged(1);
+    auto app = appWithPid(asker.pid());
+    app->pause();
+    EXPECT_TRUE(spinUntil([&] { return !appWithPid(asker.pid())->pause(); }, 5));
+    const auto stat = linux_platform::readStat(asker.pid());
+    ASSERT_TRUE(stat);
+    EXPECT_NE(stat->state, 'T');
 }
 
 TEST_F(QuitTest, TheQuitActionIsAskedOnlyOfTheAppThatOwnsItsName) {
