@@ -20,8 +20,8 @@ packages=(
   libxcb-ewmh-dev libxcb-icccm4-dev
   # Wayland: the wlroots compositors' windows (libwayland-client and its
   # scanner), the window drawn natively (qt6-wayland), and a headless sway
-  # with XWayland for tests with Wayland windows
-  libwayland-dev qt6-wayland sway xwayland
+  # with XWayland for tests with Wayland windows, and typing into them (wtype)
+  libwayland-dev qt6-wayland sway xwayland wtype
   # real desktop apps, the ways a desktop starts them, and typing into them
   # (tests/e2e/desktop)
   mousepad xterm galculator gnome-text-editor firefox-esr libgtk-3-bin libglib2.0-bin xdotool

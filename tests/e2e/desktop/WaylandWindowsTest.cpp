@@ -136,6 +136,22 @@ TEST_F(WaylandWindowsTest, ANativeWindowIsListedHiddenAndClosedByARequest) {
     EXPECT_FALSE(protocol->close(byProtocol));
 }
 
+// The desktop entry is installed as "vorsel.desktop": a dock shows the
+// entry's icon for the window whose app id is its name.
+TEST_F(WaylandWindowsTest, OurWindowOpensNativelyUnderItsDesktopEntrysName) {
+    auto ipc = connect(true);
+    ASSERT_NE(ipc, nullptr);
+    Environment environment = sway->environment();
+    environment["HOME"] = home.path();
+    environment["XDG_SESSION_TYPE"] = "wayland";
+    apps.push_back(Process::start({VORSEL_PROGRAM}, environment));
+    ASSERT_NE(apps.back(), nullptr);
+    // sway's IPC lists native Wayland windows only.
+    const TopLevel window = windowOf(*ipc, "vorsel");
+    ASSERT_FALSE(window.id.empty());
+    EXPECT_EQ(window.pid, apps.back()->pid());
+}
+
 TEST_F(WaylandWindowsTest, ACompositorThatStopsAnsweringOrCrashesLeavesABrokenConnection) {
     // Nothing answers: no connection either way.
     EXPECT_EQ(open(nullptr, nullptr), nullptr);
