@@ -154,7 +154,14 @@ TEST_F(WaylandQuitTest, EditorAsksCalculatorAndTerminalCloseNoneSignalled) {
     ASSERT_FALSE(windowOf(calculator.pid()).id.empty())
         << readText(world.root() + "/calculator.err");
     type(editorWindow, "words for the editor");
-    std::this_thread::sleep_for(std::chrono::seconds(1));  // the buffer takes them in
+    // The title shows the text once the buffer has it; a second more, so
+    // that the request does not overtake the last keys (docs/troubleshooting.md).
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return windowOf(editor.pid()).title.find("words for the editor") != std::string::npos;
+        },
+        10));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
 
     session({"--close", "org.gnome.TextEditor", "--close", "galculator", "--close", "debian-xterm",
              "--minutes", "5"});
