@@ -54,7 +54,9 @@ LinuxWorkspace::LinuxWorkspace(RunLoop& runLoop, Options options)
       notices_(std::make_shared<NoticeHub>(runLoop_, table_, options_.noticeInterval,
                                            options_.useSystemd)),
       quits_(std::make_shared<QuitRequests>(
-          runLoop_, QuitRequests::Options{.useBus = true, .x11Module = options_.x11Module})) {}
+          runLoop_,
+          QuitRequests::Options{
+              .useBus = true, .windowsModules = options_.windowsModules, .listener = {}})) {}
 
 LinuxWorkspace::~LinuxWorkspace() = default;
 

@@ -44,9 +44,9 @@ class LinuxWorkspace final : public Workspace {
         // the reuse at once, so no launch is seen later than the notices
         // would bring it anyway. Zero reads /proc on every call.
         double snapshotReuse = 0.1;
-        // The display module that close requests and minimising go through;
-        // empty: "vorsel-x11.so" beside the running executable.
-        std::string x11Module;
+        // The folder of the windows modules that close requests and
+        // minimising go through; empty: beside the running executable.
+        std::string windowsModules;
     };
 
     explicit LinuxWorkspace(RunLoop& runLoop);
