@@ -14,7 +14,7 @@
 #include <sstream>
 #include <thread>
 
-#include "Platform/Linux/Windows/Wayland/WaylandModule.h"
+#include "Platform/Linux/Windows/WindowsModules.h"
 #include "tests/e2e/support/E2eWorld.h"
 #include "tests/support/HeadlessSway.h"
 #include "tests/support/SkipForWant.h"
@@ -26,7 +26,7 @@ namespace {
 
 using linux_platform::DesktopWindows;
 using linux_platform::TopLevel;
-using linux_platform::VorselWaylandOpen;
+using linux_platform::VorselWindowsOpen;
 
 class WaylandQuitTest : public ::testing::Test {
   protected:
@@ -46,11 +46,17 @@ class WaylandQuitTest : public ::testing::Test {
         module = ::dlopen(WAYLAND_MODULE, RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(module, nullptr);
         auto open =
-            reinterpret_cast<VorselWaylandOpen>(::dlsym(module, linux_platform::kWaylandOpenEntry));
+            reinterpret_cast<VorselWindowsOpen>(::dlsym(module, linux_platform::kWindowsOpenEntry));
         ASSERT_NE(open, nullptr);
-        ipc.reset(open(nullptr, sway->swaySocket().c_str()));
+        ::setenv("SWAYSOCK", sway->swaySocket().c_str(), 1);
+        ipc.reset(open(nullptr));
         ASSERT_NE(ipc, nullptr);
         home = world.root() + "/home";
+        // A keyboard on sway's seat from the start, as a real one would be,
+        // so that apps take keys from their first window on: a virtual one
+        // that types nothing for an hour.
+        keyboard = Process::start({"/usr/bin/wtype", "-s", "3600000"}, appEnvironment());
+        ASSERT_NE(keyboard, nullptr);
         // What sway's session does when it starts (its systemd-user
         // configuration): the bus starts the agent with the compositor's
         // addresses in its environment.
@@ -67,6 +73,7 @@ class WaylandQuitTest : public ::testing::Test {
 
     void TearDown() override {
         apps.clear();
+        keyboard.reset();
         ipc.reset();
         sway.reset();
         if (module != nullptr) ::dlclose(module);
@@ -142,25 +149,36 @@ class WaylandQuitTest : public ::testing::Test {
     void* module = nullptr;
     std::unique_ptr<DesktopWindows> ipc;
     std::string home;
+    std::unique_ptr<Process> keyboard;
     std::vector<std::unique_ptr<Process>> apps;
 };
 
 TEST_F(WaylandQuitTest, EditorAsksCalculatorAndTerminalCloseNoneSignalled) {
     Process& editor = startApp("org.gnome.TextEditor", {"/usr/bin/gnome-text-editor"}, "editor");
-    Process& calculator = startApp("galculator", {"/usr/bin/galculator"}, "calculator");
-    Process& terminal = startApp("debian-xterm", {"/usr/bin/xterm"}, "xterm");
     const TopLevel editorWindow = windowOf(editor.pid());
     ASSERT_FALSE(editorWindow.id.empty()) << readText(world.root() + "/editor.err");
+    // Typed before the others come, which take the focus as they open. A
+    // window just shown may not take keys yet: typed again until its title
+    // shows the text.
+    const auto typed = [&] {
+        return windowOf(editor.pid()).title.find("words for the editor") != std::string::npos;
+    };
+    for (int attempt = 0; attempt < 3 && !typed(); ++attempt) {
+        type(editorWindow, "words for the editor");
+        waitUntil(typed, 5);
+    }
+    ASSERT_TRUE(typed());
+    Process& calculator = startApp("galculator", {"/usr/bin/galculator"}, "calculator");
+    Process& terminal = startApp("debian-xterm", {"/usr/bin/xterm"}, "xterm");
     ASSERT_FALSE(windowOf(calculator.pid()).id.empty())
         << readText(world.root() + "/calculator.err");
-    type(editorWindow, "words for the editor");
-    // The title shows the text once the buffer has it; a second more, so
-    // that the request does not overtake the last keys (docs/troubleshooting.md).
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            return windowOf(editor.pid()).title.find("words for the editor") != std::string::npos;
-        },
-        10));
+    // The terminal's window, on XWayland's display.
+    ASSERT_EQ(run({"/usr/bin/xdotool", "search", "--sync", "--pid", std::to_string(terminal.pid())},
+                  appEnvironment(), 30)
+                  .status,
+              0);
+    // A second more, so that the request does not overtake the editor's
+    // last keys (docs/troubleshooting.md).
     std::this_thread::sleep_for(std::chrono::seconds(1));
 
     session({"--close", "org.gnome.TextEditor", "--close", "galculator", "--close", "debian-xterm",

@@ -11,7 +11,7 @@
 
 #include <memory>
 
-#include "Platform/Linux/Windows/Wayland/WaylandModule.h"
+#include "Platform/Linux/Windows/WindowsModules.h"
 #include "tests/e2e/support/E2eProcess.h"
 #include "tests/support/HeadlessSway.h"
 #include "tests/support/SkipForWant.h"
@@ -33,8 +33,8 @@ class WaylandWindowsTest : public ::testing::Test {
             VORSEL_SKIP_FOR_WANT_OF("galculator is not installed (scripts/setup.sh installs it)");
         module = ::dlopen(WAYLAND_MODULE, RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(module, nullptr) << ::dlerror();
-        open = reinterpret_cast<linux_platform::VorselWaylandOpen>(
-            ::dlsym(module, linux_platform::kWaylandOpenEntry));
+        open = reinterpret_cast<linux_platform::VorselWindowsOpen>(
+            ::dlsym(module, linux_platform::kWindowsOpenEntry));
         ASSERT_NE(open, nullptr);
         sway = std::make_unique<testing::HeadlessSway>();
         ASSERT_TRUE(sway->ready()) << sway->problem();
@@ -46,12 +46,20 @@ class WaylandWindowsTest : public ::testing::Test {
         if (module != nullptr) ::dlclose(module);
     }
 
-    // The module's connection: through sway's IPC, or, without its socket,
-    // the foreign toplevel protocol.
+    // The module's connection: through sway's IPC, or, without its socket
+    // in the environment, the foreign toplevel protocol.
     std::unique_ptr<DesktopWindows> connect(bool ipc) {
         const std::string display = sway->runtimeDir() + "/" + sway->waylandDisplay();
-        return std::unique_ptr<DesktopWindows>(
-            open(display.c_str(), ipc ? sway->swaySocket().c_str() : nullptr));
+        return openWith(display, ipc ? sway->swaySocket() : "");
+    }
+
+    std::unique_ptr<DesktopWindows> openWith(const std::string& display,
+                                             const std::string& swaySocket) {
+        if (swaySocket.empty())
+            ::unsetenv("SWAYSOCK");
+        else
+            ::setenv("SWAYSOCK", swaySocket.c_str(), 1);
+        return std::unique_ptr<DesktopWindows>(open(display.empty() ? nullptr : display.c_str()));
     }
 
     Process& startCalculator() {
@@ -89,7 +97,7 @@ class WaylandWindowsTest : public ::testing::Test {
     }
 
     void* module = nullptr;
-    linux_platform::VorselWaylandOpen open = nullptr;
+    linux_platform::VorselWindowsOpen open = nullptr;
     std::unique_ptr<testing::HeadlessSway> sway;
     TempFolder home;
     std::vector<std::unique_ptr<Process>> apps;
@@ -154,8 +162,8 @@ TEST_F(WaylandWindowsTest, OurWindowOpensNativelyUnderItsDesktopEntrysName) {
 
 TEST_F(WaylandWindowsTest, ACompositorThatStopsAnsweringOrCrashesLeavesABrokenConnection) {
     // Nothing answers: no connection either way.
-    EXPECT_EQ(open(nullptr, nullptr), nullptr);
-    EXPECT_EQ(open((sway->runtimeDir() + "/none").c_str(), "/nonexistent/sock"), nullptr);
+    EXPECT_EQ(openWith("", ""), nullptr);
+    EXPECT_EQ(openWith(sway->runtimeDir() + "/none", "/nonexistent/sock"), nullptr);
 
     auto ipc = connect(true);
     auto protocol = connect(false);

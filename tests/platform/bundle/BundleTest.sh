@@ -37,7 +37,7 @@ if grep -qx vorselWindowsOpen <<<"$x11" && ! grep -q '_ZN6vorsel' <<<"$x11"; the
   pass "the display module exports its entry and nothing else of ours"
 else fail "the display module exports: $x11"; fi
 wayland=$(nm -D --defined-only "$bundle/Contents/Linux/vorsel-wayland.so" | awk '{print $3}')
-if grep -qx vorselWaylandOpen <<<"$wayland" && ! grep -q '_ZN6vorsel' <<<"$wayland"; then
+if grep -qx vorselWindowsOpen <<<"$wayland" && ! grep -q '_ZN6vorsel' <<<"$wayland"; then
   pass "the Wayland module exports its entry and nothing else of ours"
 else fail "the Wayland module exports: $wayland"; fi
 
