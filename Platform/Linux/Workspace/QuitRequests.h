@@ -6,6 +6,8 @@
 //      owns its application ID there; else
 //   2. a close request to each of its top-level windows (and those of its
 //      child processes), through the desktop's windows (DesktopWindows.h);
+//      a window that names no process (a wlroots compositor's) is the app's
+//      when its app id is the app's desktop file ID;
 //      else, with neither,
 //   3. SIGTERM at once.
 // After an action or a close request, SIGTERM follows only on a later
@@ -73,7 +75,8 @@ class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
 
     // Both do nothing without a handle: nothing is asked of a process that
     // cannot be pinned down.
-    void hide(pid_t pid, const std::shared_ptr<const Pidfd>& handle);
+    void hide(pid_t pid, const std::shared_ptr<const Pidfd>& handle,
+              const std::optional<std::string>& appId = std::nullopt);
     void terminate(pid_t pid, const std::shared_ptr<const Pidfd>& handle,
                    const std::optional<std::string>& appId);
 
@@ -92,11 +95,12 @@ class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
     struct Request {
         std::shared_ptr<const Pidfd> handle;
         Stage stage = Stage::fresh;
-        Clock::time_point asked{};  // the last quit action or close request
-        Clock::time_point seen{};   // the last hide or terminate
-        bool keepAsking = false;    // hidden before: never signalled for a dialog
-        bool closing = false;       // close requests are on their way
-        bool minimising = false;    // a minimise is on its way
+        Clock::time_point asked{};         // the last quit action or close request
+        Clock::time_point seen{};          // the last hide or terminate
+        bool keepAsking = false;           // hidden before: never signalled for a dialog
+        bool closing = false;              // close requests are on their way
+        bool minimising = false;           // a minimise is on its way
+        std::optional<std::string> appId;  // names its windows that name no process
     };
     // What asking an app's windows to close found.
     enum class Closed { some, dialogShowing, nothing };
@@ -115,8 +119,10 @@ class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
     WindowsThread* windows();
 
     // On the windows thread.
-    static Closed closeOn(WindowsThread::Desktop& desktop, pid_t pid, bool sparingDialogs);
-    static void minimiseOn(WindowsThread::Desktop& desktop, pid_t pid);
+    static Closed closeOn(WindowsThread::Desktop& desktop, pid_t pid,
+                          const std::optional<std::string>& appId, bool sparingDialogs);
+    static void minimiseOn(WindowsThread::Desktop& desktop, pid_t pid,
+                           const std::optional<std::string>& appId);
 
     RunLoop& runLoop_;
     Options options_;

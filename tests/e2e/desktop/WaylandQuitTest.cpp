@@ -57,16 +57,20 @@ class WaylandQuitTest : public ::testing::Test {
         // that types nothing for an hour.
         keyboard = Process::start({"/usr/bin/wtype", "-s", "3600000"}, appEnvironment());
         ASSERT_NE(keyboard, nullptr);
-        // What sway's session does when it starts (its systemd-user
-        // configuration): the bus starts the agent with the compositor's
-        // addresses in its environment.
+        handOver(sway->swaySocket());
+    }
+
+    // What sway's session does when it starts (its systemd-user
+    // configuration): the bus starts the agent with the compositor's
+    // addresses in its environment.
+    void handOver(const std::string& swaySocket) {
         const std::string wayland = sway->runtimeDir() + "/" + sway->waylandDisplay();
         const Outcome updated =
             run({"/usr/bin/dbus-send", "--session", "--dest=org.freedesktop.DBus",
                  "--type=method_call", "--print-reply", "/org/freedesktop/DBus",
                  "org.freedesktop.DBus.UpdateActivationEnvironment",
-                 "dict:string:string:WAYLAND_DISPLAY," + wayland + ",SWAYSOCK," +
-                     sway->swaySocket() + ",DISPLAY," + sway->environment().at("DISPLAY")},
+                 "dict:string:string:WAYLAND_DISPLAY," + wayland + ",SWAYSOCK," + swaySocket +
+                     ",DISPLAY," + sway->environment().at("DISPLAY")},
                 world.environment());
         ASSERT_EQ(updated.status, 0) << updated.err;
     }
@@ -238,6 +242,17 @@ TEST_F(WaylandQuitTest, ABrowserIsHiddenAndAskedNeverSignalled) {
                    line.find("\"pid\":" + std::to_string(browser.pid())) != std::string::npos));
     }
     EXPECT_TRUE(hidden) << "its window never went to the scratchpad:\n" << readText(events);
+}
+
+// Where sway's IPC does not answer, sway is one more wlroots compositor,
+// whose toplevel list names no process: the window is the app's by its app
+// id, and closed by the protocol's request.
+TEST_F(WaylandQuitTest, OnOtherWlrootsCompositorsAWindowIsTheAppsByItsAppId) {
+    handOver(sway->runtimeDir() + "/gone.sock");
+    Process& calculator = startApp("galculator", {"/usr/bin/galculator"}, "calculator");
+    ASSERT_FALSE(windowOf(calculator.pid()).id.empty());
+    session({"--close", "galculator", "--minutes", "5"});
+    EXPECT_EQ(calculator.wait(15), 0) << world.agentLog();
 }
 
 }  // namespace
