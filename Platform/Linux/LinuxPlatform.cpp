@@ -111,7 +111,8 @@ AgentPorts makeAgentPorts(const Bundles& bundles, const std::string& own) {
     auto signing = std::move(early.module);
     auto spare = std::move(early.spare);
     ports.codeSigning = std::make_unique<ModuleCodeSigning>(signing, anchors, kJudgeLimit, spare);
-    ports.workspace = std::make_unique<LinuxWorkspace>(*runLoop);
+    ports.workspace =
+        std::make_unique<LinuxWorkspace>(*runLoop, LinuxWorkspace::Options{}, &listenerLog);
     ports.listener = std::make_unique<DBusLinkListener>(
         *runLoop, listenerLog, callerCheckInChild(signing, anchors, kJudgeLimit, spare));
     ports.runLoop = std::move(runLoop);

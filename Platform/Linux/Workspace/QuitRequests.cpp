@@ -163,6 +163,7 @@ void QuitRequests::terminate(pid_t pid, const std::shared_ptr<const Pidfd>& hand
 void QuitRequests::ask(pid_t pid, Request& request, const std::optional<std::string>& appId) {
     request.stage = Stage::asking;
     request.asked = Clock::now();
+    request.name = appId ? *appId : "process " + std::to_string(pid);
     const auto name = appId ? applicationBusName(*appId) : std::nullopt;
     if (!name || !options_.useBus || !sessionBusReachable())
         return closeWindows(pid, request, false);
@@ -206,8 +207,13 @@ void QuitRequests::closeWindows(pid_t pid, Request& request, bool again) {
 }
 
 void QuitRequests::closed(Request& request, bool again, Closed result) {
+    if (result == Closed::some) request.windowsAsked = true;
     if (!again) {
-        if (result == Closed::nothing) signal(request);
+        if (result != Closed::nothing) return;
+        if (request.keepAsking)
+            unaskable(request);
+        else
+            signal(request);
         return;
     }
     const Clock::time_point now = Clock::now();
@@ -218,9 +224,24 @@ void QuitRequests::closed(Request& request, bool again, Closed result) {
         case Closed::dialogShowing:
             break;  // the user is being asked; leave it to them
         case Closed::nothing:
-            if (now - request.asked >= Seconds(kWindowlessGrace)) signal(request);
+            // Only an app whose windows were asked and went may be writing
+            // what it keeps before it quits; one that was never reachable
+            // is left running.
+            if (!request.windowsAsked)
+                unaskable(request);
+            else if (now - request.asked >= Seconds(kWindowlessGrace))
+                signal(request);
             break;
     }
+}
+
+void QuitRequests::unaskable(Request& request) {
+    if (request.toldUnaskable) return;
+    request.toldUnaskable = true;
+    if (options_.listener.note)
+        options_.listener.note("left " + request.name +
+                               " running: it has no quit action and no window to ask, and it is "
+                               "never forced; it is asked again on each pass");
 }
 
 void QuitRequests::signal(Request& request) {

@@ -16,8 +16,11 @@
 // still gets it before the caller gives up and forces it. An app that was
 // hidden first is one the caller never forces (a browser): it is asked
 // again instead, left alone while it shows a dialog, and signalled only
-// when it still runs kWindowlessGrace seconds after its windows are gone
-// (a browser that closed its last window is writing its session).
+// when it still runs kWindowlessGrace seconds after the windows it was
+// asked to close are gone (a browser that closed its last window is writing
+// its session). One that nothing could ask, with neither a quit action nor
+// a window, is never signalled: it is left running, asked again on each
+// request (a window may appear), and the log says why, once.
 //
 // hide minimises the app's windows through the desktop; without windows to
 // reach, or a desktop that cannot minimise, it does nothing.
@@ -64,7 +67,8 @@ class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
         // The folder of the windows modules; empty: beside the running
         // executable.
         std::string windowsModules;
-        // Told what the windows thread sees, on the main thread.
+        // Told what the windows thread sees, on the main thread; its note
+        // also gets the lines these requests have for the log.
         WindowsThread::Listener listener;
     };
 
@@ -100,6 +104,9 @@ class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
         bool keepAsking = false;           // hidden before: never signalled for a dialog
         bool closing = false;              // close requests are on their way
         bool minimising = false;           // a minimise is on its way
+        bool windowsAsked = false;         // some of its windows were asked to close
+        bool toldUnaskable = false;        // the log says why it is left running
+        std::string name;                  // for the log: its app ID, else its pid
         std::optional<std::string> appId;  // names its windows that name no process
     };
     // What asking an app's windows to close found.
@@ -114,6 +121,8 @@ class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
     void closeWindows(pid_t pid, Request& request, bool again);
     void closed(Request& request, bool again, Closed result);
     static void signal(Request& request);
+    // A never-forced app that nothing could ask: left running, said once.
+    void unaskable(Request& request);
     // The windows thread, started when the session offers windows; null
     // without.
     WindowsThread* windows();
