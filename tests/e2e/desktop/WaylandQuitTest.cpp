@@ -7,6 +7,7 @@
 // activation environment.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -57,20 +58,20 @@ class WaylandQuitTest : public ::testing::Test {
         // that types nothing for an hour.
         keyboard = Process::start({"/usr/bin/wtype", "-s", "3600000"}, appEnvironment());
         ASSERT_NE(keyboard, nullptr);
-        handOver(sway->swaySocket());
+        handOver(sway->swaySocket(), sway->environment().at("DISPLAY"));
     }
 
     // What sway's session does when it starts (its systemd-user
     // configuration): the bus starts the agent with the compositor's
     // addresses in its environment.
-    void handOver(const std::string& swaySocket) {
+    void handOver(const std::string& swaySocket, const std::string& display) {
         const std::string wayland = sway->runtimeDir() + "/" + sway->waylandDisplay();
         const Outcome updated =
             run({"/usr/bin/dbus-send", "--session", "--dest=org.freedesktop.DBus",
                  "--type=method_call", "--print-reply", "/org/freedesktop/DBus",
                  "org.freedesktop.DBus.UpdateActivationEnvironment",
                  "dict:string:string:WAYLAND_DISPLAY," + wayland + ",SWAYSOCK," + swaySocket +
-                     ",DISPLAY," + sway->environment().at("DISPLAY")},
+                     ",DISPLAY," + display},
                 world.environment());
         ASSERT_EQ(updated.status, 0) << updated.err;
     }
@@ -248,11 +249,29 @@ TEST_F(WaylandQuitTest, ABrowserIsHiddenAndAskedNeverSignalled) {
 // whose toplevel list names no process: the window is the app's by its app
 // id, and closed by the protocol's request.
 TEST_F(WaylandQuitTest, OnOtherWlrootsCompositorsAWindowIsTheAppsByItsAppId) {
-    handOver(sway->runtimeDir() + "/gone.sock");
+    handOver(sway->runtimeDir() + "/gone.sock", sway->environment().at("DISPLAY"));
     Process& calculator = startApp("galculator", {"/usr/bin/galculator"}, "calculator");
     ASSERT_FALSE(windowOf(calculator.pid()).id.empty());
     session({"--close", "galculator", "--minutes", "5"});
     EXPECT_EQ(calculator.wait(15), 0) << world.agentLog();
+}
+
+// A compositor that stops answering mid-session holds up neither the agent
+// nor the app: what nothing can ask any more is signalled, and the log says
+// why once.
+TEST_F(WaylandQuitTest, ACompositorThatStopsAnsweringLeavesSignalsAndOneLogLine) {
+    // Native windows only: XWayland, stopped with sway, is the X11 display's
+    // story.
+    handOver(sway->swaySocket(), ":999");
+    Process& calculator = startApp("galculator", {"/usr/bin/galculator"}, "calculator");
+    ASSERT_FALSE(windowOf(calculator.pid()).id.empty());
+    session({"--close", "org.example.other", "--minutes", "5"});
+    sway->pause(true);
+    session({"--close", "galculator", "--minutes", "5"});
+    EXPECT_EQ(calculator.wait(20), 128 + SIGTERM) << world.agentLog();
+    EXPECT_TRUE(world.waitForLog("Wayland windows", 15)) << world.agentLog();
+    EXPECT_EQ(world.logCount("Wayland windows"), 1) << world.agentLog();
+    sway->pause(false);
 }
 
 }  // namespace
