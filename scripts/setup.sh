@@ -24,7 +24,7 @@ packages=(
   libwayland-dev qt6-wayland sway xwayland wtype
   # real desktop apps, the ways a desktop starts them, and typing into them
   # (tests/e2e/desktop)
-  mousepad xterm galculator gnome-text-editor firefox-esr libgtk-3-bin libglib2.0-bin xdotool
+  mousepad xterm galculator gnome-text-editor firefox-esr chromium libgtk-3-bin libglib2.0-bin xdotool
   # the Debian package check: judging it, and closing its window as a user would
   lintian file wmctrl
   # fuzzing and sanitizers

@@ -148,12 +148,12 @@ void QuitRequests::terminate(pid_t pid, const std::shared_ptr<const Pidfd>& hand
             ask(pid, request, appId);
             break;
         case Stage::signalled:
-            signal(request);  // asked again, as every request is
+            signal(request, nullptr);  // asked again, as every request is
             break;
         case Stage::asking:
             if (now - request.asked < Seconds(kSignalAfter)) break;
             if (!request.keepAsking)
-                signal(request);
+                signal(request, "it did not quit within 1.5 seconds of being asked");
             else if (!request.closing)
                 closeWindows(pid, request, true);
             break;
@@ -213,7 +213,7 @@ void QuitRequests::closed(Request& request, bool again, Closed result) {
         if (request.keepAsking)
             unaskable(request);
         else
-            signal(request);
+            signal(request, "it has neither a quit action nor a window to ask");
         return;
     }
     const Clock::time_point now = Clock::now();
@@ -230,7 +230,7 @@ void QuitRequests::closed(Request& request, bool again, Closed result) {
             if (!request.windowsAsked)
                 unaskable(request);
             else if (now - request.asked >= Seconds(kWindowlessGrace))
-                signal(request);
+                signal(request, "it still runs 10 seconds after its windows went");
             break;
     }
 }
@@ -244,7 +244,10 @@ void QuitRequests::unaskable(Request& request) {
                                "never forced; it is asked again on each pass");
 }
 
-void QuitRequests::signal(Request& request) {
+void QuitRequests::signal(Request& request, const char* why) {
+    // Said once per round of requests: later passes repeat the signal.
+    if (why != nullptr && request.stage != Stage::signalled && options_.listener.note)
+        options_.listener.note("sent SIGTERM to " + request.name + ": " + why);
     request.stage = Stage::signalled;
     request.closing = false;
     request.handle->signal(SIGTERM);
