@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <list>
@@ -89,6 +90,8 @@ class Windows final : public DesktopWindows {
     std::list<Handle> handles_;
     std::uint64_t nextId_ = 1;
     bool appeared_ = false;
+    wl_callback* sync_ = nullptr;  // the round trip waited for
+    bool answered_ = false;
     std::atomic<bool> broken_{false};
 };
 
@@ -100,6 +103,7 @@ const zwlr_foreign_toplevel_handle_v1_listener Windows::handleListener_ = {
     &Windows::state, &Windows::done,  &Windows::closedEvent, &Windows::parentEvent};
 
 Windows::~Windows() {
+    if (sync_ != nullptr) wl_callback_destroy(sync_);
     for (Handle& handle : handles_) zwlr_foreign_toplevel_handle_v1_destroy(handle.proxy);
     if (manager_ != nullptr) wl_proxy_destroy(reinterpret_cast<wl_proxy*>(manager_));
     if (registry_ != nullptr) wl_registry_destroy(registry_);
@@ -185,7 +189,10 @@ void Windows::parentEvent(void* data, zwlr_foreign_toplevel_handle_v1*,
 bool Windows::pump(int timeoutMs) {
     if (broken_) return false;
     while (wl_display_prepare_read(display_) != 0) {
-        if (wl_display_dispatch_pending(display_) < 0) break;
+        if (wl_display_dispatch_pending(display_) < 0) {
+            broken_ = true;
+            return false;
+        }
     }
     wl_display_flush(display_);
     pollfd ready{fd_, POLLIN, 0};
@@ -212,21 +219,24 @@ bool Windows::pump(int timeoutMs) {
 }
 
 bool Windows::roundTrip() {
-    bool answered = false;
     static const wl_callback_listener listener = {
         [](void* data, wl_callback* callback, std::uint32_t) {
-            *static_cast<bool*>(data) = true;
+            auto* self = static_cast<Windows*>(data);
+            self->answered_ = true;
+            self->sync_ = nullptr;
             wl_callback_destroy(callback);
         }};
-    wl_callback* callback = wl_display_sync(display_);
-    if (callback == nullptr) {
+    if (broken_) return false;
+    answered_ = false;
+    sync_ = wl_display_sync(display_);
+    if (sync_ == nullptr) {
         broken_ = true;
         return false;
     }
-    wl_callback_add_listener(callback, &listener, &answered);
+    wl_callback_add_listener(sync_, &listener, this);
     const auto until = std::chrono::steady_clock::now() +
                        std::chrono::milliseconds(ForeignToplevelWindows::kAnswerLimitMs);
-    while (!answered && !broken_) {
+    while (!answered_ && !broken_) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                               until - std::chrono::steady_clock::now())
                               .count();
@@ -235,9 +245,9 @@ bool Windows::roundTrip() {
         else
             pump(static_cast<int>(left));
     }
-    // A callback never answered stays with the display, which is never
-    // read again: nothing dangles on `answered`.
-    return answered;
+    // A callback never answered stays in sync_ until the destructor: the
+    // display, broken, is never read again.
+    return answered_;
 }
 
 Handle* Windows::find(const std::string& id) {
