@@ -164,6 +164,7 @@ void QuitRequests::ask(pid_t pid, Request& request, const std::optional<std::str
     request.stage = Stage::asking;
     request.asked = Clock::now();
     request.name = appId ? *appId : "process " + std::to_string(pid);
+    request.pid = pid;
     const auto name = appId ? applicationBusName(*appId) : std::nullopt;
     if (!name || !options_.useBus || !sessionBusReachable())
         return closeWindows(pid, request, false);
@@ -239,15 +240,16 @@ void QuitRequests::unaskable(Request& request) {
     if (request.toldUnaskable) return;
     request.toldUnaskable = true;
     if (options_.listener.note)
-        options_.listener.note("left " + request.name +
-                               " running: it has no quit action and no window to ask, and it is "
+        options_.listener.note("left " + request.name + " (pid " + std::to_string(request.pid) +
+                               ") running: it has no quit action and no window to ask, and it is "
                                "never forced; it is asked again on each pass");
 }
 
 void QuitRequests::signal(Request& request, const char* why) {
     // Said once per round of requests: later passes repeat the signal.
     if (why != nullptr && request.stage != Stage::signalled && options_.listener.note)
-        options_.listener.note("sent SIGTERM to " + request.name + ": " + why);
+        options_.listener.note("sent SIGTERM to " + request.name + " (pid " +
+                               std::to_string(request.pid) + "): " + why);
     request.stage = Stage::signalled;
     request.closing = false;
     request.handle->signal(SIGTERM);

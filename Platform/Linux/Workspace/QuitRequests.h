@@ -99,15 +99,17 @@ class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
     struct Request {
         std::shared_ptr<const Pidfd> handle;
         Stage stage = Stage::fresh;
-        Clock::time_point asked{};         // the last quit action or close request
-        Clock::time_point seen{};          // the last hide or terminate
-        bool keepAsking = false;           // hidden before: never signalled for a dialog
-        bool closing = false;              // close requests are on their way
-        bool minimising = false;           // a minimise is on its way
-        bool windowsAsked = false;         // some of its windows were asked to close
-        bool toldUnaskable = false;        // the log says why it is left running
-        std::string name;                  // for the log: its app ID, else its pid
-        std::optional<std::string> appId;  // names its windows that name no process
+        Clock::time_point asked{};   // the last quit action or close request
+        Clock::time_point seen{};    // the last hide or terminate
+        bool keepAsking = false;     // hidden before: never signalled for a dialog
+        bool closing = false;        // close requests are on their way
+        bool minimising = false;     // a minimise is on its way
+        bool windowsAsked = false;   // some of its windows were asked to close
+        bool toldUnaskable = false;  // the log says why it is left running
+        std::string name;            // for the log: its app ID, else its pid
+        pid_t pid = 0;
+        // Names its windows that name no process (a wlroots compositor's).
+        std::optional<std::string> appId;
     };
     // What asking an app's windows to close found.
     enum class Closed { some, dialogShowing, nothing };
