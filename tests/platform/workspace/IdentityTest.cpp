@@ -217,6 +217,9 @@ TEST_F(WorkspaceTest, AProcessNothingElseNamesIsTheAppItsWindowNames) {
     auto twin = typedIn({bin + "/renamed"});
     auto stray = typedIn({bin + "/renamed"});
     auto pidless = typedIn({bin + "/pidless"});
+    // Its own program names it: a window copying another app's class
+    // changes nothing.
+    auto copier = typedIn({bin + "/typed"});
     std::set<pid_t> helpers;
     ASSERT_TRUE(spinUntil([&] { return !(helpers = childrenOf(windowed.pid())).empty(); }, 5));
     const auto window = [](pid_t pid, std::string windowClass, std::string instance) {
@@ -228,12 +231,13 @@ TEST_F(WorkspaceTest, AProcessNothingElseNamesIsTheAppItsWindowNames) {
         return top;
     };
     linux_platform::ProcessTable table(::getuid());
-    table.windowsSeen({window(windowed.pid(), "VorselWindowed", "renamed"),
-                       window(bravo.pid(), "BRAVO", "bravo-main"),
-                       window(twin.pid(), "Other", "VorselTwin"),
-                       window(stray.pid(), "NoSuchEntry", "renamed"), window(0, "Bravo", "pidless"),
-                       // Names an entry, but no process runs under that name.
-                       window(0, "VorselWindowed", "nobody-runs-this")});
+    table.windowsSeen(
+        {window(windowed.pid(), "VorselWindowed", "renamed"),
+         window(bravo.pid(), "BRAVO", "bravo-main"), window(twin.pid(), "Other", "VorselTwin"),
+         window(stray.pid(), "NoSuchEntry", "renamed"),
+         window(copier.pid(), "VorselWindowed", "typed"), window(0, "Bravo", "pidless"),
+         // Names an entry, but no process runs under that name.
+         window(0, "VorselWindowed", "nobody-runs-this")});
     std::map<pid_t, std::string> named;
     for (const auto* info : table.apps()) named[info->pid] = info->identity->bundleID;
     EXPECT_EQ(named[windowed.pid()], "org.example.Windowed");
@@ -241,6 +245,7 @@ TEST_F(WorkspaceTest, AProcessNothingElseNamesIsTheAppItsWindowNames) {
     EXPECT_EQ(named[twin.pid()], "twin-a") << "two entries claim the class: the first ID wins";
     EXPECT_EQ(named[pidless.pid()], "org.example.Bravo");
     EXPECT_FALSE(named.contains(stray.pid()));
+    EXPECT_EQ(named[copier.pid()], "org.example.Typed");
     EXPECT_FALSE(named.contains(*helpers.begin())) << "a helper of the app is no app of its own";
     EXPECT_EQ(std::count_if(named.begin(), named.end(),
                             [](const auto& app) { return app.second == "org.example.Windowed"; }),

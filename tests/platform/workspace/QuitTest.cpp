@@ -263,6 +263,36 @@ TEST_F(QuitTest, ANewWindowBringsANoticeAtOnceAndNamesItsProcess) {
     EXPECT_EQ(pidless.waitEnded(0), SIGTERM);
 }
 
+// The window manager dies during a session: windows mapped after it are
+// still heard of at once (as top-level windows being mapped), and their
+// apps asked through them.
+TEST_F(QuitTest, AWindowManagerThatDiesLeavesNewWindowsHeardOfAndAsked) {
+    if (!startDesktop(true)) VORSEL_SKIP_FOR_WANT_OF(skipped);
+    linux_platform::LinuxWorkspace watched{loop, {3600, false, 0, WINDOWS_MODULES}};
+    int notices = 0;
+    auto observation = watched.observeLaunches([&] { ++notices; });
+    spinUntil([] { return false; }, 0.5);
+    ASSERT_EQ(::kill(desktop->windowManagerPid(), SIGKILL), 0);
+    spinUntil([] { return false; }, 0.5);
+    const int before = notices;
+    Child late = Child::start(
+        {DESK_APP_PROGRAM, "--log", logOf("late"), "--undumpable", "--class", "VorselDeskWindow"},
+        {});
+    ASSERT_TRUE(waitForLine("late", "ready", 10));
+    EXPECT_TRUE(spinUntil([&] { return notices > before; }, 10)) << "no notice for the window";
+    std::shared_ptr<RunningApp> app;
+    ASSERT_TRUE(spinUntil(
+        [&] {
+            for (const auto& each : watched.runningApps("org.example.DeskWindow"))
+                if (each->processIdentifier() == late.pid()) app = each;
+            return app != nullptr;
+        },
+        10));
+    app->terminate();
+    EXPECT_TRUE(spinUntil([&] { return late.ended(); }, 10));
+    EXPECT_EQ(late.waitEnded(0), 0) << "closed, not signalled";
+}
+
 // A browser (hidden first) with neither a quit action nor a window: never
 // signalled, asked again, and the log says why once.
 TEST_F(QuitTest, ABrowserNothingCouldAskIsLeftRunningAndTheLogSaysWhyOnce) {
