@@ -8,6 +8,7 @@ install(TARGETS vorsel RUNTIME DESTINATION "${bundle}/Linux" COMPONENT vorsel)
 install(TARGETS vorsel_app LIBRARY DESTINATION "${bundle}/Linux" COMPONENT vorsel)
 install(TARGETS vorsel_signing LIBRARY DESTINATION "${bundle}/Linux" COMPONENT vorsel)
 install(TARGETS vorsel_x11 LIBRARY DESTINATION "${bundle}/Linux" COMPONENT vorsel)
+install(TARGETS vorsel_wayland LIBRARY DESTINATION "${bundle}/Linux" COMPONENT vorsel)
 install(FILES "${VORSEL_BUNDLE_DIR}/Contents/Info.plist" DESTINATION "${bundle}" COMPONENT vorsel)
 install(FILES "${VORSEL_BUNDLE_DIR}/Contents/Library/LaunchAgents/guard-agent.plist"
     DESTINATION "${bundle}/Library/LaunchAgents" COMPONENT vorsel)
@@ -18,7 +19,7 @@ install(DIRECTORY "${VORSEL_BUNDLE_DIR}/Contents/Resources/" DESTINATION "${bund
 if(CMAKE_STRIP)
     install(CODE "
         if(CMAKE_INSTALL_DO_STRIP)
-            foreach(program vorsel vorsel-app.so vorsel-signing.so vorsel-x11.so)
+            foreach(program vorsel vorsel-app.so vorsel-signing.so vorsel-x11.so vorsel-wayland.so)
                 execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
                     \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${bundle}/Linux/\${program}\"
                     COMMAND_ERROR_IS_FATAL ANY)
@@ -55,8 +56,10 @@ set(CPACK_COMPONENTS_ALL vorsel debian)
 set(CPACK_DEBIAN_PACKAGE_SECTION "utils")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The agent is started by a session bus; the icon is an SVG, drawn by the
-# image plugin of the Qt SVG package.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "default-dbus-session-bus | dbus-session-bus, libqt6svg6")
+# image plugin of the Qt SVG package; on a Wayland desktop the window is
+# drawn natively through Qt's Wayland plugin (without it Qt falls back to
+# XWayland, or gives up where that is off).
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "default-dbus-session-bus | dbus-session-bus, libqt6svg6, qt6-wayland")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 include(CPack)

@@ -11,7 +11,7 @@ build=${1:-build-bench}
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --target workspace_bench link_bench signing_bench session_bench \
-  robustness_e2e_tests
+  wayland_bench robustness_e2e_tests
 
 echo "== Machine"
 echo "cores: $(nproc); CPU: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)"
@@ -31,6 +31,8 @@ if [ "$session" = absent ]; then
 else
   scripts/with-user-session.sh "$build/bench/session_bench"
 fi
+echo; echo "== On a headless sway (wayland_bench)"
+tests/as-test-user.sh "$build/bench/wayland_bench"
 echo; echo "== Signing (signing_bench)"
 "$build/bench/signing_bench"
 echo; echo "== Load: 8 callers for 60 s"

@@ -18,6 +18,10 @@ packages=(
   xvfb openbox libxcb1-dev x11-utils
   # X11 windows: close requests and minimising (libxcb-ewmh, libxcb-icccm)
   libxcb-ewmh-dev libxcb-icccm4-dev
+  # Wayland: the wlroots compositors' windows (libwayland-client and its
+  # scanner), the window drawn natively (qt6-wayland), and a headless sway
+  # with XWayland for tests with Wayland windows, and typing into them (wtype)
+  libwayland-dev qt6-wayland sway xwayland wtype
   # real desktop apps, the ways a desktop starts them, and typing into them
   # (tests/e2e/desktop)
   mousepad xterm galculator gnome-text-editor firefox-esr chromium libgtk-3-bin libglib2.0-bin xdotool

@@ -72,6 +72,7 @@ expected_files() {
     "$1/Vorsel.app/Contents/Library/LaunchAgents/guard-agent.plist" \
     "$1/Vorsel.app/Contents/Linux/vorsel" "$1/Vorsel.app/Contents/Linux/vorsel-app.so" \
     "$1/Vorsel.app/Contents/Linux/vorsel-signing.so" "$1/Vorsel.app/Contents/Linux/vorsel-x11.so" \
+    "$1/Vorsel.app/Contents/Linux/vorsel-wayland.so" \
     "$1/Vorsel.app/Contents/Resources/anchors.pem" "$1/Vorsel.app/Contents/Resources/vorsel.svg" \
     "$2/applications/vorsel.desktop" "$2/dbus-1/interfaces/com.ordwyn.GuardLink.xml" \
     "$2/doc/vorsel/changelog.gz" "$2/doc/vorsel/copyright" \

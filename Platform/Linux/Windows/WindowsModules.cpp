@@ -25,8 +25,14 @@ struct Kind {
 // Wayland session).
 std::optional<std::string> x11Display() { return variable("DISPLAY"); }
 
+// A Wayland compositor: sway (through SWAYSOCK, which the module reads
+// itself) or another wlroots compositor. Its native windows only; XWayland's
+// are the X11 display's.
+std::optional<std::string> waylandDisplay() { return variable("WAYLAND_DISPLAY"); }
+
 const Kind kKinds[] = {
     {"X11", "vorsel-x11.so", &x11Display},
+    {"Wayland", "vorsel-wayland.so", &waylandDisplay},
 };
 
 std::string inFolder(const std::string& folder, const char* file) {

@@ -34,7 +34,7 @@ std::vector<std::string> LinuxRunningApp::alternativeIdentifiers() const {
 }
 
 void LinuxRunningApp::hide() {
-    if (requests_) requests_->hide(pid_, handle_);
+    if (requests_) requests_->hide(pid_, handle_, identity_.bundleID);
 }
 
 void LinuxRunningApp::terminate() {

@@ -1,6 +1,7 @@
 #include "Platform/Linux/Workspace/QuitRequests.h"
 
 #include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <cstdlib>
 #include <thread>
@@ -34,12 +35,29 @@ bool within(pid_t pid, pid_t app) {
     return false;
 }
 
-std::vector<WindowsThread::Listed> windowsOf(WindowsThread::Desktop& desktop, pid_t pid) {
+// Whether a window that names no process (a wlroots compositor's) is the
+// app's: a Wayland app id is the app's desktop file ID, as `appId` is.
+bool namedFor(const TopLevel& window, const std::optional<std::string>& appId) {
+    if (!appId || appId->empty() || window.windowClass.size() != appId->size()) return false;
+    for (std::size_t i = 0; i < appId->size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(window.windowClass[i])) !=
+            std::tolower(static_cast<unsigned char>((*appId)[i])))
+            return false;
+    }
+    return true;
+}
+
+std::vector<WindowsThread::Listed> windowsOf(WindowsThread::Desktop& desktop, pid_t pid,
+                                             const std::optional<std::string>& appId) {
     std::vector<WindowsThread::Listed> own;
     std::unordered_map<pid_t, bool> judged;
     for (const WindowsThread::Listed& window : desktop.windows()) {
+        if (window.window.pid == 0) {
+            if (namedFor(window.window, appId)) own.push_back(window);
+            continue;
+        }
         auto [entry, added] = judged.try_emplace(window.window.pid, false);
-        if (added) entry->second = window.window.pid != 0 && within(window.window.pid, pid);
+        if (added) entry->second = within(window.window.pid, pid);
         if (entry->second) own.push_back(window);
     }
     return own;
@@ -101,10 +119,12 @@ QuitRequests::Request& QuitRequests::record(pid_t pid, const std::shared_ptr<con
     return request;
 }
 
-void QuitRequests::hide(pid_t pid, const std::shared_ptr<const Pidfd>& handle) {
+void QuitRequests::hide(pid_t pid, const std::shared_ptr<const Pidfd>& handle,
+                        const std::optional<std::string>& appId) {
     if (!handle || handle->ended()) return;
     Request& request = record(pid, handle, Clock::now());
     request.keepAsking = true;
+    if (appId) request.appId = appId;
     // One at a time: a display that does not answer must not pile up a
     // minimise for every pass while it is stuck.
     if (request.minimising) return;
@@ -113,8 +133,8 @@ void QuitRequests::hide(pid_t pid, const std::shared_ptr<const Pidfd>& handle) {
     request.minimising = true;
     std::weak_ptr<QuitRequests> self = weak_from_this();
     std::shared_ptr<const Pidfd> pinned = request.handle;
-    thread->run([self, pid, pinned](WindowsThread::Desktop& on) {
-        minimiseOn(on, pid);
+    thread->run([self, pid, pinned, appId = request.appId](WindowsThread::Desktop& on) {
+        minimiseOn(on, pid, appId);
         return std::function<void()>([self, pid, pinned] {
             auto requests = self.lock();
             if (!requests) return;
@@ -130,6 +150,7 @@ void QuitRequests::terminate(pid_t pid, const std::shared_ptr<const Pidfd>& hand
     if (!handle || handle->ended()) return;
     const Clock::time_point now = Clock::now();
     Request& request = record(pid, handle, now);
+    if (appId) request.appId = appId;
     switch (request.stage) {
         case Stage::fresh:
             ask(pid, request, appId);
@@ -193,17 +214,18 @@ void QuitRequests::closeWindows(pid_t pid, Request& request, bool again) {
     std::weak_ptr<QuitRequests> self = weak_from_this();
     std::shared_ptr<const Pidfd> handle = request.handle;
     const Clock::time_point asked = request.asked;
-    thread->run([self, pid, handle, asked, again](WindowsThread::Desktop& on) {
-        const Closed result = closeOn(on, pid, again);
-        return std::function<void()>([self, pid, handle, asked, again, result] {
-            auto requests = self.lock();
-            if (!requests) return;
-            if (Request* still = requests->current(pid, handle, asked)) {
-                still->closing = false;
-                requests->closed(*still, again, result);
-            }
+    thread->run(
+        [self, pid, handle, asked, again, appId = request.appId](WindowsThread::Desktop& on) {
+            const Closed result = closeOn(on, pid, appId, again);
+            return std::function<void()>([self, pid, handle, asked, again, result] {
+                auto requests = self.lock();
+                if (!requests) return;
+                if (Request* still = requests->current(pid, handle, asked)) {
+                    still->closing = false;
+                    requests->closed(*still, again, result);
+                }
+            });
         });
-    });
 }
 
 void QuitRequests::closed(Request& request, bool again, Closed result) {
@@ -263,9 +285,9 @@ void QuitRequests::lookForDialog(pid_t pid, Request& request, bool thenSignal) {
     std::weak_ptr<QuitRequests> self = weak_from_this();
     std::shared_ptr<const Pidfd> handle = request.handle;
     const Clock::time_point asked = request.asked;
-    thread->run([self, pid, handle, asked](WindowsThread::Desktop& on) {
+    thread->run([self, pid, handle, asked, appId = request.appId](WindowsThread::Desktop& on) {
         on.changed();  // a dialog shows after the request: look afresh
-        const bool dialog = showsDialogOn(on, pid);
+        const bool dialog = showsDialogOn(on, pid, appId);
         return std::function<void()>([self, pid, handle, asked, dialog] {
             auto requests = self.lock();
             if (!requests) return;
@@ -303,8 +325,11 @@ std::optional<std::string> QuitRequests::pause(pid_t pid, unsigned long long sta
         pausing.hiding = true;
         std::weak_ptr<QuitRequests> self = weak_from_this();
         std::shared_ptr<const Pidfd> pinned = pausing.handle;
-        thread->run([self, pid, pinned](WindowsThread::Desktop& on) {
-            const bool all = hideAllOn(on, pid);
+        const auto asked = requests_.find(pid);
+        std::optional<std::string> appId;
+        if (asked != requests_.end()) appId = asked->second.appId;
+        thread->run([self, pid, pinned, appId](WindowsThread::Desktop& on) {
+            const bool all = hideAllOn(on, pid, appId);
             return std::function<void()>([self, pid, pinned, all] {
                 if (auto requests = self.lock()) requests->hidden(pid, pinned, all);
             });
@@ -363,8 +388,9 @@ WindowsThread* QuitRequests::windows() {
 }
 
 QuitRequests::Closed QuitRequests::closeOn(WindowsThread::Desktop& desktop, pid_t pid,
+                                           const std::optional<std::string>& appId,
                                            bool sparingDialogs) {
-    const std::vector<WindowsThread::Listed> own = windowsOf(desktop, pid);
+    const std::vector<WindowsThread::Listed> own = windowsOf(desktop, pid, appId);
     bool dialogs = false, others = false;
     for (const auto& listed : own) (listed.window.dialog ? dialogs : others) = true;
     if (dialogs && sparingDialogs) return Closed::dialogShowing;
@@ -380,23 +406,25 @@ QuitRequests::Closed QuitRequests::closeOn(WindowsThread::Desktop& desktop, pid_
     return closed ? Closed::some : Closed::nothing;
 }
 
-bool QuitRequests::showsDialogOn(WindowsThread::Desktop& desktop, pid_t pid) {
-    const std::vector<WindowsThread::Listed> own = windowsOf(desktop, pid);
+bool QuitRequests::showsDialogOn(WindowsThread::Desktop& desktop, pid_t pid,
+                                 const std::optional<std::string>& appId) {
+    const std::vector<WindowsThread::Listed> own = windowsOf(desktop, pid, appId);
     return std::any_of(own.begin(), own.end(),
                        [](const auto& listed) { return listed.window.dialog; });
 }
 
 // Every window, dialogs too, and only true once each is found minimised: the
 // window manager takes a moment to do it.
-bool QuitRequests::hideAllOn(WindowsThread::Desktop& desktop, pid_t pid) {
+bool QuitRequests::hideAllOn(WindowsThread::Desktop& desktop, pid_t pid,
+                             const std::optional<std::string>& appId) {
     constexpr auto kStep = std::chrono::milliseconds(50);
     constexpr int kLooks = 60;
-    for (const auto& listed : windowsOf(desktop, pid)) {
+    for (const auto& listed : windowsOf(desktop, pid, appId)) {
         if (!listed.window.minimised && !desktop.minimise(listed)) return false;
     }
     for (int look = 0; look < kLooks; ++look) {
         desktop.changed();
-        const std::vector<WindowsThread::Listed> own = windowsOf(desktop, pid);
+        const std::vector<WindowsThread::Listed> own = windowsOf(desktop, pid, appId);
         if (std::all_of(own.begin(), own.end(),
                         [](const auto& listed) { return listed.window.minimised; }))
             return true;
@@ -405,8 +433,9 @@ bool QuitRequests::hideAllOn(WindowsThread::Desktop& desktop, pid_t pid) {
     return false;
 }
 
-void QuitRequests::minimiseOn(WindowsThread::Desktop& desktop, pid_t pid) {
-    for (const auto& listed : windowsOf(desktop, pid)) {
+void QuitRequests::minimiseOn(WindowsThread::Desktop& desktop, pid_t pid,
+                              const std::optional<std::string>& appId) {
+    for (const auto& listed : windowsOf(desktop, pid, appId)) {
         if (!listed.window.minimised && !listed.window.dialog) desktop.minimise(listed);
     }
 }

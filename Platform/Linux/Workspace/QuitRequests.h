@@ -6,6 +6,8 @@
 //      owns its application ID there; else
 //   2. a close request to each of its top-level windows (and those of its
 //      child processes), through the desktop's windows (DesktopWindows.h);
+//      a window that names no process (a wlroots compositor's) is the app's
+//      when its app id is the app's desktop file ID;
 //      else, with neither,
 //   3. SIGTERM at once.
 // After an action or a close request, SIGTERM follows only on a later
@@ -93,7 +95,8 @@ class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
 
     // Both do nothing without a handle: nothing is asked of a process that
     // cannot be pinned down.
-    void hide(pid_t pid, const std::shared_ptr<const Pidfd>& handle);
+    void hide(pid_t pid, const std::shared_ptr<const Pidfd>& handle,
+              const std::optional<std::string>& appId = std::nullopt);
     void terminate(pid_t pid, const std::shared_ptr<const Pidfd>& handle,
                    const std::optional<std::string>& appId);
 
@@ -135,6 +138,8 @@ class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
         std::unique_ptr<Timer> lookPatience;  // signals when it does not come
         bool dialog = false;                  // a look after the request found a dialog
         std::unique_ptr<Timer> lookLater;     // the look kSignalAfter after asking
+        // Names its windows that name no process (a wlroots compositor's).
+        std::optional<std::string> appId;
     };
     // An app being paused: what it freezes, once its windows are minimised.
     struct Pausing {
@@ -167,10 +172,14 @@ class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
     WindowsThread* windows();
 
     // On the windows thread.
-    static Closed closeOn(WindowsThread::Desktop& desktop, pid_t pid, bool sparingDialogs);
-    static void minimiseOn(WindowsThread::Desktop& desktop, pid_t pid);
-    static bool showsDialogOn(WindowsThread::Desktop& desktop, pid_t pid);
-    static bool hideAllOn(WindowsThread::Desktop& desktop, pid_t pid);
+    static Closed closeOn(WindowsThread::Desktop& desktop, pid_t pid,
+                          const std::optional<std::string>& appId, bool sparingDialogs);
+    static void minimiseOn(WindowsThread::Desktop& desktop, pid_t pid,
+                           const std::optional<std::string>& appId);
+    static bool showsDialogOn(WindowsThread::Desktop& desktop, pid_t pid,
+                              const std::optional<std::string>& appId);
+    static bool hideAllOn(WindowsThread::Desktop& desktop, pid_t pid,
+                          const std::optional<std::string>& appId);
 
     RunLoop& runLoop_;
     Options options_;

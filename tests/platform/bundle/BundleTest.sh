@@ -36,6 +36,10 @@ x11=$(nm -D --defined-only "$bundle/Contents/Linux/vorsel-x11.so" | awk '{print 
 if grep -qx vorselWindowsOpen <<<"$x11" && ! grep -q '_ZN6vorsel' <<<"$x11"; then
   pass "the display module exports its entry and nothing else of ours"
 else fail "the display module exports: $x11"; fi
+wayland=$(nm -D --defined-only "$bundle/Contents/Linux/vorsel-wayland.so" | awk '{print $3}')
+if grep -qx vorselWindowsOpen <<<"$wayland" && ! grep -q '_ZN6vorsel' <<<"$wayland"; then
+  pass "the Wayland module exports its entry and nothing else of ours"
+else fail "the Wayland module exports: $wayland"; fi
 
 # Without its module, app mode says so and fails instead of crashing.
 work=$(mktemp -d)
