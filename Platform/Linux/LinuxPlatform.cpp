@@ -9,12 +9,12 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "Platform/Linux/Signing/SigningModule.h"
-#include "Platform/Linux/Signing/SpareJudge.h"
 #include "Platform/Linux/Link/DBusLinkListener.h"
 #include "Platform/Linux/Runtime/JournalLog.h"
 #include "Platform/Linux/Runtime/QtRunLoop.h"
-#include "Platform/Linux/Workspace/DisplayThread.h"
+#include "Platform/Linux/Signing/SigningModule.h"
+#include "Platform/Linux/Signing/SpareJudge.h"
+#include "Platform/Linux/Windows/WindowsModules.h"
 #include "Platform/Linux/Workspace/LinuxWorkspace.h"
 
 namespace vorsel::linux_platform {
@@ -101,15 +101,18 @@ AgentPorts makeAgentPorts(const Bundles& bundles, const std::string& own) {
                          "found no " + signingPath + ": no caller can be judged genuine");
     // Without it an app is never asked to close its windows: it is signalled
     // instead, and may lose what it has not saved.
-    if (!std::filesystem::is_regular_file(x11ModulePath(), missing))
-        ports.log->write(LogLevel::error, "found no " + x11ModulePath() +
-                                              ": apps are signalled without being asked to "
-                                              "close their windows");
+    for (const std::string& module : windowsModules()) {
+        if (!std::filesystem::is_regular_file(module, missing))
+            ports.log->write(LogLevel::error, "found no " + module +
+                                                  ": apps are signalled without being asked to "
+                                                  "close their windows");
+    }
     if (!early.module) prepareAgent();
     auto signing = std::move(early.module);
     auto spare = std::move(early.spare);
     ports.codeSigning = std::make_unique<ModuleCodeSigning>(signing, anchors, kJudgeLimit, spare);
-    ports.workspace = std::make_unique<LinuxWorkspace>(*runLoop);
+    ports.workspace =
+        std::make_unique<LinuxWorkspace>(*runLoop, LinuxWorkspace::Options{}, &listenerLog);
     ports.listener = std::make_unique<DBusLinkListener>(
         *runLoop, listenerLog, callerCheckInChild(signing, anchors, kJudgeLimit, spare));
     ports.runLoop = std::move(runLoop);

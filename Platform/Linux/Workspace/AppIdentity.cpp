@@ -127,7 +127,31 @@ std::optional<AppIdentity> identityOfExecutable(pid_t pid, const std::string& ex
     return identityOfClaims(pointers(index.byProgram(exe)), args);
 }
 
+// A process whose executable cannot be read: the program its command line
+// runs, found as a launcher finds it.
+std::optional<AppIdentity> identityOfCommandLine(pid_t pid) {
+    std::vector<std::string> args = readCmdline(pid);
+    if (args.empty() || args.front().empty()) return std::nullopt;
+    const std::string program = args.front();
+    args.erase(args.begin());
+    // A relative path with a folder would need the process's working
+    // folder, which such a process does not show either.
+    if (program.front() != '/' && program.find('/') != std::string::npos) return std::nullopt;
+    const auto path = resolveProgram(program);
+    if (!path) return std::nullopt;
+    std::vector<const AppIndex::Claim*> claims;
+    for (const auto& claim : AppIndex::current().byProgram(*path)) claims.push_back(&claim);
+    return identityOfClaims(std::move(claims), args);
+}
+
 }  // namespace
+
+std::optional<AppIdentity> identityOfWindow(const std::string& windowClass,
+                                            const std::string& instance) {
+    const AppIndex::Entry* entry = AppIndex::current().byWindowClass(windowClass, instance);
+    if (entry == nullptr) return std::nullopt;
+    return AppIdentity{entry->id, policyOf(entry->shown), std::nullopt, {}, false};
+}
 
 bool AppIdentity::names(const std::string& id) const {
     return bundleID == id || std::find(aliases.begin(), aliases.end(), id) != aliases.end();
@@ -179,6 +203,8 @@ std::optional<AppIdentity> identityOfProcess(pid_t pid) {
     }
     if (exe) {
         if (auto identity = identityOfExecutable(pid, *exe, startedByBus)) return identity;
+    } else if (auto identity = identityOfCommandLine(pid)) {
+        return identity;
     }
     return shared;
 }

@@ -12,7 +12,12 @@
 //  4. for a process the session bus started (DBUS_STARTER_BUS_TYPE), the
 //     DBusActivatable entry whose service file runs its executable;
 //  5. the installed entries whose programs are its executable, or the script
-//     its interpreter runs (AppIndex).
+//     its interpreter runs (AppIndex); for a process whose executable cannot
+//     be read (one that made itself non-dumpable), the program its command
+//     line names;
+//  6. its window (identityOfWindow), worked out by the process table from
+//     what the windows thread last saw, for a process none of the above
+//     names; what such a process starts belongs to the same app.
 // A process in the desktop session's own slice ("session.slice") has no
 // identity, unless the session bus, which runs there, started it: then only
 // steps 4 and 5 count. Main thread only (the entries' index is shared).
@@ -57,5 +62,10 @@ std::optional<AppIdentity> identityOfBundle(const std::string& bundle);
 // one of the first data folder, then the first ID; the rest are its aliases.
 // The policy is regular when the identifying entry is shown, else accessory.
 std::optional<AppIdentity> identityOfProcess(pid_t pid);
+
+// The identity a window of this class and instance gives its process
+// (AppIndex::byWindowClass), or nothing when its class names no entry.
+std::optional<AppIdentity> identityOfWindow(const std::string& windowClass,
+                                            const std::string& instance);
 
 }  // namespace vorsel::linux_platform

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <tuple>
 
 #include "Platform/Linux/Workspace/ExecLine.h"
 #include "Platform/Linux/Workspace/KeyFile.h"
@@ -193,9 +194,51 @@ void AppIndex::add(const Entry& entry, const std::string& exec, const std::strin
         byScript_[*program].push_back({std::move(claim), std::move(*interpreter)});
 }
 
+namespace {
+
+std::string lowered(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+// The best of several entries that match a window alike (see byWindowClass).
+const AppIndex::Entry* best(const std::vector<const AppIndex::Entry*>& entries) {
+    const AppIndex::Entry* chosen = nullptr;
+    for (const auto* entry : entries) {
+        if (chosen == nullptr || std::tie(chosen->shown, entry->rank, entry->id) <
+                                     std::tie(entry->shown, chosen->rank, chosen->id))
+            chosen = entry;
+    }
+    return chosen;
+}
+
+}  // namespace
+
+const AppIndex::Entry* AppIndex::byWindowClass(const std::string& windowClass,
+                                               const std::string& instance) const {
+    using Table = std::unordered_map<std::string, std::vector<const Entry*>>;
+    const auto match = [&](const Table& table, bool lower) -> const Entry* {
+        std::vector<const Entry*> found;
+        for (const std::string* name : {&windowClass, &instance}) {
+            if (name->empty()) continue;
+            const auto hit = table.find(lower ? lowered(*name) : *name);
+            if (hit != table.end())
+                found.insert(found.end(), hit->second.begin(), hit->second.end());
+        }
+        return best(found);
+    };
+    if (const Entry* entry = match(byWmClass_, false)) return entry;
+    if (const Entry* entry = match(byLowerId_, true)) return entry;
+    return match(byLastPart_, true);
+}
+
 void AppIndex::build() {
     entries_.clear();
     byId_.clear();
+    byWmClass_.clear();
+    byLowerId_.clear();
+    byLastPart_.clear();
     byProgram_.clear();
     byScript_.clear();
     byService_.clear();
@@ -218,9 +261,15 @@ void AppIndex::build() {
     for (const auto& [id, where] : installed) {
         const auto read = readDesktopEntry(where.path);
         if (!read || !read->application) continue;
-        auto& entry = *entries_.emplace_back(std::make_unique<Entry>(
-            Entry{id, where.rank, entryShown(*read, folders_.desktops), read->dbusActivatable}));
+        auto& entry = *entries_.emplace_back(
+            std::make_unique<Entry>(Entry{id, where.rank, entryShown(*read, folders_.desktops),
+                                          read->dbusActivatable, read->startupWMClass}));
         byId_[id] = &entry;
+        if (!entry.wmClass.empty()) byWmClass_[entry.wmClass].push_back(&entry);
+        byLowerId_[lowered(id)].push_back(&entry);
+        // "org.example.Notes" is "notes" to a desktop matching a window.
+        if (const auto dot = id.rfind('.'); dot != std::string::npos && dot + 1 < id.size())
+            byLastPart_[lowered(id.substr(dot + 1))].push_back(&entry);
         if (!read->tryExec.empty()) add(entry, read->tryExec, read->workingFolder, false);
         if (!read->exec.empty()) add(entry, read->exec, read->workingFolder, false);
         if (!read->dbusActivatable) continue;

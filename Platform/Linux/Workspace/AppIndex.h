@@ -31,6 +31,7 @@ class AppIndex {
         std::size_t rank = 0;  // of its data folder, 0 first
         bool shown = false;    // entryShown on the folders' desktops
         bool dbusActivatable = false;
+        std::string wmClass;  // StartupWMClass=
     };
     // An entry that names a program, with the arguments its command always
     // passes (field codes left out, and for a script the script itself).
@@ -66,6 +67,14 @@ class AppIndex {
     const std::vector<ScriptClaim>& byScript(const std::string& file) const;
     // What the service files of DBusActivatable entries name.
     const std::vector<Claim>& byService(const std::string& program) const;
+    // The entry a window of this class and instance (X11's WM_CLASS; on
+    // Wayland the app_id, with no instance) belongs to, as desktops match
+    // them: an entry whose StartupWMClass is the class or the instance,
+    // exactly; else one whose desktop ID is either, ignoring case, or, for
+    // a reverse-DNS ID, whose last part is. Among several entries of one
+    // kind of match, a shown one wins, then the first data folder's, then
+    // the first ID in order. Null when none.
+    const Entry* byWindowClass(const std::string& windowClass, const std::string& instance) const;
 
     // How often it was built (for tests and the benchmark).
     unsigned builds() const { return builds_; }
@@ -84,6 +93,10 @@ class AppIndex {
     std::unordered_map<std::string, std::vector<Claim>> byProgram_;
     std::unordered_map<std::string, std::vector<ScriptClaim>> byScript_;
     std::unordered_map<std::string, std::vector<Claim>> byService_;
+    // StartupWMClass, the lowercased ID and its lowercased last dotted part.
+    std::unordered_map<std::string, std::vector<const Entry*>> byWmClass_;
+    std::unordered_map<std::string, std::vector<const Entry*>> byLowerId_;
+    std::unordered_map<std::string, std::vector<const Entry*>> byLastPart_;
 };
 
 }  // namespace vorsel::linux_platform

@@ -188,6 +188,7 @@ std::optional<DesktopEntry> readDesktopEntry(const std::string& path) {
     entry.tryExec = keyFileString(value("TryExec"));
     entry.exec = keyFileString(value("Exec"));
     entry.workingFolder = keyFileString(value("Path"));
+    entry.startupWMClass = keyFileString(value("StartupWMClass"));
     entry.mimeTypes = keyFileList(value("MimeType"));
     entry.onlyShowIn = keyFileList(value("OnlyShowIn"));
     entry.notShowIn = keyFileList(value("NotShowIn"));

@@ -41,6 +41,7 @@ struct DesktopEntry {
     std::string tryExec;
     std::string exec;
     std::string workingFolder;  // Path=
+    std::string startupWMClass;
     std::vector<std::string> mimeTypes;
     std::vector<std::string> onlyShowIn;
     std::vector<std::string> notShowIn;

@@ -47,14 +47,31 @@ class Watch final : public Observation {
 
 LinuxWorkspace::LinuxWorkspace(RunLoop& runLoop) : LinuxWorkspace(runLoop, Options{}) {}
 
-LinuxWorkspace::LinuxWorkspace(RunLoop& runLoop, Options options)
+LinuxWorkspace::LinuxWorkspace(RunLoop& runLoop, Options options, Log* log)
     : runLoop_(runLoop),
       options_(options),
       table_(std::make_shared<ProcessTable>(::getuid())),
       notices_(std::make_shared<NoticeHub>(runLoop_, table_, options_.noticeInterval,
                                            options_.useSystemd)),
-      quits_(std::make_shared<QuitRequests>(
-          runLoop_, QuitRequests::Options{.useBus = true, .x11Module = options_.x11Module})) {}
+      quits_(std::make_shared<QuitRequests>(runLoop_, quitOptions(log))) {}
+
+QuitRequests::Options LinuxWorkspace::quitOptions(Log* log) {
+    std::weak_ptr<int> alive = alive_;
+    std::weak_ptr<ProcessTable> table = table_;
+    std::weak_ptr<NoticeHub> notices = notices_;
+    QuitRequests::Options options{
+        .useBus = true, .windowsModules = options_.windowsModules, .listener = {}};
+    options.listener.seen = [alive, table, notices](const std::vector<TopLevel>& windows,
+                                                    bool appeared) {
+        if (alive.expired()) return;
+        if (auto held = table.lock()) held->windowsSeen(windows);
+        if (auto hub = notices.lock(); hub && appeared) hub->windowAppeared();
+    };
+    options.listener.note = [alive, log](const std::string& line) {
+        if (!alive.expired() && log != nullptr) log->write(LogLevel::standard, line);
+    };
+    return options;
+}
 
 LinuxWorkspace::~LinuxWorkspace() = default;
 

@@ -18,6 +18,8 @@
 #include <optional>
 #include <string>
 
+#include "Platform/Linux/Workspace/QuitRequests.h"
+#include "Platform/Log.h"
 #include "Platform/RunLoop.h"
 #include "Platform/Workspace.h"
 
@@ -25,7 +27,6 @@ namespace vorsel::linux_platform {
 
 class ProcessTable;
 class NoticeHub;
-class QuitRequests;
 
 class LinuxWorkspace final : public Workspace {
   public:
@@ -44,13 +45,16 @@ class LinuxWorkspace final : public Workspace {
         // the reuse at once, so no launch is seen later than the notices
         // would bring it anyway. Zero reads /proc on every call.
         double snapshotReuse = 0.1;
-        // The display module that close requests and minimising go through;
-        // empty: "vorsel-x11.so" beside the running executable.
-        std::string x11Module;
+        // The folder of the windows modules that close requests and
+        // minimising go through; empty: beside the running executable.
+        std::string windowsModules;
     };
 
     explicit LinuxWorkspace(RunLoop& runLoop);
-    LinuxWorkspace(RunLoop& runLoop, Options options);
+    // `log`, when given, gets what the windows and the quit requests have to
+    // say (a desktop that cannot be reached, an app left running); it must
+    // outlive this object.
+    LinuxWorkspace(RunLoop& runLoop, Options options, Log* log = nullptr);
     ~LinuxWorkspace() override;
 
     LinuxWorkspace(const LinuxWorkspace&) = delete;
@@ -66,7 +70,8 @@ class LinuxWorkspace final : public Workspace {
     // Starts "<path>/Contents/Linux/<CFBundleExecutable>" detached from us.
     void openInBackground(const std::string& path) override;
     // Notices may be coalesced: one launch notice stands for every app that
-    // appeared since the last one. While any registration lives a session
+    // appeared since the last one. A new top-level window brings one too,
+    // as soon as the windows thread hears of it. While any registration lives a session
     // is being enforced; when the last goes, what quit requests kept (the
     // display connection, the requests made) goes with it.
     std::unique_ptr<Observation> observeLaunches(std::function<void()> notice) override;
@@ -76,8 +81,14 @@ class LinuxWorkspace final : public Workspace {
   private:
     const RunningApps& snapshot();
 
+    // What the windows thread saw: the table names processes by it, and a
+    // new window brings a launch notice.
+    QuitRequests::Options quitOptions(Log* log);
+
     RunLoop& runLoop_;
     Options options_;
+    // Held by what the windows thread posts: gone, nothing is done.
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
     std::shared_ptr<ProcessTable> table_;
     std::shared_ptr<NoticeHub> notices_;
     std::shared_ptr<QuitRequests> quits_;

@@ -117,6 +117,10 @@ void NoticeHub::check() {
     if (launched || terminated) deliver(launched, terminated);
 }
 
+void NoticeHub::windowAppeared() {
+    if (!launches_.empty()) deliver(true, false);
+}
+
 void NoticeHub::deliver(bool launched, bool terminated) {
     // A notice may end registrations (a pass that stops watching), so each
     // one is held weakly while the others run and skipped once it is gone.

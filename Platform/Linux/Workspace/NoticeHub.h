@@ -41,6 +41,11 @@ class NoticeHub final : public std::enable_shared_from_this<NoticeHub> {
     // earlier count may miss an app.
     std::uint64_t changes() const { return changes_; }
 
+    // A new top-level window appeared: a launch notice for the observers
+    // (its app may be one that nothing else tells of: started outside any
+    // unit, or known only by its window).
+    void windowAppeared();
+
     // One check of /proc, as the timer runs it: examines new pids, notices
     // apps that appeared or went. Public for the benchmark.
     void check();

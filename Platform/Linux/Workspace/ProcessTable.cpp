@@ -126,12 +126,72 @@ std::vector<const ProcessInfo*> ProcessTable::apps() {
     for (pid_t pid : pids) {
         if (const ProcessInfo* info = examine(pid)) alive.push_back(info);
     }
+    nameByWindows(alive);
     // Folding needs every parent's entry, so it runs after all are read.
     std::vector<const ProcessInfo*> result;
     for (const ProcessInfo* info : alive) {
         if (isApp(*info)) result.push_back(info);
     }
     return result;
+}
+
+void ProcessTable::windowsSeen(const std::vector<TopLevel>& windows) {
+    windowByPid_.clear();
+    windowsWithoutPid_.clear();
+    for (const TopLevel& window : windows) {
+        if (window.windowClass.empty() && window.instance.empty()) continue;
+        if (window.pid > 0)
+            windowByPid_.try_emplace(window.pid, window);  // its first window speaks for it
+        else
+            windowsWithoutPid_.push_back(window);
+    }
+}
+
+const TopLevel* ProcessTable::windowOf(const ProcessInfo& info) const {
+    if (auto found = windowByPid_.find(info.pid); found != windowByPid_.end())
+        return &found->second;
+    for (const TopLevel& window : windowsWithoutPid_) {
+        // comm is cut at 15 characters.
+        if (!window.instance.empty() && window.instance.substr(0, 15) == info.comm) return &window;
+    }
+    return nullptr;
+}
+
+void ProcessTable::nameByWindows(const std::vector<const ProcessInfo*>& alive) {
+    if (windowByPid_.empty() && windowsWithoutPid_.empty()) return;
+    for (const ProcessInfo* info : alive) {
+        if (!info->ours || info->identity) continue;
+        const TopLevel* window = windowOf(*info);
+        if (window == nullptr) continue;
+        if (auto identity = identityOfWindow(window->windowClass, window->instance)) {
+            ProcessInfo& named = known_.at(info->pid);
+            named.identity = std::move(identity);
+            named.byWindow = true;
+            named.cgroup.reset();
+        }
+    }
+    // What such an app started is part of it (a browser's renderers and
+    // helpers, under their own names), never an app of its own while it
+    // runs.
+    for (const ProcessInfo* info : alive) {
+        if (!info->ours || info->identity) continue;
+        pid_t parent = info->ppid;
+        for (int depth = 0; parent > 1 && depth < 32; ++depth) {
+            auto found = known_.find(parent);
+            if (found == known_.end() || !found->second.ours) break;
+            const ProcessInfo& above = found->second;
+            if (above.identity && above.byWindow) {
+                ProcessInfo& named = known_.at(info->pid);
+                named.identity = above.identity;
+                named.identity->inherited = true;
+                named.byWindow = true;
+                named.cgroup.reset();
+                break;
+            }
+            if (above.identity) break;
+            parent = above.ppid;
+        }
+    }
 }
 
 }  // namespace vorsel::linux_platform

@@ -11,6 +11,13 @@
 // - an app: its stat line, for its parent (helpers are folded into their
 //   app), whether it has ended, and its name (a changed name means it ran
 //   another program, whose identity is worked out again).
+// A process that nothing of its own names may still be named by its window
+// (identityOfWindow): the windows the windows thread last saw are handed in
+// (windowsSeen), and each read gives such a process, and what it started,
+// the app its window's class names. A window's process is the one its pid
+// names; a window that names none is taken for the process of ours without
+// identity whose name is the window's instance (X11 programs set it from
+// their own name).
 // Main thread only.
 #pragma once
 
@@ -22,6 +29,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "Platform/Linux/Windows/DesktopWindows.h"
 #include "Platform/Linux/Workspace/AppIdentity.h"
 #include "Platform/Linux/Workspace/Pidfd.h"
 
@@ -45,6 +53,8 @@ struct ProcessInfo {
     // A pidfd on the process, kept with the entry once the process has been
     // listed as an app (see ProcessTable::handle).
     std::shared_ptr<const Pidfd> handle;
+    // Its identity came from a window (its own, or its ancestor's).
+    bool byWindow = false;
 };
 
 class ProcessTable {
@@ -89,10 +99,16 @@ class ProcessTable {
     // started it.
     void lookAgain() { ++round_; }
 
+    // The top-level windows the desktop shows now, for the next reads.
+    void windowsSeen(const std::vector<TopLevel>& windows);
+
     std::size_t size() const { return known_.size(); }
 
   private:
     const ProcessInfo* readAfresh(pid_t pid, ino_t entry);
+    // Names by their windows the processes in `alive` that have no identity.
+    void nameByWindows(const std::vector<const ProcessInfo*>& alive);
+    const TopLevel* windowOf(const ProcessInfo& info) const;
     void erase(pid_t pid);
 
     uid_t uid_;
@@ -100,6 +116,8 @@ class ProcessTable {
     std::unordered_map<pid_t, ProcessInfo> known_;
     std::size_t keptHandles_ = 0;
     unsigned round_ = 0;
+    std::unordered_map<pid_t, TopLevel> windowByPid_;
+    std::vector<TopLevel> windowsWithoutPid_;
 };
 
 }  // namespace vorsel::linux_platform

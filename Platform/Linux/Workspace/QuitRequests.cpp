@@ -28,12 +28,12 @@ bool within(pid_t pid, pid_t app) {
     return false;
 }
 
-std::vector<X11Window> windowsOf(DisplayThread::Display& display, pid_t pid) {
-    std::vector<X11Window> own;
+std::vector<WindowsThread::Listed> windowsOf(WindowsThread::Desktop& desktop, pid_t pid) {
+    std::vector<WindowsThread::Listed> own;
     std::unordered_map<pid_t, bool> judged;
-    for (const X11Window& window : display.windows()) {
-        auto [entry, added] = judged.try_emplace(window.pid, false);
-        if (added) entry->second = within(window.pid, pid);
+    for (const WindowsThread::Listed& window : desktop.windows()) {
+        auto [entry, added] = judged.try_emplace(window.window.pid, false);
+        if (added) entry->second = window.window.pid != 0 && within(window.window.pid, pid);
         if (entry->second) own.push_back(window);
     }
     return own;
@@ -41,13 +41,18 @@ std::vector<X11Window> windowsOf(DisplayThread::Display& display, pid_t pid) {
 
 }  // namespace
 
-void QuitRequests::watching() { ++watchers_; }
+void QuitRequests::watching() {
+    ++watchers_;
+    // Started at once, so that the windows that appear during the session
+    // are heard of.
+    windows();
+}
 
 void QuitRequests::released() {
     if (watchers_ > 0) --watchers_;
     if (watchers_ > 0) return;
     requests_.clear();
-    display_.reset();
+    windows_.reset();
     pruned_.reset();
 }
 
@@ -95,12 +100,12 @@ void QuitRequests::hide(pid_t pid, const std::shared_ptr<const Pidfd>& handle) {
     // One at a time: a display that does not answer must not pile up a
     // minimise for every pass while it is stuck.
     if (request.minimising) return;
-    DisplayThread* thread = display();
+    WindowsThread* thread = windows();
     if (thread == nullptr) return;
     request.minimising = true;
     std::weak_ptr<QuitRequests> self = weak_from_this();
     std::shared_ptr<const Pidfd> pinned = request.handle;
-    thread->run([self, pid, pinned](DisplayThread::Display& on) {
+    thread->run([self, pid, pinned](WindowsThread::Desktop& on) {
         minimiseOn(on, pid);
         return std::function<void()>([self, pid, pinned] {
             auto requests = self.lock();
@@ -137,6 +142,7 @@ void QuitRequests::terminate(pid_t pid, const std::shared_ptr<const Pidfd>& hand
 void QuitRequests::ask(pid_t pid, Request& request, const std::optional<std::string>& appId) {
     request.stage = Stage::asking;
     request.asked = Clock::now();
+    request.name = appId ? *appId : "process " + std::to_string(pid);
     const auto name = appId ? applicationBusName(*appId) : std::nullopt;
     if (!name || !options_.useBus || !sessionBusReachable())
         return closeWindows(pid, request, false);
@@ -159,13 +165,13 @@ void QuitRequests::ask(pid_t pid, Request& request, const std::optional<std::str
 // any is signalled at once. Again: the app is asked once more, unless it
 // shows a dialog, which is the user's to answer.
 void QuitRequests::closeWindows(pid_t pid, Request& request, bool again) {
-    DisplayThread* thread = display();
+    WindowsThread* thread = windows();
     if (thread == nullptr) return closed(request, again, Closed::nothing);
     request.closing = true;
     std::weak_ptr<QuitRequests> self = weak_from_this();
     std::shared_ptr<const Pidfd> handle = request.handle;
     const Clock::time_point asked = request.asked;
-    thread->run([self, pid, handle, asked, again](DisplayThread::Display& on) {
+    thread->run([self, pid, handle, asked, again](WindowsThread::Desktop& on) {
         const Closed result = closeOn(on, pid, again);
         return std::function<void()>([self, pid, handle, asked, again, result] {
             auto requests = self.lock();
@@ -179,8 +185,13 @@ void QuitRequests::closeWindows(pid_t pid, Request& request, bool again) {
 }
 
 void QuitRequests::closed(Request& request, bool again, Closed result) {
+    if (result == Closed::some) request.windowsAsked = true;
     if (!again) {
-        if (result == Closed::nothing) signal(request);
+        if (result != Closed::nothing) return;
+        if (request.keepAsking)
+            unaskable(request);
+        else
+            signal(request);
         return;
     }
     const Clock::time_point now = Clock::now();
@@ -191,9 +202,24 @@ void QuitRequests::closed(Request& request, bool again, Closed result) {
         case Closed::dialogShowing:
             break;  // the user is being asked; leave it to them
         case Closed::nothing:
-            if (now - request.asked >= Seconds(kWindowlessGrace)) signal(request);
+            // Only an app whose windows were asked and went may be writing
+            // what it keeps before it quits; one that was never reachable
+            // is left running.
+            if (!request.windowsAsked)
+                unaskable(request);
+            else if (now - request.asked >= Seconds(kWindowlessGrace))
+                signal(request);
             break;
     }
+}
+
+void QuitRequests::unaskable(Request& request) {
+    if (request.toldUnaskable) return;
+    request.toldUnaskable = true;
+    if (options_.listener.note)
+        options_.listener.note("left " + request.name +
+                               " running: it has no quit action and no window to ask, and it is "
+                               "never forced; it is asked again on each pass");
 }
 
 void QuitRequests::signal(Request& request) {
@@ -202,47 +228,40 @@ void QuitRequests::signal(Request& request) {
     request.handle->signal(SIGTERM);
 }
 
-DisplayThread* QuitRequests::display() {
-    const char* name = std::getenv("DISPLAY");
-    if (name == nullptr || *name == '\0') {
-        display_.reset();
+WindowsThread* QuitRequests::windows() {
+    auto choices = windowsOffered(options_.windowsModules);
+    if (choices.empty()) {
+        windows_.reset();
         return nullptr;
     }
     // The agent's own environment does not change; a test's may, between
     // two throwaway desktops.
-    if (display_ && displayName_ == name) return display_.get();
-    displayName_ = name;
-    display_ = std::make_unique<DisplayThread>(
-        runLoop_, options_.x11Module.empty() ? x11ModulePath() : options_.x11Module, name);
-    return display_.get();
+    if (windows_ && windows_->choices() == choices) return windows_.get();
+    windows_ = std::make_unique<WindowsThread>(runLoop_, std::move(choices), options_.listener);
+    return windows_.get();
 }
 
-QuitRequests::Closed QuitRequests::closeOn(DisplayThread::Display& display, pid_t pid,
+QuitRequests::Closed QuitRequests::closeOn(WindowsThread::Desktop& desktop, pid_t pid,
                                            bool sparingDialogs) {
-    const std::vector<X11Window> own = windowsOf(display, pid);
-    X11Windows* windows = display.x11();
-    if (windows == nullptr) return Closed::nothing;
+    const std::vector<WindowsThread::Listed> own = windowsOf(desktop, pid);
     bool dialogs = false, others = false;
-    for (const X11Window& window : own) (window.dialog ? dialogs : others) = true;
+    for (const auto& listed : own) (listed.window.dialog ? dialogs : others) = true;
     if (dialogs && sparingDialogs) return Closed::dialogShowing;
     bool closed = false;
-    for (const X11Window& window : own) {
+    for (const auto& listed : own) {
         // The app's own dialogs are its questions to the user: a request to
         // close one would answer it "cancel". Only when it has nothing else
         // are they what there is to close.
-        if (window.dialog && others) continue;
-        closed = windows->close(window) || closed;
+        if (listed.window.dialog && others) continue;
+        closed = desktop.close(listed) || closed;
     }
-    if (closed) display.changed();
+    if (closed) desktop.changed();
     return closed ? Closed::some : Closed::nothing;
 }
 
-void QuitRequests::minimiseOn(DisplayThread::Display& display, pid_t pid) {
-    const std::vector<X11Window> own = windowsOf(display, pid);
-    X11Windows* windows = display.x11();
-    if (windows == nullptr) return;
-    for (const X11Window& window : own) {
-        if (!window.minimised && !window.dialog) windows->minimise(window);
+void QuitRequests::minimiseOn(WindowsThread::Desktop& desktop, pid_t pid) {
+    for (const auto& listed : windowsOf(desktop, pid)) {
+        if (!listed.window.minimised && !listed.window.dialog) desktop.minimise(listed);
     }
 }
 

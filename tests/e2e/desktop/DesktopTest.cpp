@@ -18,8 +18,8 @@
 #include <filesystem>
 #include <thread>
 
+#include "Platform/Linux/Windows/X11Windows.h"
 #include "Platform/Linux/Workspace/ProcFs.h"
-#include "Platform/Linux/Workspace/X11Windows.h"
 #include "TestApps.h"
 #include "tests/e2e/support/E2eWorld.h"
 #include "tests/support/SkipForWant.h"
@@ -30,7 +30,7 @@ namespace fs = std::filesystem;
 namespace vorsel::e2e {
 namespace {
 
-using linux_platform::X11Window;
+using linux_platform::TopLevel;
 using linux_platform::X11Windows;
 using SteadyClock = std::chrono::steady_clock;
 
@@ -141,11 +141,11 @@ class DesktopTest : public ::testing::Test {
     }
 
     // The first window that `pid` (or a child of it) shows, once it is managed.
-    X11Window windowOf(pid_t pid, double timeout = 30) {
-        X11Window found;
+    TopLevel windowOf(pid_t pid, double timeout = 30) {
+        TopLevel found;
         waitUntil(
             [&] {
-                for (const X11Window& window : display->windows()) {
+                for (const TopLevel& window : display->windows()) {
                     auto stat = linux_platform::readStat(window.pid);
                     if (window.pid == pid || (stat && stat->ppid == pid)) {
                         found = window;
@@ -158,12 +158,12 @@ class DesktopTest : public ::testing::Test {
         return found;
     }
 
-    std::string title(const X11Window& window) const {
-        return tool({"/usr/bin/xdotool", "getwindowname", std::to_string(window.id)}).out;
+    std::string title(const TopLevel& window) const {
+        return tool({"/usr/bin/xdotool", "getwindowname", window.id}).out;
     }
 
-    void type(const X11Window& window, const std::string& text) const {
-        tool({"/usr/bin/xdotool", "windowactivate", "--sync", std::to_string(window.id)});
+    void type(const TopLevel& window, const std::string& text) const {
+        tool({"/usr/bin/xdotool", "windowactivate", "--sync", window.id});
         tool({"/usr/bin/xdotool", "type", "--delay", "15", text});
     }
 
@@ -183,7 +183,7 @@ class DesktopTest : public ::testing::Test {
 
     // Whether the display shows a dialog of `pid`'s.
     bool showsDialog(pid_t pid) const {
-        for (const X11Window& window : display->windows())
+        for (const TopLevel& window : display->windows())
             if (window.pid == pid && window.dialog) return true;
         return false;
     }
@@ -205,13 +205,13 @@ class DesktopTest : public ::testing::Test {
 TEST_F(DesktopTest, TextTypedButNotSavedSurvivesInTheEditorsOwnDrafts) {
     auto editor = startApp("org.gnome.TextEditor", {"/usr/bin/gnome-text-editor"}, "editor");
     auto mousepad = startApp("org.xfce.mousepad", {"/usr/bin/mousepad"}, "mousepad");
-    const X11Window editorWindow = windowOf(editor->pid());
-    const X11Window mousepadWindow = windowOf(mousepad->pid());
-    ASSERT_NE(editorWindow.id, 0u) << readText(world.root() + "/editor.err");
-    ASSERT_NE(mousepadWindow.id, 0u) << readText(world.root() + "/mousepad.err");
+    const TopLevel editorWindow = windowOf(editor->pid());
+    const TopLevel mousepadWindow = windowOf(mousepad->pid());
+    ASSERT_NE(editorWindow.id, "") << readText(world.root() + "/editor.err");
+    ASSERT_NE(mousepadWindow.id, "") << readText(world.root() + "/mousepad.err");
     // Side by side, so that a picture shows both dialogs.
-    tool({"/usr/bin/xdotool", "windowmove", std::to_string(editorWindow.id), "0", "0"});
-    tool({"/usr/bin/xdotool", "windowmove", std::to_string(mousepadWindow.id), "640", "260"});
+    tool({"/usr/bin/xdotool", "windowmove", editorWindow.id, "0", "0"});
+    tool({"/usr/bin/xdotool", "windowmove", mousepadWindow.id, "640", "260"});
     // Typed in the second before the session starts: too late for either
     // editor to have saved a draft of its own accord (gnome-text-editor
     // waits a few seconds, mousepad 30), yet not in the very instant before
@@ -255,13 +255,13 @@ TEST_F(DesktopTest, TextTypedButNotSavedSurvivesInTheEditorsOwnDrafts) {
     auto editorAgain =
         startApp("org.gnome.TextEditor", {"/usr/bin/gnome-text-editor"}, "editor-again");
     auto mousepadAgain = startApp("org.xfce.mousepad", {"/usr/bin/mousepad"}, "mousepad-again");
-    const X11Window restored = windowOf(editorAgain->pid());
+    const TopLevel restored = windowOf(editorAgain->pid());
     EXPECT_TRUE(
         waitUntil([&] { return occurrences(title(restored), "words for the editor") > 0; }, 10))
         << title(restored);
     // mousepad asks whether to restore what it saved (its first window is
     // that question).
-    EXPECT_NE(windowOf(mousepadAgain->pid()).id, 0u);
+    EXPECT_NE(windowOf(mousepadAgain->pid()).id, "");
     shoot("quit-editors-restore");
 }
 
@@ -281,8 +281,8 @@ TEST_F(DesktopTest, ABrowserIsAskedClosesCleanlyAndKeepsWhatWasTyped) {
         "firefox-esr",
         {"/usr/lib/firefox-esr/firefox-esr", "--no-remote", "--profile", profile, "file://" + page},
         "browser");
-    const X11Window window = windowOf(browser->pid(), 60);
-    ASSERT_NE(window.id, 0u) << readText(world.root() + "/browser.err");
+    const TopLevel window = windowOf(browser->pid(), 60);
+    ASSERT_NE(window.id, "") << readText(world.root() + "/browser.err");
     ASSERT_TRUE(waitUntil([&] { return occurrences(title(window), "Form") > 0; }, 30));
     type(window, "words for the form");
     std::this_thread::sleep_for(std::chrono::seconds(1));  // the page takes them in
@@ -315,8 +315,8 @@ TEST_F(DesktopTest, StubbornAppsAreKilledAfterThreeSecondsAndWindowlessOnesSigna
                                          apps, {"Windowless", "test.windowless"}, WAITER_PROGRAM))},
                                      windowless);
     auto terminal = startApp("debian-xterm", {"/usr/bin/xterm"}, "xterm");
-    ASSERT_NE(windowOf(stubborn->pid()).id, 0u);
-    ASSERT_NE(windowOf(terminal->pid()).id, 0u);
+    ASSERT_NE(windowOf(stubborn->pid()).id, "");
+    ASSERT_NE(windowOf(terminal->pid()).id, "");
     ASSERT_TRUE(waitUntil([&] { return occurrences(readText(log), "ready") == 1; }, 10));
 
     const auto handedOver = SteadyClock::now();

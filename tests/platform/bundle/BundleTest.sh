@@ -33,7 +33,7 @@ if grep -qx vorselSigningSatisfies <<<"$signing" && grep -qx vorselSigningCaller
   pass "the signing module exports its entries and nothing else of ours"
 else fail "the signing module exports: $signing"; fi
 x11=$(nm -D --defined-only "$bundle/Contents/Linux/vorsel-x11.so" | awk '{print $3}')
-if grep -qx vorselX11Open <<<"$x11" && ! grep -q '_ZN6vorsel' <<<"$x11"; then
+if grep -qx vorselWindowsOpen <<<"$x11" && ! grep -q '_ZN6vorsel' <<<"$x11"; then
   pass "the display module exports its entry and nothing else of ours"
 else fail "the display module exports: $x11"; fi
 

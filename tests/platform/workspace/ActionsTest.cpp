@@ -40,14 +40,22 @@ TEST_F(WorkspaceTest, TerminateAsksAndForceTerminateKills) {
     auto polite = launch(bundle({"Polite", "test.polite"}));
     auto stubborn = launch(bundle({"Stubborn", "test.stubborn"}), {"--ignore-term"});
 
+    auto browser = launch(bundle({"Browserish", "test.browserish"}));
     auto app = appWithPid(polite.pid());
     ASSERT_NE(app, nullptr);
-    app->hide();  // without a display nothing can be hidden, and nothing ends
-    EXPECT_EQ(polite.waitEnded(0.2), std::nullopt);
     // Neither a quit action (the bus is asked first) nor a window: SIGTERM.
     app->terminate();
     EXPECT_TRUE(spinUntil([&] { return polite.ended(); }, 5));
     EXPECT_EQ(polite.waitEnded(0), SIGTERM);
+    // Hidden first, as a browser is: without a display nothing can be
+    // hidden, nothing could ask it either, and it is never signalled for it.
+    auto never = appWithPid(browser.pid());
+    ASSERT_NE(never, nullptr);
+    never->hide();
+    never->terminate();
+    EXPECT_EQ(browser.waitEnded(0.3), std::nullopt);
+    never->terminate();
+    EXPECT_EQ(browser.waitEnded(0.2), std::nullopt);
 
     auto hard = appWithPid(stubborn.pid());
     ASSERT_NE(hard, nullptr);

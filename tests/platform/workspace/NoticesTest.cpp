@@ -64,7 +64,7 @@ TEST_F(WorkspaceTest, ANoticeMayEndObservationsWhileTheyAreCalled) {
 
 TEST_F(WorkspaceTest, AnObservationMayOutliveItsWorkspace) {
     auto other = std::make_unique<linux_platform::LinuxWorkspace>(
-        loop, linux_platform::LinuxWorkspace::Options{0.5, false, 0, X11_MODULE});
+        loop, linux_platform::LinuxWorkspace::Options{0.5, false, 0, WINDOWS_MODULES});
     auto observation = other->observeTerminations([] {});
     other.reset();
     EXPECT_EQ(loop.liveTimers(), 0);

@@ -11,9 +11,9 @@
 #include <mutex>
 #include <thread>
 
+#include "Platform/Linux/Windows/X11Windows.h"
 #include "Platform/Linux/Workspace/ProcFs.h"
 #include "Platform/Linux/Workspace/QuitRequests.h"
-#include "Platform/Linux/Workspace/X11Windows.h"
 #include "WorkspaceFixture.h"
 #include "tests/support/SkipForWant.h"
 #include "tests/support/VirtualDesktop.h"
@@ -23,7 +23,7 @@ namespace {
 
 using linux_platform::Pidfd;
 using linux_platform::QuitRequests;
-using linux_platform::X11Window;
+using linux_platform::TopLevel;
 using linux_platform::X11Windows;
 using SteadyClock = std::chrono::steady_clock;
 
@@ -73,10 +73,10 @@ class QuitTest : public WorkspaceTest {
     }
 
     // The windows the lookup finds, once there are `count` of them.
-    std::vector<X11Window> windowsOnce(std::size_t count) {
+    std::vector<TopLevel> windowsOnce(std::size_t count) {
         auto display = X11Windows::open(desktop->display());
         EXPECT_NE(display, nullptr);
-        std::vector<X11Window> found;
+        std::vector<TopLevel> found;
         if (!display) return found;
         spinUntil([&] { return (found = display->windows()).size() >= count; }, 10);
         return found;
@@ -101,7 +101,7 @@ TEST_F(QuitTest, TheLookupFindsEachAppsWindowsWithAndWithoutAWindowManager) {
         const auto windows = windowsOnce(4);
         ASSERT_EQ(windows.size(), 4u);
         int ofTwo = 0, ofLauncher = 0, ofBare = 0;
-        for (const X11Window& window : windows) {
+        for (const TopLevel& window : windows) {
             EXPECT_FALSE(window.dialog);
             EXPECT_FALSE(window.minimised);
             if (window.pid == two.pid()) {
@@ -234,7 +234,8 @@ TEST_F(QuitTest, RequestsAndTheDisplayLastOnlyWhileASessionWatches) {
     ASSERT_TRUE(opened.has_value());
     auto handle = std::make_shared<const Pidfd>(std::move(*opened));
     auto requests = std::make_shared<QuitRequests>(
-        loop, QuitRequests::Options{.useBus = true, .x11Module = X11_MODULE});
+        loop,
+        QuitRequests::Options{.useBus = true, .windowsModules = WINDOWS_MODULES, .listener = {}});
     EXPECT_FALSE(requests->displayOpen()) << "opened before anything was asked";
     requests->watching();
     requests->terminate(stubborn.pid(), handle, "test.stubborn");
@@ -267,7 +268,8 @@ TEST_F(QuitTest, AStoppedDisplayHoldsUpNeitherTheRequestsNorTheSessionsEnd) {
     auto firstHandle = pin(first), frozenHandle = pin(frozen), hiddenHandle = pin(hidden);
     ASSERT_TRUE(firstHandle && frozenHandle && hiddenHandle);
     auto requests = std::make_shared<QuitRequests>(
-        loop, QuitRequests::Options{.useBus = false, .x11Module = X11_MODULE});
+        loop,
+        QuitRequests::Options{.useBus = false, .windowsModules = WINDOWS_MODULES, .listener = {}});
     requests->watching();
     // The connection is open, as in a session that has closed apps already.
     requests->terminate(first.pid(), firstHandle, std::nullopt);

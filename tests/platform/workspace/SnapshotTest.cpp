@@ -82,7 +82,7 @@ TEST_F(WorkspaceTest, AnAppThatRunsAnotherProgramLosesItsIdentity) {
 }
 
 TEST_F(WorkspaceTest, ASnapshotIsReusedOnlyUntilANoticeOrAnOpening) {
-    linux_platform::LinuxWorkspace reusing{loop, {0.2, false, 3600, X11_MODULE}};
+    linux_platform::LinuxWorkspace reusing{loop, {0.2, false, 3600, WINDOWS_MODULES}};
     int launches = 0;
     auto observed = reusing.observeLaunches([&] { ++launches; });
     ASSERT_TRUE(reusing.runningApps("test.reused").empty());

@@ -14,7 +14,7 @@ namespace {
 
 class SystemdTest : public WorkspaceTest {
   protected:
-    linux_platform::LinuxWorkspace managed{loop, {0.5, true, 0, X11_MODULE}};
+    linux_platform::LinuxWorkspace managed{loop, {0.5, true, 0, WINDOWS_MODULES}};
 };
 
 TEST_F(SystemdTest, WithoutAManagerTheProcCheckRuns) {

@@ -57,7 +57,7 @@ class WorkspaceTest : public ::testing::Test {
     bool spinUntil(const std::function<bool()>& condition, double timeout);
 
     CountingRunLoop loop;
-    linux_platform::LinuxWorkspace workspace{loop, {0.5, false, 0, X11_MODULE}};
+    linux_platform::LinuxWorkspace workspace{loop, {0.5, false, 0, WINDOWS_MODULES}};
     TempDir dir;
 };
 

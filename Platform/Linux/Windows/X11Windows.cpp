@@ -1,5 +1,6 @@
-#include "Platform/Linux/Workspace/X11Windows.h"
+#include "Platform/Linux/Windows/X11Windows.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 #include <xcb/xcb_ewmh.h>
@@ -56,6 +57,18 @@ struct Property {
         if (reply == nullptr || reply->format != 8) return {};
         return std::string(static_cast<const char*>(xcb_get_property_value(reply)),
                            static_cast<std::size_t>(xcb_get_property_value_length(reply)));
+    }
+    // A list of NUL-terminated strings (WM_CLASS: instance, then class).
+    std::string part(std::size_t index) const {
+        const std::string all = text();
+        std::size_t start = 0;
+        for (std::size_t i = 0; i < index; ++i) {
+            start = all.find('\0', start);
+            if (start == std::string::npos) return {};
+            ++start;
+        }
+        if (start >= all.size()) return {};
+        return all.substr(start, all.find('\0', start) - start);
     }
 };
 
@@ -133,20 +146,38 @@ struct Connection {
 class XcbWindows final : public X11Windows {
   public:
     explicit XcbWindows(std::unique_ptr<Connection> connection)
-        : connection_(std::move(connection)) {}
+        : connection_(std::move(connection)), socket_(xcb_get_file_descriptor(connection_->link)) {}
 
+    std::string name() const override { return "X11"; }
     bool managed() override;
-    std::vector<X11Window> windows() override;
-    bool close(const X11Window& window) override;
-    bool minimise(const X11Window& window) override;
+    std::vector<TopLevel> windows() override;
+    bool close(const TopLevel& window) override;
+    bool minimise(const TopLevel& window) override;
+    int descriptor() const override { return socket_; }
+    bool appeared() override;
     bool broken() const override { return xcb_connection_has_error(connection_->link) != 0; }
-    int descriptor() const override { return xcb_get_file_descriptor(connection_->link); }
+    void shutdown() override { ::shutdown(socket_, SHUT_RDWR); }
 
   private:
     void drain();
 
     std::unique_ptr<Connection> connection_;
+    const int socket_;
+    bool appeared_ = false;
 };
+
+// Ids are the window's number in decimal; anything else names no window.
+xcb_window_t windowOf(const TopLevel& window) {
+    std::uint32_t id = 0;
+    if (window.id.empty() || window.id.size() > 10) return XCB_NONE;
+    for (char c : window.id) {
+        if (c < '0' || c > '9') return XCB_NONE;
+        const std::uint64_t next = std::uint64_t{id} * 10 + static_cast<std::uint32_t>(c - '0');
+        if (next > UINT32_MAX) return XCB_NONE;
+        id = static_cast<std::uint32_t>(next);
+    }
+    return id;
+}
 
 }  // namespace
 
@@ -167,13 +198,43 @@ std::unique_ptr<X11Windows> X11Windows::open(const std::string& display) {
     connection->changeState = intern(connection->link, "WM_CHANGE_STATE");
     connection->wmState = intern(connection->link, "WM_STATE");
     if (connection->deleteWindow == XCB_ATOM_NONE) return nullptr;
+    // New windows are told on the root window: the manager's client list
+    // changing, or, without a manager, top-level windows being mapped.
+    const std::uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+    xcb_change_window_attributes(connection->link, connection->root, XCB_CW_EVENT_MASK, &mask);
+    xcb_flush(connection->link);
     return std::make_unique<XcbWindows>(std::move(connection));
 }
 
-// Errors of requests without replies (a window that went away under us)
-// arrive as events; nothing else is asked for, but they must not pile up.
+// Events that tell of new windows are noted; the rest (errors of requests
+// without replies, for a window that went away under us, and the root's
+// other notifications) must not pile up.
 void XcbWindows::drain() {
-    while (xcb_generic_event_t* event = xcb_poll_for_event(connection_->link)) std::free(event);
+    while (xcb_generic_event_t* event = xcb_poll_for_event(connection_->link)) {
+        switch (event->response_type & 0x7f) {
+            case XCB_PROPERTY_NOTIFY: {
+                auto* change = reinterpret_cast<xcb_property_notify_event_t*>(event);
+                if (change->atom == connection_->ewmh._NET_CLIENT_LIST) appeared_ = true;
+                break;
+            }
+            case XCB_MAP_NOTIFY: {
+                auto* mapped = reinterpret_cast<xcb_map_notify_event_t*>(event);
+                if (mapped->override_redirect == 0) appeared_ = true;
+                break;
+            }
+            default:
+                break;
+        }
+        std::free(event);
+    }
+}
+
+bool XcbWindows::appeared() {
+    if (broken()) return false;
+    drain();
+    const bool told = appeared_;
+    appeared_ = false;
+    return told;
 }
 
 bool XcbWindows::managed() {
@@ -183,15 +244,16 @@ bool XcbWindows::managed() {
     return connection_->managed;
 }
 
-std::vector<X11Window> XcbWindows::windows() {
-    std::vector<X11Window> found;
+std::vector<TopLevel> XcbWindows::windows() {
+    std::vector<TopLevel> found;
     if (broken()) return found;
     Connection& c = *connection_;
     c.lookAtManager();
     const std::vector<xcb_window_t> ids = c.candidates();
     // Every property of every window in one batch: one wait for all replies.
     struct Asked {
-        xcb_get_property_cookie_t pid, protocols, transient, machine, netState, state;
+        xcb_get_property_cookie_t pid, protocols, transient, machine, netState, state, wmClass,
+            netName, name;
     };
     std::vector<Asked> asked;
     asked.reserve(ids.size());
@@ -199,19 +261,25 @@ std::vector<X11Window> XcbWindows::windows() {
         asked.push_back({c.ask(id, c.ewmh._NET_WM_PID), c.ask(id, c.ewmh.WM_PROTOCOLS),
                          c.ask(id, XCB_ATOM_WM_TRANSIENT_FOR),
                          c.ask(id, XCB_ATOM_WM_CLIENT_MACHINE), c.ask(id, c.ewmh._NET_WM_STATE),
-                         c.ask(id, c.wmState)});
+                         c.ask(id, c.wmState), c.ask(id, XCB_ATOM_WM_CLASS),
+                         c.ask(id, c.ewmh._NET_WM_NAME), c.ask(id, XCB_ATOM_WM_NAME)});
     }
     for (std::size_t i = 0; i < ids.size(); ++i) {
         Property pid = c.answer(asked[i].pid), protocols = c.answer(asked[i].protocols),
                  transient = c.answer(asked[i].transient), machine = c.answer(asked[i].machine),
-                 netState = c.answer(asked[i].netState), state = c.answer(asked[i].state);
-        const std::uint32_t number = pid.card();
-        if (number == 0 || number > static_cast<std::uint32_t>(INT_MAX)) continue;
-        // A pid is only meaningful on the machine that made the window.
+                 netState = c.answer(asked[i].netState), state = c.answer(asked[i].state),
+                 wmClass = c.answer(asked[i].wmClass), netName = c.answer(asked[i].netName),
+                 name = c.answer(asked[i].name);
+        // A window made on another machine is no program of ours, whatever
+        // its pid or class say.
         if (machine.present() && !c.host.empty() && machine.text() != c.host) continue;
-        X11Window window;
-        window.id = ids[i];
-        window.pid = static_cast<pid_t>(number);
+        const std::uint32_t number = pid.card();
+        TopLevel window;
+        window.id = std::to_string(ids[i]);
+        if (number <= static_cast<std::uint32_t>(INT_MAX)) window.pid = static_cast<pid_t>(number);
+        window.instance = wmClass.part(0);
+        window.windowClass = wmClass.part(1);
+        window.title = netName.present() ? netName.text() : name.text();
         window.closable = protocols.holds(c.deleteWindow);
         window.dialog = transient.card() != XCB_NONE;
         window.minimised = netState.holds(c.ewmh._NET_WM_STATE_HIDDEN) ||
@@ -222,22 +290,23 @@ std::vector<X11Window> XcbWindows::windows() {
     return found;
 }
 
-bool XcbWindows::close(const X11Window& window) {
-    if (broken() || !window.closable) return false;
+bool XcbWindows::close(const TopLevel& window) {
+    const xcb_window_t id = windowOf(window);
+    if (broken() || !window.closable || id == XCB_NONE) return false;
     Connection& c = *connection_;
     if (c.managed && c.closesForUs) {
         // Source "other": we are neither the app nor the user's own pager.
-        xcb_ewmh_request_close_window(&c.ewmh, c.screen, window.id, XCB_CURRENT_TIME,
+        xcb_ewmh_request_close_window(&c.ewmh, c.screen, id, XCB_CURRENT_TIME,
                                       XCB_EWMH_CLIENT_SOURCE_TYPE_OTHER);
     } else {
         xcb_client_message_event_t message{};
         message.response_type = XCB_CLIENT_MESSAGE;
         message.format = 32;
-        message.window = window.id;
+        message.window = id;
         message.type = c.ewmh.WM_PROTOCOLS;
         message.data.data32[0] = c.deleteWindow;
         message.data.data32[1] = XCB_CURRENT_TIME;
-        xcb_send_event(c.link, 0, window.id, XCB_EVENT_MASK_NO_EVENT,
+        xcb_send_event(c.link, 0, id, XCB_EVENT_MASK_NO_EVENT,
                        reinterpret_cast<const char*>(&message));
     }
     xcb_flush(c.link);
@@ -245,14 +314,15 @@ bool XcbWindows::close(const X11Window& window) {
     return true;
 }
 
-bool XcbWindows::minimise(const X11Window& window) {
-    if (broken()) return false;
+bool XcbWindows::minimise(const TopLevel& window) {
+    const xcb_window_t id = windowOf(window);
+    if (broken() || id == XCB_NONE) return false;
     Connection& c = *connection_;
     if (!c.managed || c.changeState == XCB_ATOM_NONE) return false;
     xcb_client_message_event_t message{};
     message.response_type = XCB_CLIENT_MESSAGE;
     message.format = 32;
-    message.window = window.id;
+    message.window = id;
     message.type = c.changeState;
     message.data.data32[0] = kIconicState;
     xcb_send_event(c.link, 0, c.root,

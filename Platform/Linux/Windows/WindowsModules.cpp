@@ -1,0 +1,58 @@
+#include "Platform/Linux/Windows/WindowsModules.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <system_error>
+
+namespace vorsel::linux_platform {
+namespace {
+
+std::optional<std::string> variable(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == '\0') return std::nullopt;
+    return std::string(value);
+}
+
+struct Kind {
+    const char* kind;
+    const char* file;
+    // What to open when the session offers this kind, else nothing.
+    std::optional<std::string> (*offered)();
+};
+
+// An X11 display (XWayland's too: its windows are the X11 apps' of a
+// Wayland session).
+std::optional<std::string> x11Display() { return variable("DISPLAY"); }
+
+const Kind kKinds[] = {
+    {"X11", "vorsel-x11.so", &x11Display},
+};
+
+std::string inFolder(const std::string& folder, const char* file) {
+    return (std::filesystem::path(folder.empty() ? windowsModuleFolder() : folder) / file).string();
+}
+
+}  // namespace
+
+std::string windowsModuleFolder() {
+    std::error_code error;
+    return std::filesystem::read_symlink("/proc/self/exe", error).parent_path().string();
+}
+
+std::vector<WindowsChoice> windowsOffered(const std::string& folder) {
+    std::vector<WindowsChoice> choices;
+    for (const Kind& kind : kKinds) {
+        if (auto address = kind.offered())
+            choices.push_back({kind.kind, inFolder(folder, kind.file), *address});
+    }
+    return choices;
+}
+
+std::vector<std::string> windowsModules(const std::string& folder) {
+    std::vector<std::string> paths;
+    for (const Kind& kind : kKinds) paths.push_back(inFolder(folder, kind.file));
+    return paths;
+}
+
+}  // namespace vorsel::linux_platform
