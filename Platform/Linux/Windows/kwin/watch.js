@@ -19,7 +19,7 @@ function describe(window) {
         windowClass: String(window.desktopFileName || window.resourceClass || ""),
         instance: String(window.resourceName || ""),
         title: String(window.caption || ""),
-        dialog: Boolean(window.dialog || window.transient),
+        dialog: Boolean(window.dialog || window.transient || window.transientFor),
         minimised: Boolean(window.minimized),
         closable: Boolean(window.closeable),
     };
