@@ -3,7 +3,8 @@
 // loads. Each lists a native Wayland app and an X11 app (through XWayland)
 // with their pids, tells when a window appears, minimises one and closes
 // them both as their close buttons would. And the faults the agent falls
-// back from: an extension not enabled, a script KWin refuses.
+// back from: an extension not enabled, a script KWin refuses, a compositor
+// that crashes.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -156,6 +157,20 @@ void listsMinimisesAndCloses(DesktopWindows& windows, const HeadlessCompositor& 
     EXPECT_FALSE(windows.close(terminalWindow)) << "a window that has gone";
 }
 
+// A compositor that crashes mid-session: the connection says so at once,
+// wakes whoever waits on it, and every call then returns without waiting.
+void compositorCrashes(DesktopWindows& windows, pid_t compositor) {
+    windows.appeared();
+    ::kill(compositor, SIGKILL);
+    EXPECT_TRUE(readable(windows.descriptor(), 10));
+    windows.appeared();
+    EXPECT_TRUE(windows.broken());
+    EXPECT_TRUE(windows.windows().empty());
+    TopLevel gone;
+    gone.id = "1";
+    EXPECT_FALSE(windows.close(gone));
+}
+
 TEST(GnomeShellWindowsTest, TheExtensionListsMinimisesAndClosesTheShellsWindows) {
     if (auto missing = HeadlessCompositor::unavailable(HeadlessCompositor::Kind::gnomeShell);
         !missing.empty())
@@ -169,6 +184,7 @@ TEST(GnomeShellWindowsTest, TheExtensionListsMinimisesAndClosesTheShellsWindows)
     waitUntil([&] { return (windows = GnomeShellWindows::open({}, &why)) != nullptr; }, 30);
     ASSERT_NE(windows, nullptr) << why << "\n" << shell.log();
     listsMinimisesAndCloses(*windows, shell);
+    compositorCrashes(*windows, shell.pid());
 }
 
 TEST(GnomeShellWindowsTest, AShellWithoutTheExtensionEnabledSaysSo) {
@@ -200,6 +216,7 @@ TEST(KWinWindowsTest, TheScriptsListMinimiseAndCloseKWinsWindows) {
     EXPECT_EQ(KWinWindows::open({}, {}, &why), nullptr);
     EXPECT_EQ(why, "KWin refused the Vorsel windows script");
     listsMinimisesAndCloses(*windows, kwin);
+    compositorCrashes(*windows, kwin.pid());
 }
 
 }  // namespace
