@@ -9,8 +9,15 @@
 //   it; the same for an app started outside any unit, which only the
 //   2-second pass finds while the manager runs (10 launches at random
 //   moments of its period);
+// - launch to quit on X11: an app with a window started outside any unit on
+//   a throwaway X11 desktop (Xvfb and openbox) whose DISPLAY the agent has,
+//   time from the start until it closed at the agent's request (its new
+//   window brings the pass at once), against the same launches' time to
+//   their window being up;
 // - wake-ups per second while watching: context switches of the agent's
-//   main thread and of all its threads.
+//   main thread and of all its threads;
+// - the idle agent before the session and after it ended: memory, wake-ups
+//   and window modules mapped.
 #include <signal.h>
 
 #include <QCoreApplication>
@@ -26,11 +33,14 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <set>
 #include <thread>
 
 #include "Platform/Linux/Install/LinuxLoginItems.h"
 #include "Platform/Linux/Runtime/LinuxFiles.h"
 #include "tests/e2e/support/E2eWorld.h"
+#include "tests/support/VirtualDesktop.h"
 
 namespace fs = std::filesystem;
 using namespace vorsel;
@@ -82,6 +92,7 @@ namespace {
 const std::string kUnit = "com.ordwyn.guard.agent.service";
 const std::string kBlocked = "org.example.Blocked";
 const std::string kBundled = "test.blocked";
+const std::string kWindowed = "org.example.Windowed";
 
 void pause(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
 
@@ -115,6 +126,13 @@ class Bench {
 
     bool setUp() {
         if (!world_.ready()) return fail(world_.problem());
+        // The agent's unit takes the manager's environment: a display, as a
+        // desktop hands it over at login.
+        if (testing::VirtualDesktop::unavailable().empty()) {
+            desktop_ = std::make_unique<testing::VirtualDesktop>();
+            if (!desktop_->ready()) return fail(desktop_->problem());
+            tool("systemctl", {"--user", "set-environment", "DISPLAY=" + desktop_->display()});
+        }
         files_ = std::make_unique<linux_platform::LinuxFiles>();
         items_ = linux_platform::makeLoginItems(world_.vorsel(), *files_);
         if (auto error = items_->registerAgent()) return fail("turning on: " + *error);
@@ -123,6 +141,8 @@ class Bench {
             trimmed(tool("systemctl", {"--user", "show", "-p", "MainPID", "--value", kUnit}).out)
                 .c_str());
         if (agent_ <= 0) return fail("the agent does not run as its unit");
+        pause(3);  // the first caller's judge thread ends
+        idle("before any session");
         std::error_code ec;
         fs::create_directories(world_.root() + "/bin", ec);
         fs::create_directories(world_.dataHome() + "/applications", ec);
@@ -141,8 +161,12 @@ class Bench {
                       kBundled +
                       "</string><key>CFBundleExecutable</key><string>Blocked</string>"
                       "</dict></plist>\n");
-        const Outcome held = world_.standin(
-            {"session", "--close", kBlocked, "--close", kBundled, "--minutes", "30"});
+        windowed_ = world_.root() + "/bin/windowed";
+        fs::copy_file(DESK_APP_PROGRAM, windowed_, fs::copy_options::overwrite_existing, ec);
+        writeText(world_.dataHome() + "/applications/" + kWindowed + ".desktop",
+                  "[Desktop Entry]\nType=Application\nName=Windowed\nExec=" + windowed_ + "\n");
+        const Outcome held = world_.standin({"session", "--close", kBlocked, "--close", kBundled,
+                                             "--close", kWindowed, "--minutes", "30"});
         if (held.status != 0) return fail("hand-over: " + held.err);
         std::printf("agent pid %d, running as %s\n", agent_, kUnit.c_str());
         return true;
@@ -184,6 +208,92 @@ class Bench {
                    "");
     }
 
+    void windowLaunches() {
+        if (!desktop_) {
+            std::printf("\n== Launch on X11: no Xvfb and openbox (scripts/setup.sh)\n");
+            return;
+        }
+        std::printf(
+            "\n== Launch of a blocked app with a window, outside any unit, on X11 to its "
+            "quit (%d launches)\n",
+            launches_);
+        Environment environment = world_.environment();
+        environment["DISPLAY"] = desktop_->display();
+        std::vector<double> quit, shown;
+        int notClosed = 0;
+        for (int i = 0; i < launches_; ++i) {
+            const std::string log = world_.root() + "/windowed.log";
+            std::error_code ec;
+            fs::remove(log, ec);
+            const auto start = SteadyClock::now();
+            auto app = Process::start({windowed_, "--log", log}, environment);
+            if (!app) continue;
+            std::optional<double> ready;
+            std::optional<int> status;
+            while (!(status = app->wait(0.002))) {
+                if (!ready && readText(log).find("ready") != std::string::npos)
+                    ready = std::chrono::duration<double>(SteadyClock::now() - start).count();
+                if (SteadyClock::now() - start > std::chrono::seconds(10)) break;
+            }
+            if (!status) status = app->wait(1);
+            quit.push_back(std::chrono::duration<double>(SteadyClock::now() - start).count());
+            if (ready) shown.push_back(*ready);
+            notClosed += status != 0;
+            pause(0.05);
+        }
+        std::sort(quit.begin(), quit.end());
+        std::sort(shown.begin(), shown.end());
+        if (quit.empty() || shown.empty()) return;
+        const double median = quit[quit.size() / 2], baseline = shown[shown.size() / 2];
+        std::printf(
+            "launch to quit: median %.3f s, worst %.3f s over %zu; not closed at the "
+            "request: %d (target: median under 0.1 s; before the window notice: 1.05 s)\n",
+            median, quit.back(), quit.size(), notClosed);
+        std::printf(
+            "baseline, launch to its window up: median %.3f s, worst %.3f s; launch to "
+            "quit is %.2f times it\n",
+            baseline, shown.back(), median / baseline);
+    }
+
+    // Memory, wake-ups and window modules of the agent while nothing holds.
+    void idle(const char* when) {
+        const auto rss = [&] {
+            std::ifstream status("/proc/" + std::to_string(agent_) + "/status");
+            std::string line;
+            while (std::getline(status, line))
+                if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+            return 0L;
+        };
+        const auto modules = [&] {
+            std::ifstream maps("/proc/" + std::to_string(agent_) + "/maps");
+            std::set<std::string> found;
+            std::string line;
+            while (std::getline(maps, line)) {
+                const auto slash = line.find('/');
+                if (slash == std::string::npos) continue;
+                const std::string path = line.substr(slash);
+                if (path.find("vorsel-x11") != std::string::npos ||
+                    path.find("libxcb") != std::string::npos)
+                    found.insert(path);
+            }
+            return found.size();
+        };
+        const double window = 5;
+        const long before = switches(agent_, false);
+        pause(window);
+        std::printf(
+            "idle agent %s: %ld kB resident, %.2f wake-ups per second (all threads), "
+            "%zu window libraries mapped\n",
+            when, rss(), (switches(agent_, false) - before) / window, modules());
+    }
+
+    void endSession() {
+        std::printf("\n== The idle agent after the session (baseline: before any session)\n");
+        world_.standin({"session", "--close", kBlocked, "--minutes", "0"});  // nothing holds
+        pause(3);  // the caller's judge thread ends
+        idle("after the session");
+    }
+
     void wakeups() {
         std::printf("\n== Wake-ups while watching (%.0f s window)\n", window_);
         pause(3);  // the judge thread of the last caller ends
@@ -197,6 +307,7 @@ class Bench {
 
     void tearDown() {
         world_.standin({"session", "--close", kBlocked, "--minutes", "0"});  // nothing holds
+        if (desktop_) tool("systemctl", {"--user", "unset-environment", "DISPLAY"});
         std::optional<std::optional<std::string>> done;
         items_->unregisterAgent([&](std::optional<std::string> error) { done = error; });
         const auto until = SteadyClock::now() + std::chrono::seconds(70);
@@ -237,8 +348,9 @@ class Bench {
     E2eWorld world_{E2eWorld::Options{.activation = false, .userSession = true}};
     std::unique_ptr<linux_platform::LinuxFiles> files_;
     std::unique_ptr<LoginItems> items_;
+    std::unique_ptr<testing::VirtualDesktop> desktop_;
     pid_t agent_ = 0;
-    std::string program_, bundled_;
+    std::string program_, bundled_, windowed_;
 };
 
 }  // namespace
@@ -264,7 +376,9 @@ int main(int argc, char** argv) {
     Bench bench(launches, window);
     if (!bench.setUp()) return 1;
     bench.launchToQuit();
+    bench.windowLaunches();
     bench.wakeups();
+    bench.endSession();
     bench.tearDown();
     return 0;
 }

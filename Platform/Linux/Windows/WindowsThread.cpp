@@ -1,6 +1,7 @@
 #include "Platform/Linux/Windows/WindowsThread.h"
 
 #include <dlfcn.h>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -309,6 +310,9 @@ void WindowsThread::serve(const std::shared_ptr<State>& state) {
         // closed, and jobs were made by the agent's own code.
         if (slot.module != nullptr) ::dlclose(slot.module);
     }
+    // What the desktops' libraries and the lists held goes back to the
+    // system, so that an agent after a session is as small as before it.
+    ::malloc_trim(0);
 }
 
 }  // namespace vorsel::linux_platform

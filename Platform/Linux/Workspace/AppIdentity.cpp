@@ -53,6 +53,7 @@ std::optional<AppIdentity> identityOfUnit(pid_t pid, const CgroupUnit& unit) {
     const AppIndex::Entry* entry = AppIndex::current().entry(*unit.appId);
     AppIdentity identity{
         *unit.appId, policyOf(entry != nullptr && entry->shown), std::nullopt, {}, false};
+    identity.withoutEntry = entry == nullptr;
     if (auto stat = readStat(pid)) {
         if (auto text = readCgroup(stat->ppid)) {
             auto parent = unitOfCgroup(*text);

@@ -17,7 +17,8 @@
 //     line names;
 //  6. its window (identityOfWindow), worked out by the process table from
 //     what the windows thread last saw, for a process none of the above
-//     names; what such a process starts belongs to the same app.
+//     names, or only a unit whose ID names no entry; what such a process
+//     starts belongs to the same app.
 // A process in the desktop session's own slice ("session.slice") has no
 // identity, unless the session bus, which runs there, started it: then only
 // steps 4 and 5 count. Main thread only (the entries' index is shared).
@@ -44,6 +45,10 @@ struct AppIdentity {
     // to its parent's app whatever that is, and stands as an app of its own
     // only once its parent is gone.
     bool inherited = false;
+    // Named only by an app unit whose ID no installed entry has (a program
+    // that puts itself into a scope of its own name, as Chromium does): a
+    // window whose class names an entry names it better.
+    bool withoutEntry = false;
 
     bool operator==(const AppIdentity&) const = default;
     // Whether `id` names this app, as its identifier or one of its aliases.

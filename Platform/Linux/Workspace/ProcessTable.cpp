@@ -159,8 +159,11 @@ const TopLevel* ProcessTable::windowOf(const ProcessInfo& info) const {
 
 void ProcessTable::nameByWindows(const std::vector<const ProcessInfo*>& alive) {
     if (windowByPid_.empty() && windowsWithoutPid_.empty()) return;
+    const auto unnamed = [](const ProcessInfo& info) {
+        return info.ours && (!info.identity || (info.identity->withoutEntry && !info.byWindow));
+    };
     for (const ProcessInfo* info : alive) {
-        if (!info->ours || info->identity) continue;
+        if (!unnamed(*info)) continue;
         const TopLevel* window = windowOf(*info);
         if (window == nullptr) continue;
         if (auto identity = identityOfWindow(window->windowClass, window->instance)) {
@@ -174,7 +177,7 @@ void ProcessTable::nameByWindows(const std::vector<const ProcessInfo*>& alive) {
     // helpers, under their own names), never an app of its own while it
     // runs.
     for (const ProcessInfo* info : alive) {
-        if (!info->ours || info->identity) continue;
+        if (!unnamed(*info)) continue;
         pid_t parent = info->ppid;
         for (int depth = 0; parent > 1 && depth < 32; ++depth) {
             auto found = known_.find(parent);

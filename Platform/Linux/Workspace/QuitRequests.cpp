@@ -127,12 +127,12 @@ void QuitRequests::terminate(pid_t pid, const std::shared_ptr<const Pidfd>& hand
             ask(pid, request, appId);
             break;
         case Stage::signalled:
-            signal(request);  // asked again, as every request is
+            signal(request, nullptr);  // asked again, as every request is
             break;
         case Stage::asking:
             if (now - request.asked < Seconds(kSignalAfter)) break;
             if (!request.keepAsking)
-                signal(request);
+                signal(request, "it did not quit within 1.5 seconds of being asked");
             else if (!request.closing)
                 closeWindows(pid, request, true);
             break;
@@ -143,6 +143,7 @@ void QuitRequests::ask(pid_t pid, Request& request, const std::optional<std::str
     request.stage = Stage::asking;
     request.asked = Clock::now();
     request.name = appId ? *appId : "process " + std::to_string(pid);
+    request.pid = pid;
     const auto name = appId ? applicationBusName(*appId) : std::nullopt;
     if (!name || !options_.useBus || !sessionBusReachable())
         return closeWindows(pid, request, false);
@@ -191,7 +192,7 @@ void QuitRequests::closed(Request& request, bool again, Closed result) {
         if (request.keepAsking)
             unaskable(request);
         else
-            signal(request);
+            signal(request, "it has neither a quit action nor a window to ask");
         return;
     }
     const Clock::time_point now = Clock::now();
@@ -208,7 +209,7 @@ void QuitRequests::closed(Request& request, bool again, Closed result) {
             if (!request.windowsAsked)
                 unaskable(request);
             else if (now - request.asked >= Seconds(kWindowlessGrace))
-                signal(request);
+                signal(request, "it still runs 10 seconds after its windows went");
             break;
     }
 }
@@ -217,12 +218,16 @@ void QuitRequests::unaskable(Request& request) {
     if (request.toldUnaskable) return;
     request.toldUnaskable = true;
     if (options_.listener.note)
-        options_.listener.note("left " + request.name +
-                               " running: it has no quit action and no window to ask, and it is "
+        options_.listener.note("left " + request.name + " (pid " + std::to_string(request.pid) +
+                               ") running: it has no quit action and no window to ask, and it is "
                                "never forced; it is asked again on each pass");
 }
 
-void QuitRequests::signal(Request& request) {
+void QuitRequests::signal(Request& request, const char* why) {
+    // Said once per round of requests: later passes repeat the signal.
+    if (why != nullptr && request.stage != Stage::signalled && options_.listener.note)
+        options_.listener.note("sent SIGTERM to " + request.name + " (pid " +
+                               std::to_string(request.pid) + "): " + why);
     request.stage = Stage::signalled;
     request.closing = false;
     request.handle->signal(SIGTERM);

@@ -104,6 +104,7 @@ class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
         bool windowsAsked = false;   // some of its windows were asked to close
         bool toldUnaskable = false;  // the log says why it is left running
         std::string name;            // for the log: its app ID, else its pid
+        pid_t pid = 0;
     };
     // What asking an app's windows to close found.
     enum class Closed { some, dialogShowing, nothing };
@@ -116,7 +117,8 @@ class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
     void ask(pid_t pid, Request& request, const std::optional<std::string>& appId);
     void closeWindows(pid_t pid, Request& request, bool again);
     void closed(Request& request, bool again, Closed result);
-    static void signal(Request& request);
+    // SIGTERM; `why`, when given, goes to the log the first time.
+    void signal(Request& request, const char* why);
     // A never-forced app that nothing could ask: left running, said once.
     void unaskable(Request& request);
     // The windows thread, started when the session offers windows; null

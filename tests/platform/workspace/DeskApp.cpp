@@ -8,16 +8,21 @@
 //
 //   desk_app --log PATH [--windows N] [--no-protocol] [--child]
 //            [--ask] [--ignore-close] [--ignore-term]
+//            [--class NAME] [--no-pid] [--undumpable]
 //            [--bus NAME] [--ignore-quit | --no-quit-action]
 //
 // --child makes the windows in a child process (the app's own process has
 // none, as with a launcher script); --ask answers the first close request
 // with a dialog (a window transient for the main one) instead of closing;
 // --ignore-* log the request and do nothing more; --no-quit-action owns
-// the name but has no "quit" action, so asking for it is an error. It exits 0 when its last
+// the name but has no "quit" action, so asking for it is an error;
+// --class sets WM_CLASS (instance "desk_app", class NAME); --no-pid leaves
+// _NET_WM_PID out; --undumpable makes it non-dumpable, as programs that keep
+// secrets do (its executable and environment can no longer be read). It exits 0 when its last
 // window is closed or its quit action runs, and dies of SIGTERM unless
 // told to ignore it.
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
@@ -69,6 +74,8 @@ struct Settings {
     bool protocol = true, child = false, ask = false, ignoreClose = false, ignoreQuit = false,
          quitAction = true;
     std::string bus;
+    std::string windowClass;
+    bool pid = true;
 };
 
 xcb_atom_t atom(xcb_connection_t* c, const char* name) {
@@ -131,8 +138,15 @@ class Windows {
         xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8,
                             static_cast<std::uint32_t>(title.size()), title.data());
         const std::uint32_t pid = static_cast<std::uint32_t>(::getpid());
-        xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, pid_, XCB_ATOM_CARDINAL, 32, 1,
-                            &pid);
+        if (settings_.pid)
+            xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, pid_, XCB_ATOM_CARDINAL, 32, 1,
+                                &pid);
+        if (!settings_.windowClass.empty()) {
+            const std::string both = std::string("desk_app") + '\0' + settings_.windowClass + '\0';
+            xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_CLASS,
+                                XCB_ATOM_STRING, 8, static_cast<std::uint32_t>(both.size()),
+                                both.data());
+        }
         char host[HOST_NAME_MAX + 1] = {};
         ::gethostname(host, sizeof host - 1);
         xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_CLIENT_MACHINE,
@@ -247,6 +261,12 @@ int main(int argc, char** argv) {
             settings.ignoreQuit = true;
         } else if (arg == "--no-quit-action") {
             settings.quitAction = false;
+        } else if (arg == "--class" && more) {
+            settings.windowClass = argv[++i];
+        } else if (arg == "--no-pid") {
+            settings.pid = false;
+        } else if (arg == "--undumpable") {
+            ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
         }
     }
     std::signal(SIGTERM, onTerm);

@@ -2,9 +2,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <set>
 
 #include "Platform/Linux/Workspace/ProcFs.h"
@@ -202,6 +204,70 @@ TEST_F(WorkspaceTest, AnAppTypedInATerminalIsTheEntryThatRunsItsExecutable) {
     EXPECT_EQ(appWithPid(*helpers.begin()), nullptr);
     ::kill(*inShell.begin(), SIGKILL);  // started by this test's shell
     ::kill(*helpers.begin(), SIGKILL);
+}
+
+// Processes nothing of their own names: a window's class names the entry
+// (its StartupWMClass, else its ID, case aside, or a reverse-DNS ID's last
+// part), and what the app started stays part of it; a window that names no
+// entry, or no process, changes nothing.
+TEST_F(WorkspaceTest, AProcessNothingElseNamesIsTheAppItsWindowNames) {
+    const std::string bin = testProgramsFolder();
+    auto windowed = typedIn({bin + "/renamed", "--fork-helper"});
+    auto bravo = typedIn({bin + "/renamed"});
+    auto twin = typedIn({bin + "/renamed"});
+    auto stray = typedIn({bin + "/renamed"});
+    auto pidless = typedIn({bin + "/pidless"});
+    // Its own program names it: a window copying another app's class
+    // changes nothing.
+    auto copier = typedIn({bin + "/typed"});
+    std::set<pid_t> helpers;
+    ASSERT_TRUE(spinUntil([&] { return !(helpers = childrenOf(windowed.pid())).empty(); }, 5));
+    const auto window = [](pid_t pid, std::string windowClass, std::string instance) {
+        linux_platform::TopLevel top;
+        top.id = std::to_string(pid) + windowClass;
+        top.pid = pid;
+        top.windowClass = std::move(windowClass);
+        top.instance = std::move(instance);
+        return top;
+    };
+    linux_platform::ProcessTable table(::getuid());
+    table.windowsSeen(
+        {window(windowed.pid(), "VorselWindowed", "renamed"),
+         window(bravo.pid(), "BRAVO", "bravo-main"), window(twin.pid(), "Other", "VorselTwin"),
+         window(stray.pid(), "NoSuchEntry", "renamed"),
+         window(copier.pid(), "VorselWindowed", "typed"), window(0, "Bravo", "pidless"),
+         // Names an entry, but no process runs under that name.
+         window(0, "VorselWindowed", "nobody-runs-this")});
+    std::map<pid_t, std::string> named;
+    for (const auto* info : table.apps()) named[info->pid] = info->identity->bundleID;
+    EXPECT_EQ(named[windowed.pid()], "org.example.Windowed");
+    EXPECT_EQ(named[bravo.pid()], "org.example.Bravo");
+    EXPECT_EQ(named[twin.pid()], "twin-a") << "two entries claim the class: the first ID wins";
+    EXPECT_EQ(named[pidless.pid()], "org.example.Bravo");
+    EXPECT_FALSE(named.contains(stray.pid()));
+    EXPECT_EQ(named[copier.pid()], "org.example.Typed");
+    EXPECT_FALSE(named.contains(*helpers.begin())) << "a helper of the app is no app of its own";
+    EXPECT_EQ(std::count_if(named.begin(), named.end(),
+                            [](const auto& app) { return app.second == "org.example.Windowed"; }),
+              1);
+    ::kill(*helpers.begin(), SIGKILL);
+}
+
+// A process that made itself non-dumpable shows neither its executable nor
+// its environment: its command line still names its entry.
+TEST_F(WorkspaceTest, ANonDumpableProcessIsStillTheEntryItsCommandLineRuns) {
+    const std::string bin = testProgramsFolder();
+    Child sealed = Child::start({bin + "/sealed", "--undumpable"}, {});
+    ASSERT_TRUE(spinUntil(
+        [&] {
+            return linux_platform::readCmdline(sealed.pid()).size() == 2 &&
+                   !linux_platform::readExe(sealed.pid());
+        },
+        5))
+        << "still dumpable";
+    auto app = appWithPid(sealed.pid());
+    ASSERT_NE(app, nullptr);
+    EXPECT_EQ(app->bundleIdentifier(), "org.example.Sealed");
 }
 
 TEST_F(WorkspaceTest, ALaunchOnlyNamingItsPidAndABusActivationAreRecognisedByWhatTheyRun) {

@@ -226,6 +226,99 @@ TEST_F(QuitTest, AHiddenAppIsMinimisedAndAskedAgainButNeverSignalledOverItsDialo
     EXPECT_EQ(occurrences(log("test.browserish"), "cancel"), 0) << "its dialog was closed for it";
 }
 
+// An app started outside any unit, that makes itself non-dumpable and that
+// no entry names by its program: its window brings a pass at once and names
+// it. A window without a pid names its process by its instance, but cannot
+// be asked for it: that app is signalled, as one without windows is.
+TEST_F(QuitTest, ANewWindowBringsANoticeAtOnceAndNamesItsProcess) {
+    if (!startDesktop(true)) VORSEL_SKIP_FOR_WANT_OF(skipped);
+    // The /proc check would come only after an hour: any notice is the window's.
+    linux_platform::LinuxWorkspace watched{loop, {3600, false, 0, WINDOWS_MODULES}};
+    int notices = 0;
+    auto observation = watched.observeLaunches([&] { ++notices; });
+    spinUntil([] { return false; }, 0.5);
+    const int before = notices;
+    Child sealed = Child::start(
+        {DESK_APP_PROGRAM, "--log", logOf("sealed"), "--undumpable", "--class", "VorselDeskWindow"},
+        {});
+    ASSERT_TRUE(waitForLine("sealed", "ready", 10));
+    EXPECT_TRUE(spinUntil([&] { return notices > before; }, 10)) << "no notice for the window";
+    Child pidless = Child::start(
+        {DESK_APP_PROGRAM, "--log", logOf("pidless"), "--no-pid", "--class", "VorselDeskWindow"},
+        {});
+    ASSERT_TRUE(waitForLine("pidless", "ready", 10));
+    const auto named = [&](pid_t pid) -> std::shared_ptr<RunningApp> {
+        for (const auto& app : watched.runningApps("org.example.DeskWindow"))
+            if (app->processIdentifier() == pid) return app;
+        return nullptr;
+    };
+    std::shared_ptr<RunningApp> sealedApp, pidlessApp;
+    ASSERT_TRUE(spinUntil([&] { return (sealedApp = named(sealed.pid())) != nullptr; }, 10));
+    ASSERT_TRUE(spinUntil([&] { return (pidlessApp = named(pidless.pid())) != nullptr; }, 10));
+    sealedApp->terminate();
+    pidlessApp->terminate();
+    EXPECT_TRUE(spinUntil([&] { return sealed.ended() && pidless.ended(); }, 10));
+    EXPECT_EQ(sealed.waitEnded(0), 0) << "closed, not signalled";
+    EXPECT_EQ(occurrences(log("sealed"), "close 0"), 1);
+    EXPECT_EQ(pidless.waitEnded(0), SIGTERM);
+}
+
+// The window manager dies during a session: windows mapped after it are
+// still heard of at once (as top-level windows being mapped), and their
+// apps asked through them.
+TEST_F(QuitTest, AWindowManagerThatDiesLeavesNewWindowsHeardOfAndAsked) {
+    if (!startDesktop(true)) VORSEL_SKIP_FOR_WANT_OF(skipped);
+    linux_platform::LinuxWorkspace watched{loop, {3600, false, 0, WINDOWS_MODULES}};
+    int notices = 0;
+    auto observation = watched.observeLaunches([&] { ++notices; });
+    spinUntil([] { return false; }, 0.5);
+    ASSERT_EQ(::kill(desktop->windowManagerPid(), SIGKILL), 0);
+    spinUntil([] { return false; }, 0.5);
+    const int before = notices;
+    Child late = Child::start(
+        {DESK_APP_PROGRAM, "--log", logOf("late"), "--undumpable", "--class", "VorselDeskWindow"},
+        {});
+    ASSERT_TRUE(waitForLine("late", "ready", 10));
+    EXPECT_TRUE(spinUntil([&] { return notices > before; }, 10)) << "no notice for the window";
+    std::shared_ptr<RunningApp> app;
+    ASSERT_TRUE(spinUntil(
+        [&] {
+            for (const auto& each : watched.runningApps("org.example.DeskWindow"))
+                if (each->processIdentifier() == late.pid()) app = each;
+            return app != nullptr;
+        },
+        10));
+    app->terminate();
+    EXPECT_TRUE(spinUntil([&] { return late.ended(); }, 10));
+    EXPECT_EQ(late.waitEnded(0), 0) << "closed, not signalled";
+}
+
+// A browser (hidden first) with neither a quit action nor a window: never
+// signalled, asked again, and the log says why once.
+TEST_F(QuitTest, ABrowserNothingCouldAskIsLeftRunningAndTheLogSaysWhyOnce) {
+    Child browser = launch(bundle({"Browserish", "test.browserish"}));
+    auto opened = Pidfd::open(browser.pid(), startTimeOf(browser.pid()));
+    ASSERT_TRUE(opened.has_value());
+    auto handle = std::make_shared<const Pidfd>(std::move(*opened));
+    std::vector<std::string> lines;
+    QuitRequests::Options options{
+        .useBus = true, .windowsModules = WINDOWS_MODULES, .listener = {}};
+    options.listener.note = [&](const std::string& line) { lines.push_back(line); };
+    auto requests = std::make_shared<QuitRequests>(loop, options);
+    requests->watching();
+    const auto first = SteadyClock::now();
+    for (int pass = 0; pass < 2; ++pass) {
+        spinUntil(
+            [&] { return SteadyClock::now() - first > std::chrono::milliseconds(1600 * pass); }, 5);
+        requests->hide(browser.pid(), handle);
+        requests->terminate(browser.pid(), handle, "test.browserish");
+    }
+    EXPECT_EQ(browser.waitEnded(0.3), std::nullopt) << "signalled";
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("test.browserish"), std::string::npos) << lines[0];
+    requests->released();
+}
+
 TEST_F(QuitTest, RequestsAndTheDisplayLastOnlyWhileASessionWatches) {
     if (!startDesktop(true)) VORSEL_SKIP_FOR_WANT_OF(skipped);
     Child stubborn = desk("test.stubborn", {"--ignore-close"});

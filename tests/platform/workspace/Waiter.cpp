@@ -3,10 +3,13 @@
 // workspace opens bundles without arguments):
 //   --ignore-term / WAITER_IGNORE_TERM=1  ignore SIGTERM (only SIGKILL ends it)
 //   --fork-helper                         start one child that waits as well
+//   --undumpable                          make itself non-dumpable (its executable
+//                                         and environment unreadable)
 //   WAITER_PIDFILE=<path>                 write "<pid>\n" there once started
 //   WAITER_TERM_LOG=<path>                append "term <ms of CLOCK_MONOTONIC>" there
 //                                         for each SIGTERM
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -64,6 +67,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--ignore-term") == 0) ignoreTerm = true;
         if (std::strcmp(argv[i], "--fork-helper") == 0) forkHelper = true;
+        if (std::strcmp(argv[i], "--undumpable") == 0) ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
         // "--exec-after SECONDS PROGRAM ARGS...": become another program later,
         // under the same pid.
         if (std::strcmp(argv[i], "--exec-after") == 0 && i + 2 < argc) {

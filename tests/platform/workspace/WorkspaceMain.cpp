@@ -38,14 +38,14 @@ namespace {
 void installPrograms(const std::string& data) {
     namespace fs = std::filesystem;
     for (const char* name : {"typed", "quiet", "elsewhere", "wrapped", "busapp", "renamed", "late",
-                             "panel", "sysapp", "shadowed"})
+                             "panel", "sysapp", "shadowed", "sealed", "pidless"})
         fs::copy_file(WAITER_PROGRAM, programs + "/" + name);
     // A script that its interpreter runs, and one given to an interpreter.
     const std::string loop = "while :; do sleep 0.2; done\n";
     writeFile(programs + "/script.sh", "#!/bin/sh\n" + loop);
     writeFile(programs + "/pair.sh", loop);
     for (const char* name : {"typed", "quiet", "elsewhere", "wrapped", "busapp", "renamed", "late",
-                             "panel", "script.sh"})
+                             "panel", "script.sh", "sealed", "pidless"})
         fs::permissions(programs + "/" + name, fs::perms::owner_all);
     const std::string entry = "[Desktop Entry]\nType=Application\nName=Test\n";
     const std::pair<const char*, std::string> entries[] = {
@@ -59,6 +59,14 @@ void installPrograms(const std::string& data) {
         {"org.example.Pair", "Exec=sh " + programs + "/pair.sh\n"},
         {"org.example.Wrapped", "Exec=env WRAPPED=1 " + programs + "/wrapped\n"},
         {"org.example.Bus", "DBusActivatable=true\n"},
+        {"org.example.Sealed", "Exec=sealed\n"},
+        // Known by their windows only: a class, a reverse-DNS ID's last
+        // part, and two entries claiming one class.
+        {"org.example.Windowed", "Exec=/bin/true\nStartupWMClass=VorselWindowed\n"},
+        {"org.example.Bravo", "Exec=/bin/true\n"},
+        {"twin-b", "Exec=/bin/true\nStartupWMClass=VorselTwin\n"},
+        {"twin-a", "Exec=/bin/true\nStartupWMClass=VorselTwin\n"},
+        {"org.example.DeskWindow", "Exec=/bin/true\nStartupWMClass=VorselDeskWindow\n"},
     };
     for (const auto& [id, keys] : entries)
         writeFile(applications + "/" + id + ".desktop", entry + keys);
