@@ -62,3 +62,24 @@ file(INSTALL "${vorsel_data}/vorsel.svg" DESTINATION "${share}/icons/hicolor/sca
 file(INSTALL "${vorsel_data}/com.ordwyn.GuardLink.xml" DESTINATION "${share}/dbus-1/interfaces")
 file(INSTALL "${vorsel_data}/debian/copyright" "${vorsel_built}/changelog.gz"
     DESTINATION "${share}/doc/vorsel")
+
+# The GNOME Shell extension that lets the agent close and minimise windows on
+# a GNOME desktop, once for the shells that load extensions as scripts and
+# once for those that load them as modules: one body (service.js) between the
+# lines that import what it uses the way each shell wants. Each shell loads
+# the one whose metadata names its version.
+foreach(kind legacy module)
+    file(READ "${vorsel_data}/gnome-shell/metadata-${kind}.json" metadata)
+    string(REGEX MATCH "\"uuid\": \"([^\"]+)\"" uuid "${metadata}")
+    set(folder "${share}/gnome-shell/extensions/${CMAKE_MATCH_1}")
+    file(READ "${vorsel_data}/gnome-shell/${kind}-head.js" head)
+    file(READ "${vorsel_data}/gnome-shell/service.js" body)
+    file(READ "${vorsel_data}/gnome-shell/${kind}-tail.js" tail)
+    file(INSTALL "${vorsel_data}/gnome-shell/metadata-${kind}.json" DESTINATION "${folder}"
+        RENAME metadata.json)
+    message(STATUS "Installing: $ENV{DESTDIR}${folder}/extension.js")
+    file(WRITE "$ENV{DESTDIR}${folder}/extension.js" "${head}\n${body}${tail}")
+    file(CHMOD "$ENV{DESTDIR}${folder}/extension.js"
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+    list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${folder}/extension.js")
+endforeach()

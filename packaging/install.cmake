@@ -8,7 +8,7 @@ install(TARGETS vorsel RUNTIME DESTINATION "${bundle}/Linux" COMPONENT vorsel)
 install(TARGETS vorsel_app LIBRARY DESTINATION "${bundle}/Linux" COMPONENT vorsel)
 install(TARGETS vorsel_signing LIBRARY DESTINATION "${bundle}/Linux" COMPONENT vorsel)
 install(TARGETS vorsel_x11 LIBRARY DESTINATION "${bundle}/Linux" COMPONENT vorsel)
-install(TARGETS vorsel_wayland LIBRARY DESTINATION "${bundle}/Linux" COMPONENT vorsel)
+install(TARGETS vorsel_wayland vorsel_gnome vorsel_kwin LIBRARY DESTINATION "${bundle}/Linux" COMPONENT vorsel)
 install(FILES "${VORSEL_BUNDLE_DIR}/Contents/Info.plist" DESTINATION "${bundle}" COMPONENT vorsel)
 install(FILES "${VORSEL_BUNDLE_DIR}/Contents/Library/LaunchAgents/guard-agent.plist"
     DESTINATION "${bundle}/Library/LaunchAgents" COMPONENT vorsel)
@@ -19,7 +19,7 @@ install(DIRECTORY "${VORSEL_BUNDLE_DIR}/Contents/Resources/" DESTINATION "${bund
 if(CMAKE_STRIP)
     install(CODE "
         if(CMAKE_INSTALL_DO_STRIP)
-            foreach(program vorsel vorsel-app.so vorsel-signing.so vorsel-x11.so vorsel-wayland.so)
+            foreach(program vorsel vorsel-app.so vorsel-signing.so vorsel-x11.so vorsel-wayland.so vorsel-gnome.so vorsel-kwin.so)
                 execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
                     \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${bundle}/Linux/\${program}\"
                     COMMAND_ERROR_IS_FATAL ANY)

@@ -25,6 +25,9 @@ packages=(
   # real desktop apps, the ways a desktop starts them, and typing into them
   # (tests/e2e/desktop)
   mousepad xterm galculator gnome-text-editor firefox-esr chromium libgtk-3-bin libglib2.0-bin xdotool
+  # headless Wayland desktops whose windows the agent reaches over the session
+  # bus (tests/support/HeadlessCompositor.h), with XWayland for X11 apps
+  gnome-shell kwin-wayland xwayland
   # the Debian package check: judging it, and closing its window as a user would
   lintian file wmctrl
   # fuzzing and sanitizers

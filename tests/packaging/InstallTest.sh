@@ -73,10 +73,15 @@ expected_files() {
     "$1/Vorsel.app/Contents/Linux/vorsel" "$1/Vorsel.app/Contents/Linux/vorsel-app.so" \
     "$1/Vorsel.app/Contents/Linux/vorsel-signing.so" "$1/Vorsel.app/Contents/Linux/vorsel-x11.so" \
     "$1/Vorsel.app/Contents/Linux/vorsel-wayland.so" \
+    "$1/Vorsel.app/Contents/Linux/vorsel-gnome.so" "$1/Vorsel.app/Contents/Linux/vorsel-kwin.so" \
     "$1/Vorsel.app/Contents/Resources/anchors.pem" "$1/Vorsel.app/Contents/Resources/vorsel.svg" \
     "$2/applications/vorsel.desktop" "$2/dbus-1/interfaces/com.ordwyn.GuardLink.xml" \
     "$2/doc/vorsel/changelog.gz" "$2/doc/vorsel/copyright" \
-    "$2/icons/hicolor/scalable/apps/vorsel.svg"
+    "$2/icons/hicolor/scalable/apps/vorsel.svg" \
+    "$2/gnome-shell/extensions/vorsel-windows@ordwyn.com/extension.js" \
+    "$2/gnome-shell/extensions/vorsel-windows@ordwyn.com/metadata.json" \
+    "$2/gnome-shell/extensions/vorsel-windows-modules@ordwyn.com/extension.js" \
+    "$2/gnome-shell/extensions/vorsel-windows-modules@ordwyn.com/metadata.json"
 }
 
 check_entry() {

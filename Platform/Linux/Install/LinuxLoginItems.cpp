@@ -135,11 +135,22 @@ std::optional<std::string> LinuxLoginItems::registerAgent() {
     if (auto wrote = files_.writeAtomically(servicePath, service); !wrote) {
         return couldNot("write", servicePath, wrote);
     }
-    if (session_) session_->reloadServices();
+    if (session_) {
+        session_->reloadServices();
+        // The GNOME Shell extension is an extra: it is turned on off the
+        // caller's thread, and whatever becomes of it, turning on succeeded.
+        UserSession* session = session_.get();
+        workers_.emplace_back([this, session] {
+            std::lock_guard<std::mutex> held(changing_);
+            (void)session->switchShellExtension(true);
+        });
+    }
     return std::nullopt;
 }
 
 std::optional<std::string> LinuxLoginItems::unregisterNow() {
+    // An extra, like turning it on: a failure leaves turning off to succeed.
+    if (session_) (void)session_->switchShellExtension(false);
     const auto agent = declaration();
     if (!agent) return std::nullopt;
 

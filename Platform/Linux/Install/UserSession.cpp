@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Platform/Linux/Install/ShellExtension.h"
 #include "Platform/Linux/Runtime/PosixError.h"
 
 namespace vorsel::linux_platform {
@@ -103,6 +104,10 @@ class CurrentUserSession final : public UserSession {
         // not there until one registers: ask only one that is there.
         call.setAutoStartService(false);
         return reloadError(bus.call(call, QDBus::Block, kReloadTimeout));
+    }
+
+    std::optional<std::string> switchShellExtension(bool on) override {
+        return linux_platform::switchShellExtension(on);
     }
 
     void reloadServices() override {

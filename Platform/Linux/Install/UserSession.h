@@ -28,6 +28,11 @@ class UserSession {
     // service file written or removed counts at once. Bus daemons that watch
     // their folders do not need it, others do; a failure changes nothing.
     virtual void reloadServices() = 0;
+
+    // Turns the windows extension of GNOME Shell on or off in the user's
+    // settings (ShellExtension.h). Blocking. What went wrong, or nothing; a
+    // session that is not this process's own changes nothing.
+    virtual std::optional<std::string> switchShellExtension(bool) { return std::nullopt; }
 };
 
 // The session of this process: its user manager found at its own socket,

@@ -30,7 +30,23 @@ std::optional<std::string> x11Display() { return variable("DISPLAY"); }
 // are the X11 display's.
 std::optional<std::string> waylandDisplay() { return variable("WAYLAND_DISPLAY"); }
 
+// The session bus, where a compositor that offers its windows to the user's
+// own processes is reached (empty: the user's bus at its usual place), when
+// the desktop named in XDG_CURRENT_DESKTOP (a list separated by colons) is
+// `desktop`.
+std::optional<std::string> busOf(const char* desktop) {
+    const std::string current = ":" + variable("XDG_CURRENT_DESKTOP").value_or("") + ":";
+    if (current.find(":" + std::string(desktop) + ":") == std::string::npos) return std::nullopt;
+    return variable("DBUS_SESSION_BUS_ADDRESS").value_or("");
+}
+std::optional<std::string> gnomeShell() { return busOf("GNOME"); }
+std::optional<std::string> kwin() { return busOf("KDE"); }
+
+// The compositor first: it reaches XWayland's windows too, and minimises
+// them where an X11 client could only ask.
 const Kind kKinds[] = {
+    {"GNOME Shell", "vorsel-gnome.so", &gnomeShell},
+    {"KWin", "vorsel-kwin.so", &kwin},
     {"X11", "vorsel-x11.so", &x11Display},
     {"Wayland", "vorsel-wayland.so", &waylandDisplay},
 };

@@ -167,15 +167,26 @@ TEST_F(Session, TurningOnFromTheBusesFirstClientStillWritesTheUnit) {
     writeText(serviceFile(), "[D-BUS Service]\nName=" + world.busName() + "\nExec=\"" +
                                  world.vorselExecutable() + "\" --agent\n");
     EXPECT_NE(turn("--status").out.find("notRegistered"), std::string::npos);
+    // Turning on enables the GNOME Shell extension beside the user's own;
+    // turning off takes it out and leaves theirs.
+    const std::vector<std::string> extensions{"get", "org.gnome.shell", "enabled-extensions"};
+    ASSERT_EQ(tool("gsettings",
+                   {"set", "org.gnome.shell", "enabled-extensions", "['theirs@example.org']"})
+                  .status,
+              0);
     ASSERT_EQ(turn("--turn-on").status, 0);
     EXPECT_NE(turn("--status").out.find("enabled"), std::string::npos);
     EXPECT_TRUE(fs::exists(unitFile()));
+    EXPECT_EQ(trimmed(tool("gsettings", extensions).out),
+              "['theirs@example.org', 'vorsel-windows@ordwyn.com', "
+              "'vorsel-windows-modules@ordwyn.com']");
 
     const Outcome off = turn("--turn-off");
     EXPECT_EQ(off.status, 0) << off.out << off.err;
     EXPECT_FALSE(fs::exists(unitFile()));
     EXPECT_FALSE(fs::exists(serviceFile()));
     EXPECT_EQ(property(kUnit, "LoadState"), "not-found");
+    EXPECT_EQ(trimmed(tool("gsettings", extensions).out), "['theirs@example.org']");
 }
 
 TEST_F(Session, TheAgentRunsAsItsUnitQuitsAppsInTheirUnitsKeepsTheAppAndLeavesIdle) {

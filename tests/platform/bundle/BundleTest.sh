@@ -32,14 +32,12 @@ if grep -qx vorselSigningSatisfies <<<"$signing" && grep -qx vorselSigningCaller
    && ! grep -q '_ZN6vorsel' <<<"$signing"; then
   pass "the signing module exports its entries and nothing else of ours"
 else fail "the signing module exports: $signing"; fi
-x11=$(nm -D --defined-only "$bundle/Contents/Linux/vorsel-x11.so" | awk '{print $3}')
-if grep -qx vorselWindowsOpen <<<"$x11" && ! grep -q '_ZN6vorsel' <<<"$x11"; then
-  pass "the display module exports its entry and nothing else of ours"
-else fail "the display module exports: $x11"; fi
-wayland=$(nm -D --defined-only "$bundle/Contents/Linux/vorsel-wayland.so" | awk '{print $3}')
-if grep -qx vorselWindowsOpen <<<"$wayland" && ! grep -q '_ZN6vorsel' <<<"$wayland"; then
-  pass "the Wayland module exports its entry and nothing else of ours"
-else fail "the Wayland module exports: $wayland"; fi
+for windows in vorsel-x11.so vorsel-wayland.so vorsel-gnome.so vorsel-kwin.so; do
+  exported=$(nm -D --defined-only "$bundle/Contents/Linux/$windows" | awk '{print $3}')
+  if grep -qx vorselWindowsOpen <<<"$exported" && ! grep -q '_ZN6vorsel' <<<"$exported"; then
+    pass "the windows module $windows exports its entry and nothing else of ours"
+  else fail "the windows module $windows exports: $exported"; fi
+done
 
 # Without its module, app mode says so and fails instead of crashing.
 work=$(mktemp -d)

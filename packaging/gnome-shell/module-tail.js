@@ -1,0 +1,12 @@
+
+export default class VorselWindowsExtension extends Extension {
+    enable() {
+        this._service = new VorselWindowsService();
+        this._service.enable();
+    }
+
+    disable() {
+        this._service.disable();
+        this._service = null;
+    }
+}

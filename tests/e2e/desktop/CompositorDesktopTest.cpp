@@ -1,0 +1,211 @@
+// The built agent closing real Debian apps on headless Wayland desktops
+// (GNOME Shell with Vorsel's extension, KWin), in a real user session
+// whose bus starts the agent: an app without a quit action is closed by a
+// close request and never signalled, a browser is asked and closes cleanly,
+// and an X11 terminal through XWayland is closed. Then the
+// faults: with the extension not enabled the agent still closes what it can
+// ask by a quit action and signals the rest, and never signals a browser.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+#include "Platform/Linux/Windows/GnomeShellWindows.h"
+#include "Platform/Linux/Windows/KWinWindows.h"
+#include "tests/e2e/support/E2eWorld.h"
+#include "tests/support/HeadlessCompositor.h"
+#include "tests/support/SkipForWant.h"
+
+namespace fs = std::filesystem;
+
+namespace vorsel::e2e {
+namespace {
+
+using testing::HeadlessCompositor;
+using Kind = HeadlessCompositor::Kind;
+
+constexpr const char* kUuid = "vorsel-windows@ordwyn.com";
+constexpr int kByTerm = 128 + SIGTERM;
+
+// Installs the extension for the user, made as the install makes it.
+void installExtension() {
+    const char* data = std::getenv("XDG_DATA_HOME");
+    ASSERT_NE(data, nullptr);
+    const fs::path folder = fs::path(data) / "gnome-shell/extensions" / kUuid;
+    fs::create_directories(folder);
+    const fs::path source = EXTENSION_SOURCE;
+    fs::copy_file(source / "metadata-legacy.json", folder / "metadata.json",
+                  fs::copy_options::overwrite_existing);
+    writeText(folder / "extension.js", readText(source / "legacy-head.js") + "\n" +
+                                           readText(source / "service.js") +
+                                           readText(source / "legacy-tail.js"));
+}
+
+class CompositorDesktop : public ::testing::TestWithParam<Kind> {
+  protected:
+    void SetUp() override {
+        if (auto missing = HeadlessCompositor::unavailable(GetParam()); !missing.empty())
+            VORSEL_SKIP_FOR_WANT_OF(missing);
+        for (const char* program :
+             {"/usr/bin/galculator", "/usr/bin/xterm", "/usr/lib/firefox-esr/firefox-esr"}) {
+            if (::access(program, X_OK) != 0)
+                VORSEL_SKIP_FOR_WANT_OF(std::string(program) +
+                                        " is not installed (scripts/setup.sh installs it)");
+        }
+        installExtension();
+    }
+
+    // The desktop, with the extension enabled or not, and the world whose
+    // agent the session's bus starts with the desktop's variables.
+    void start(bool extension) {
+        std::vector<std::string> enabled;
+        if (extension) enabled.push_back(kUuid);
+        desktop = std::make_unique<HeadlessCompositor>(GetParam(), enabled);
+        ASSERT_TRUE(desktop->ready()) << desktop->problem();
+        world = std::make_unique<E2eWorld>(E2eWorld::Options{.userSession = true});
+        ASSERT_TRUE(world->ready()) << world->problem();
+        std::string update;
+        for (const auto& [name, value] : desktop->environment())
+            update += (update.empty() ? "{'" : ", '") + name + "': '" + value + "'";
+        const Outcome updated =
+            run({"/usr/bin/gdbus", "call", "--session", "--dest", "org.freedesktop.DBus",
+                 "--object-path", "/org/freedesktop/DBus", "--method",
+                 "org.freedesktop.DBus.UpdateActivationEnvironment", update + "}"},
+                world->environment(), 30);
+        ASSERT_EQ(updated.status, 0) << updated.err;
+        // Without the extension the shell offers the test nothing either.
+        if (!extension && GetParam() == Kind::gnomeShell) return;
+        ASSERT_TRUE(waitUntil([&] { return (observer = observe()) != nullptr; }, 30, 0.5))
+            << desktop->log();
+    }
+
+    // The test's own look at the desktop's windows.
+    std::unique_ptr<linux_platform::DesktopWindows> observe() {
+        if (GetParam() == Kind::gnomeShell) return linux_platform::GnomeShellWindows::open({});
+        return linux_platform::KWinWindows::open({}, world->root());
+    }
+
+    // Starts an app as a launcher starts the entry `entry`.
+    std::unique_ptr<Process> startApp(const std::string& entry,
+                                      const std::vector<std::string>& argv,
+                                      const std::string& input = {}) {
+        Environment environment = world->environment();
+        for (const auto& [name, value] : desktop->environment()) environment[name] = value;
+        environment["GDK_BACKEND"] = "wayland,x11";
+        environment["MOZ_ENABLE_WAYLAND"] = "1";
+        environment["NO_AT_BRIDGE"] = "1";
+        // A home of the test's own: apps restore what an earlier test left
+        // in the session's.
+        const std::string home = world->root() + "/home";
+        environment["XDG_CONFIG_HOME"] = home + "/.config";
+        environment["XDG_CACHE_HOME"] = home + "/.cache";
+        environment["XDG_STATE_HOME"] = home + "/.local/state";
+        environment["XDG_DATA_HOME"] = home + "/.local/share";
+        environment["GIO_LAUNCHED_DESKTOP_FILE"] = "/usr/share/applications/" + entry + ".desktop";
+        std::string command = "export GIO_LAUNCHED_DESKTOP_FILE_PID=$$; exec";
+        for (const std::string& arg : argv) command += " '" + arg + "'";
+        Streams streams{
+            {}, world->root() + "/" + entry + ".out", world->root() + "/" + entry + ".err"};
+        if (!input.empty()) {
+            streams.in = world->root() + "/" + entry + ".in";
+            writeText(streams.in, input);
+        }
+        auto process = Process::start({"/bin/sh", "-c", command}, environment, streams);
+        EXPECT_NE(process, nullptr) << argv[0];
+        return process;
+    }
+
+    // The window of `pid` once the desktop lists it, dialogs if asked.
+    bool shows(pid_t pid, bool dialog = false, double timeout = 60) {
+        return waitUntil(
+            [&] {
+                for (const auto& window : observer->windows())
+                    if (window.pid == pid && window.dialog == dialog) return true;
+                return false;
+            },
+            timeout, 0.2);
+    }
+
+    void session(const std::vector<std::string>& options) {
+        std::vector<std::string> args{"session"};
+        args.insert(args.end(), options.begin(), options.end());
+        const Outcome outcome = world->standin(args);
+        ASSERT_EQ(outcome.status, 0) << outcome.out << outcome.err;
+    }
+
+    std::string agentLog() const {
+        return run({"/usr/bin/journalctl", "-t", world->own(), "--no-pager", "-o", "cat"},
+                   world->environment(), 30)
+            .out;
+    }
+
+    std::unique_ptr<Process> browser() {
+        const std::string profile = world->root() + "/browser-profile";
+        fs::create_directories(profile);
+        writeText(profile + "/user.js",
+                  "user_pref(\"browser.shell.checkDefaultBrowser\", false);\n"
+                  "user_pref(\"browser.aboutwelcome.enabled\", false);\n"
+                  "user_pref(\"datareporting.policy.dataSubmissionEnabled\", false);\n"
+                  "user_pref(\"toolkit.telemetry.reportingpolicy.firstRun\", false);\n"
+                  "user_pref(\"app.update.enabled\", false);\n");
+        return startApp("firefox-esr", {"/usr/lib/firefox-esr/firefox-esr", "--no-remote",
+                                        "--profile", profile, "about:blank"});
+    }
+
+    std::unique_ptr<HeadlessCompositor> desktop;
+    std::unique_ptr<E2eWorld> world;
+    std::unique_ptr<linux_platform::DesktopWindows> observer;
+};
+
+TEST_P(CompositorDesktop, AppsAreAskedAndClosedAsTheirCloseButtonsWouldNeverSignalled) {
+    start(true);
+    auto calculator = startApp("galculator", {"/usr/bin/galculator"});
+    auto terminal = startApp("debian-xterm", {"/usr/bin/xterm"});
+    auto firefox = browser();
+    ASSERT_TRUE(shows(calculator->pid())) << desktop->log();
+    ASSERT_TRUE(shows(terminal->pid())) << desktop->log();
+    ASSERT_TRUE(shows(firefox->pid(), false, 90)) << desktop->log();
+    session({"--close", "galculator", "--close", "debian-xterm", "--close", "firefox-esr",
+             "--minutes", "5"});
+    const auto calculatorStatus = calculator->wait(20);
+    const auto terminalStatus = terminal->wait(20);
+    const auto browserStatus = firefox->wait(40);
+    std::printf("agent:\n%s", agentLog().c_str());
+    ASSERT_TRUE(calculatorStatus.has_value()) << "galculator still runs";
+    EXPECT_LT(*calculatorStatus, 128) << "galculator was signalled";
+    ASSERT_TRUE(terminalStatus.has_value()) << "xterm still runs";
+    EXPECT_LT(*terminalStatus, 128) << "xterm was signalled";
+    ASSERT_TRUE(browserStatus.has_value()) << "the browser still runs";
+    EXPECT_EQ(*browserStatus, 0) << "the browser did not close cleanly";
+}
+
+// Only GNOME Shell's help can be missing while the compositor runs.
+class CompositorFallback : public CompositorDesktop {};
+
+TEST_P(CompositorFallback, WithoutTheCompositorsHelpAppsFallBackAndABrowserIsLeftRunning) {
+    start(false);
+    auto calculator = startApp("galculator", {"/usr/bin/galculator"});
+    auto firefox = browser();
+    // Up and showing by then: nothing here can see its window.
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    ASSERT_TRUE(calculator->running());
+    session({"--close", "galculator", "--close", "firefox-esr", "--minutes", "5"});
+    EXPECT_EQ(calculator->wait(20), kByTerm) << "nothing could ask it: signalled";
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    EXPECT_TRUE(firefox->running()) << "a browser nothing could ask was signalled";
+    const std::string log = agentLog();
+    std::printf("agent:\n%s", log.c_str());
+    EXPECT_NE(log.find("GNOME Shell"), std::string::npos) << "the agent told why";
+}
+
+INSTANTIATE_TEST_SUITE_P(Desktops, CompositorFallback, ::testing::Values(Kind::gnomeShell),
+                         [](const auto&) { return "GnomeShell"; });
+INSTANTIATE_TEST_SUITE_P(Desktops, CompositorDesktop,
+                         ::testing::Values(Kind::gnomeShell, Kind::kwin), [](const auto& info) {
+                             return info.param == Kind::gnomeShell ? "GnomeShell" : "KWin";
+                         });
+
+}  // namespace
+}  // namespace vorsel::e2e
