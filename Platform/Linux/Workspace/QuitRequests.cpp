@@ -159,6 +159,10 @@ void QuitRequests::terminate(pid_t pid, const std::shared_ptr<const Pidfd>& hand
             signal(request, nullptr);  // asked again, as every request is
             break;
         case Stage::asking:
+            // Waiting for a first window: a request (the pass its window
+            // brought) asks it as soon as it is there.
+            if (request.windowWait && !request.windowsAsked && !request.closing)
+                return closeWindows(pid, request, false);
             if (now - request.asked < Seconds(kSignalAfter)) break;
             if (request.keepAsking) {
                 if (!request.closing) closeWindows(pid, request, true);
@@ -234,7 +238,7 @@ void QuitRequests::closed(Request& request, bool again, Closed result) {
         if (result != Closed::nothing) return;
         if (request.keepAsking)
             unaskable(request);
-        else
+        else if (!awaitWindow(request))
             signal(request, "it has neither a quit action nor a window to ask");
         return;
     }
@@ -362,6 +366,26 @@ void QuitRequests::unaskable(Request& request) {
         options_.listener.note("left " + request.name + " (pid " + std::to_string(request.pid) +
                                ") running: it has no quit action and no window to ask, and it is "
                                "never forced; it is asked again on each pass");
+}
+
+bool QuitRequests::awaitWindow(Request& request) {
+    const Seconds waited = Clock::now() - request.asked;
+    if (windows() == nullptr || waited >= Seconds(kSignalAfter) || request.windowWaited)
+        return false;
+    if (request.windowWait) return true;
+    std::weak_ptr<QuitRequests> self = weak_from_this();
+    request.windowWait = runLoop_.schedule(
+        (Seconds(kSignalAfter) - waited).count(), 0.1, false,
+        [self, pid = request.pid, handle = request.handle, asked = request.asked] {
+            auto requests = self.lock();
+            if (!requests) return;
+            Request* still = requests->current(pid, handle, asked);
+            if (still == nullptr) return;
+            // A coarse timer may fire a little early: this look is the last.
+            still->windowWaited = true;
+            if (!still->windowsAsked && !still->closing) requests->closeWindows(pid, *still, false);
+        });
+    return true;
 }
 
 void QuitRequests::signal(Request& request, const char* why) {

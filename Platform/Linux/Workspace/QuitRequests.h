@@ -9,7 +9,11 @@
 //      a window that names no process (a wlroots compositor's) is the app's
 //      when its app id is the app's desktop file ID;
 //      else, with neither,
-//   3. SIGTERM at once.
+//   3. SIGTERM: at once without a desktop that offers windows; with one,
+//      only when the app still shows no window to ask kSignalAfter seconds
+//      after the request, since an app being launched is often selected
+//      before its first window is up, and that window brings a request
+//      that asks it.
 // After an action or a close request, SIGTERM follows only on a later
 // request at least kSignalAfter seconds on, so that an app answering with a
 // dialog of its own keeps it for a while, and an app that saves on SIGTERM
@@ -138,6 +142,8 @@ class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
         std::unique_ptr<Timer> lookPatience;  // signals when it does not come
         bool dialog = false;                  // a look after the request found a dialog
         std::unique_ptr<Timer> lookLater;     // the look kSignalAfter after asking
+        std::unique_ptr<Timer> windowWait;    // the last look for a first window
+        bool windowWaited = false;            // that look was made
         // Names its windows that name no process (a wlroots compositor's).
         std::optional<std::string> appId;
     };
@@ -163,6 +169,9 @@ class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
     void signal(Request& request, const char* why);
     // A never-forced app that nothing could ask: left running, said once.
     void unaskable(Request& request);
+    // Whether to give an app that shows no window yet until kSignalAfter
+    // after its request for one to appear; the timer it sets looks once more.
+    bool awaitWindow(Request& request);
     // Looks for a dialog of the app's; without one, `thenSignal` sends SIGTERM.
     void lookForDialog(pid_t pid, Request& request, bool thenSignal);
     void hidden(pid_t pid, const std::shared_ptr<const Pidfd>& handle, bool all);

@@ -34,6 +34,7 @@
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <QVariantList>
 #include <QVariantMap>
 #include <climits>
@@ -76,6 +77,7 @@ struct Settings {
     std::string bus;
     std::string windowClass;
     bool pid = true;
+    int windowAfterMs = 0;  // windows shown only this long after start
 };
 
 xcb_atom_t atom(xcb_connection_t* c, const char* name) {
@@ -265,6 +267,8 @@ int main(int argc, char** argv) {
             settings.windowClass = argv[++i];
         } else if (arg == "--no-pid") {
             settings.pid = false;
+        } else if (arg == "--window-after" && more) {
+            settings.windowAfterMs = std::atoi(argv[++i]);
         } else if (arg == "--undumpable") {
             ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
         }
@@ -291,16 +295,24 @@ int main(int argc, char** argv) {
         }
     }
     Windows windows(settings);
-    if (settings.windows > 0) {
+    const auto show = [&] {
         if (!windows.open()) {
             std::fprintf(stderr, "desk_app: no display\n");
-            return 2;
+            return false;
         }
         auto* notifier = new QSocketNotifier(windows.fd(), QSocketNotifier::Read, &app);
         QObject::connect(notifier, &QSocketNotifier::activated, &app, [&windows] {
             if (!windows.serve()) QCoreApplication::exit(0);
         });
         windows.serve();
+        return true;
+    };
+    if (settings.windows > 0 && settings.windowAfterMs > 0) {
+        QTimer::singleShot(settings.windowAfterMs, &app, [&] {
+            if (!show()) QCoreApplication::exit(2);
+        });
+    } else if (settings.windows > 0 && !show()) {
+        return 2;
     }
     note("ready");
     return QCoreApplication::exec();

@@ -166,6 +166,18 @@ TEST_F(QuitTest, AWindowIsAskedFirstAndADialogItAnswersWithSparesItTheSignal) {
     EXPECT_EQ(occurrences(log("test.asker"), "close 0"), 1) << "asked once";
 }
 
+// An app selected while it starts, before its first window is up: that
+// window is what asks it, not a signal sent because it had none yet.
+TEST_F(QuitTest, AnAppAskedBeforeItsFirstWindowIsAskedByThatWindow) {
+    if (!startDesktop(true)) VORSEL_SKIP_FOR_WANT_OF(skipped);
+    Child late = desk("test.late", {"--window-after", "600"});
+    appWithPid(late.pid())->terminate();
+    EXPECT_TRUE(spinUntil([&] { return late.ended(); }, 10));
+    EXPECT_EQ(late.waitEnded(0), 0) << "closed, not signalled";
+    EXPECT_EQ(occurrences(log("test.late"), "close 0"), 1);
+    EXPECT_EQ(occurrences(log("test.late"), "term"), 0);
+}
+
 // Paused: every window minimised, its dialog too, and only then stopped;
 // thawed, it runs again with its dialog still up.
 TEST_F(QuitTest, APausedAppHasEveryWindowMinimisedBeforeItIsStoppedAndRunsAgainWhenThawed) {
