@@ -33,6 +33,7 @@
 // Main thread only, after the QCoreApplication exists.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -67,12 +68,20 @@ struct LinkLimits {
 };
 inline constexpr std::size_t kCallOverhead = 1024;
 inline constexpr std::size_t kSmallCall = 64 * 1024;
+// Rules larger than this are never held: such a Hold is answered
+// present=false once its sender is judged, without the handler.
+inline constexpr std::size_t kLargestRules = std::size_t{1} << 20;
 
 struct LinkOptions {
     LinkLimits waiting;
     // Where the kernel says who may trace whom; empty: never say.
     std::string ptraceScope = "/proc/sys/kernel/yama/ptrace_scope";
     KernelPidfd kernelPidfd = KernelPidfd::use;
+    // How long a judged sender has to answer its call's challenge.
+    std::chrono::milliseconds challengeLimit{5000};
+    // How old a proof may be when its call reaches the agent: a call
+    // captured from the app and replayed later is refused.
+    std::chrono::seconds proofLife{60};
 };
 
 inline constexpr const char* kLinkPath = "/com/ordwyn/Guard";

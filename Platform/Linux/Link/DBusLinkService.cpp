@@ -1,7 +1,9 @@
 #include "Platform/Linux/Link/DBusLinkService.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <climits>
@@ -12,6 +14,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QVariantMap>
 
+#include "Platform/Linux/Link/DBusLinkChallenge.h"
 #include "Platform/Linux/Runtime/BusName.h"
 
 namespace vorsel::linux_platform {
@@ -175,42 +178,81 @@ void DBusLinkService::arrived(const QDBusMessage& message, const QByteArray& arg
     if (!proven)
         return deny(message,
                     QStringLiteral("the call proves no sender: ") + QString::fromStdString(why));
-    auto sender = std::make_shared<const Sender>(
-        Sender{proven->sender.pid, proven->sender.uid, std::move(proven->sender.pidfd)});
-    if (refusedBefore(peer, *sender)) return deny(message, kNotGenuine);
-
-    // The sender judged genuine here, with nothing waiting ahead: looked at
-    // again, it is answered at once.
-    if (peer.waiting.empty() && peer.trusted && sameSender(*peer.trusted, *sender)) {
-        switch (recheck(*peer.trusted, peer.snapshot)) {
-            case Recheck::same:
-                return answer(peer.connection, message, proven->text);
-            case Recheck::refused:
-                refuseSender(peer, std::move(peer.trusted));
-                return deny(message, kNotGenuine);
-            case Recheck::changed:
-                peer.trusted.reset();
-                break;
-        }
+    if (!checkProof(message, arguments, *proven)) return;
+    Waiting call;
+    call.socket = UniqueFd(::fcntl(proof.fileDescriptor(), F_DUPFD_CLOEXEC, 0));
+    struct stat socketStat {};
+    if (!call.socket || ::fstat(call.socket.get(), &socketStat) != 0)
+        return deny(message, QStringLiteral("the call proves no sender: its proof is unreadable"));
+    call.socketId = {socketStat.st_dev, socketStat.st_ino};
+    // One socket answers one call: another call waiting with it is refused,
+    // and one that comes after finds it shut down.
+    if (proofsInUse_.count(call.socketId)) {
+        endProof(call.socket.get());
+        return deny(
+            message,
+            QStringLiteral("the call proves no sender: its proof socket proves another call"));
     }
-    const std::size_t bytes = static_cast<std::size_t>(arguments.size()) + kCallOverhead;
-    if (!admits(peer, bytes)) {
+    call.message = message;
+    call.sender = std::make_shared<const Sender>(
+        Sender{proven->sender.pid, proven->sender.uid, std::move(proven->sender.pidfd)});
+    call.proof = std::move(proven->text);
+    call.large = message.member() == QLatin1String("Hold") &&
+                 static_cast<std::size_t>(arguments.size()) > kLargestRules;
+    call.bytes = static_cast<std::size_t>(arguments.size()) + kCallOverhead;
+    call.id = nextId_++;
+    if (refusedBefore(peer, *call.sender)) return refuse(std::move(call), kNotGenuine);
+    // A sender judged genuine here waits only for its answers: unbounded, as
+    // the app's own calls are.
+    const bool trusted = peer.trusted && sameSender(*peer.trusted, *call.sender);
+    if (!trusted && !admits(peer, call.bytes, call.large)) {
+        endProof(call.socket.get());
         bus_.send(message.createErrorReply(
             kLimitsExceeded,
             QStringLiteral("too many calls wait for their sender to be judged: try again later")));
         return;
     }
-    peer.waiting.push_back({message, std::move(sender), std::move(proven->text), bytes});
-    peer.waitingBytes += bytes;
-    count(bytes, true);
+    proofsInUse_.insert(call.socketId);
+    peer.waitingBytes += call.large ? kCallOverhead : call.bytes;
+    count(call.bytes, true);
+    peer.waiting.push_back(std::move(call));
     pump(name, false);
 }
 
-bool DBusLinkService::admits(const Peer& peer, std::size_t bytes) const {
+// Whether `proof` is the proof of this very call on this very connection, and
+// recent enough; a call it is not for is refused here.
+bool DBusLinkService::checkProof(const QDBusMessage& message, const QByteArray& arguments,
+                                 const Proof& proof) {
+    const std::string member = text(message.member());
+    const std::string_view bytes(arguments.constData(), static_cast<size_t>(arguments.size()));
+    const std::string expected = proofText(member, bytes, text(message.service()));
+    if (proof.text != expected) {
+        const std::string call = proofText(member, bytes, {});
+        const bool otherConnection = proof.text.compare(0, call.size(), call) == 0;
+        deny(message, otherConnection
+                          ? QStringLiteral("the call proves no sender: its proof names another "
+                                           "connection")
+                          : QStringLiteral("the call proves no sender: its proof is for another "
+                                           "call"));
+        return false;
+    }
+    if (std::chrono::system_clock::now() - proof.sent > options_.proofLife) {
+        deny(message, QStringLiteral("the call proves no sender: its proof is too old"));
+        return false;
+    }
+    return true;
+}
+
+bool DBusLinkService::admits(const Peer& peer, std::size_t bytes, bool large) const {
     const LinkLimits& limits = options_.waiting;
     const bool small = bytes <= kSmallCall;
+    // Rules too large to be held are answered present=false, whatever their
+    // size: only the budget of large calls in all bounds them, so that one
+    // such call from a sender not yet judged waits rather than being told to
+    // try again.
+    const std::size_t own = large ? kCallOverhead : bytes;
     return peer.waiting.size() < limits.callsPerCaller && waitingCalls_ < limits.calls &&
-           peer.waitingBytes + bytes <= limits.bytesPerCaller &&
+           peer.waitingBytes + own <= limits.bytesPerCaller &&
            (small ? waitingSmallBytes_ + bytes <= limits.smallBytes
                   : waitingBytes_ + bytes <= limits.bytes);
 }
@@ -229,8 +271,9 @@ void DBusLinkService::count(std::size_t bytes, bool adding) {
 DBusLinkService::Waiting DBusLinkService::take(Peer& peer) {
     Waiting call = std::move(peer.waiting.front());
     peer.waiting.pop_front();
-    peer.waitingBytes -= call.bytes;
+    peer.waitingBytes -= call.large ? kCallOverhead : call.bytes;
     count(call.bytes, false);
+    proofsInUse_.erase(call.socketId);
     return call;
 }
 
@@ -243,30 +286,64 @@ void DBusLinkService::pump(const std::string& name, bool fresh) {
     if (found == peers_.end()) return;
     Peer& peer = found->second;
     while (!peer.waiting.empty()) {
-        const Waiting& head = peer.waiting.front();
+        Waiting& head = peer.waiting.front();
         // A sender that has ended can never be judged genuine again (nor
         // stays in the refused ones): its calls are refused here, for good.
         if (!head.sender->alive() || refusedBefore(peer, *head.sender)) {
-            deny(take(peer).message, kNotGenuine);
+            refuse(take(peer), kNotGenuine);
             continue;
         }
+        if (head.step == Waiting::Step::asked) return;
         if (peer.trusted && sameSender(*peer.trusted, *head.sender)) {
             const Recheck again = fresh ? Recheck::same : recheck(*peer.trusted, peer.snapshot);
-            if (again == Recheck::same) {
-                const Waiting call = take(peer);
-                answer(peer.connection, call.message, call.proof);
+            if (again == Recheck::same && head.step == Waiting::Step::answered) {
+                deliver(peer.connection, take(peer));
                 continue;
             }
+            if (again == Recheck::same) return challenge(name, head);
             if (again == Recheck::refused) {
                 refuseSender(peer, std::move(peer.trusted));
                 continue;
             }
             peer.trusted.reset();
         }
+        head.step = Waiting::Step::unasked;
         fresh = false;
         if (!peer.judging) judge(name, peer, head.sender);
         return;
     }
+}
+
+// Asks the sender of `call`, judged genuine, to answer for it now: only the
+// process that made the call can, and only after it was judged.
+void DBusLinkService::challenge(const std::string& name, Waiting& call) {
+    call.step = Waiting::Step::asked;
+    new ProofChallenge(
+        call.socket.get(), call.sender, call.proof, options_.challengeLimit,
+        [this, name, id = call.id](bool right, const std::string& why) {
+            challenged(name, id, right, why);
+        },
+        this);
+}
+
+void DBusLinkService::challenged(const std::string& name, std::uint64_t id, bool right,
+                                 const std::string& why) {
+    auto found = peers_.find(name);
+    if (found == peers_.end()) return;
+    Peer& peer = found->second;
+    if (peer.waiting.empty() || peer.waiting.front().id != id) return;
+    if (!right) {
+        refuse(take(peer),
+               QStringLiteral("the call proves no sender: ") + QString::fromStdString(why));
+    } else {
+        peer.waiting.front().step = Waiting::Step::answered;
+    }
+    pump(name, false);
+}
+
+void DBusLinkService::refuse(Waiting call, const QString& why) {
+    endProof(call.socket.get());
+    deny(call.message, why);
 }
 
 void DBusLinkService::judge(const std::string& name, Peer& peer, SenderPtr sender) {
@@ -321,16 +398,13 @@ void DBusLinkService::refuseSender(Peer& peer, SenderPtr sender) const {
     refused.push_back(std::move(sender));
 }
 
-void DBusLinkService::answer(const DBusLinkConnection& connection, const QDBusMessage& message,
-                             const std::string& proof) {
-    const QByteArray arguments = message.member() == QLatin1String("Hold")
-                                     ? message.arguments().value(0).toByteArray()
-                                     : QByteArray();
-    const std::string_view bytes(arguments.constData(), static_cast<size_t>(arguments.size()));
-    if (proof != proofText(text(message.member()), bytes))
-        return deny(message,
-                    QStringLiteral("the call proves no sender: its proof is for another call"));
-    deliver(connection, message);
+void DBusLinkService::deliver(const DBusLinkConnection& connection, Waiting call) {
+    endProof(call.socket.get());
+    if (call.large) {
+        bus_.send(call.message.createReply(QVariantList{QVariant(false), QVariant(QByteArray())}));
+        return;
+    }
+    deliver(connection, call.message);
 }
 
 void DBusLinkService::deliver(const DBusLinkConnection& connection, const QDBusMessage& message) {
@@ -377,7 +451,8 @@ void DBusLinkService::forget(const std::string& name) {
     auto found = peers_.find(name);
     if (found == peers_.end()) return;
     // Its waiting calls go unanswered: nobody is there to read the replies.
-    for (const Waiting& call : found->second.waiting) count(call.bytes, false);
+    Peer& peer = found->second;
+    while (!peer.waiting.empty()) endProof(take(peer).socket.get());
     peers_.erase(found);
 }
 

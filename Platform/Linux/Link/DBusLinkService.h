@@ -12,8 +12,10 @@
 #include <QThreadPool>
 #include <deque>
 #include <memory>
+#include <set>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "Platform/Linux/Link/DBusLinkJudge.h"
@@ -58,12 +60,18 @@ class DBusLinkService final : public QObject {
     void disconnected();
 
   private:
-    // A call waiting for its sender's verdict, or behind one that does.
+    // A call waiting for its sender's verdict or answer, or behind one that
+    // does.
     struct Waiting {
         QDBusMessage message;
         SenderPtr sender;
         std::string proof;  // the proof's text
+        UniqueFd socket;    // the proof socket, ours
+        std::pair<dev_t, ino_t> socketId{};
         std::size_t bytes = 0;
+        bool large = false;  // rules too large to be held: answered without the handler
+        std::uint64_t id = 0;
+        enum class Step { unasked, asked, answered } step = Step::unasked;
     };
     struct Peer {
         DBusLinkConnection connection;
@@ -78,8 +86,12 @@ class DBusLinkService final : public QObject {
 
     void arrived(const QDBusMessage& message, const QByteArray& arguments,
                  const QDBusUnixFileDescriptor& proof);
+    bool checkProof(const QDBusMessage& message, const QByteArray& arguments, const Proof& proof);
+    void challenge(const std::string& name, Waiting& call);
+    void challenged(const std::string& name, std::uint64_t id, bool right, const std::string& why);
+    void refuse(Waiting call, const QString& why);
     Peer& peerFor(const std::string& name);
-    bool admits(const Peer& peer, std::size_t bytes) const;
+    bool admits(const Peer& peer, std::size_t bytes, bool large) const;
     void count(std::size_t bytes, bool adding);
     void pump(const std::string& name, bool fresh);
     Waiting take(Peer& peer);
@@ -87,8 +99,7 @@ class DBusLinkService final : public QObject {
     void judged(const std::string& name, const SenderPtr& sender, SenderVerdict verdict);
     bool refusedBefore(Peer& peer, const Sender& sender) const;
     void refuseSender(Peer& peer, SenderPtr sender) const;
-    void answer(const DBusLinkConnection& connection, const QDBusMessage& message,
-                const std::string& proof);
+    void deliver(const DBusLinkConnection& connection, Waiting call);
     void deliver(const DBusLinkConnection& connection, const QDBusMessage& message);
     void deny(const QDBusMessage& message, const QString& why);
     void forget(const std::string& name);
@@ -107,6 +118,8 @@ class DBusLinkService final : public QObject {
     std::size_t waitingCalls_ = 0;                 // over all peers
     std::size_t waitingBytes_ = 0;                 // of calls larger than kSmallCall
     std::size_t waitingSmallBytes_ = 0;
+    std::set<std::pair<dev_t, ino_t>> proofsInUse_;  // the proof sockets of waiting calls
+    std::uint64_t nextId_ = 1;
     QThreadPool judges_;  // last member: waited for first on destruction
 };
 
