@@ -460,6 +460,44 @@ TEST_F(LinkListenerTest, ACallMustProveItsSenderAndWhatItSays) {
     for (int fd : {pipe[0], pipe[1], pair[0], pair[1]}) ::close(fd);
 }
 
+// A judged sender's call is served only once it answers the challenge on
+// its proof, for its own connection, soon after it made the proof; rules too
+// large to hold are answered present=false without the handler, and wait
+// even past what one connection may have waiting.
+TEST_F(LinkListenerTest, ACallIsServedOnlyWhenItsSenderAnswersForIt) {
+    linux_platform::LinkOptions options;
+    options.challengeLimit = std::chrono::milliseconds(300);
+    options.waiting.bytesPerCaller = 1 << 20;
+    listener_ = makeListener(options);
+    listener_->listen(kService, delegate_);
+    const QDBusConnection client = connect("client");
+    const QDBusConnection other = connect("other");
+
+    auto unanswered = call(client, "Version", {}, false);
+    auto elsewhere = callWith(other, "Version", {}, prove(client, "Version", {}).passed);
+    const QByteArray large((1 << 20) + 1, ' ');
+    auto tooLarge = call(client, "Hold", large);
+    auto answered = call(client, "Held");
+    ASSERT_TRUE(spinUntil([&] { return handler_.calls.size() == 1; }));
+    handler_.replyAll();
+    ASSERT_TRUE(spinUntil([&] { return answered.isFinished(); }));
+    EXPECT_EQ(unanswered.error().message(),
+              "the call proves no sender: the challenge went unanswered");
+    EXPECT_EQ(elsewhere.error().message(),
+              "the call proves no sender: its proof names another connection");
+    EXPECT_EQ(tooLarge.reply().arguments(), (QVariantList{false, QByteArray()}));
+    EXPECT_FALSE(answered.isError());
+    EXPECT_EQ(handler_.calls, std::vector<std::string>{"held"});
+
+    // A proof older than a call may be when it arrives.
+    options.proofLife = std::chrono::seconds(0);
+    listener_ = makeListener(options);
+    listener_->listen(kService, delegate_);
+    auto late = call(client, "Version");
+    ASSERT_TRUE(spinUntil([&] { return late.isFinished(); }));
+    EXPECT_EQ(late.error().message(), "the call proves no sender: its proof is too old");
+}
+
 TEST_F(LinkListenerTest, AnotherSenderOnTheSameConnectionIsJudgedAgain) {
     listener_->listen(kService, delegate_);
     const QDBusConnection client = connect("client");

@@ -42,6 +42,12 @@ struct Proved {
     Proved& operator=(const Proved&) = delete;
 };
 
+// The text of a proof of Hold(`rules`) on `busName`, as the library makes it.
+inline std::string proofTextOf(const std::string& rules, const std::string& busName) {
+    Proved proved(busName, "Hold", rules);
+    return proved.proof.text;
+}
+
 // Holds `rules` on `bus` with a proof made by this very process for the
 // connection `busName` (the bus's own name for it by default), answering
 // the challenge when one comes.

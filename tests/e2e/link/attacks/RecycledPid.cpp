@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Attack.h"
+#include "Platform/Linux/Runtime/FileDescriptors.h"
 #include "TestApps.h"
 
 using namespace vorsel::e2e;
