@@ -7,11 +7,11 @@
 // its one thread, waiting for the answer), but judges nobody.
 //
 //   echo_service BUSNAME
+#include <poll.h>
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusUnixFileDescriptor>
 #include <QObject>
-#include <poll.h>
 
 #include <QDBusContext>
 #include <QDBusMessage>

@@ -48,8 +48,8 @@ double timed(QDBusConnection& bus, const QDBusMessage& call) {
         const QByteArray rules =
             call.arguments().isEmpty() ? QByteArray() : call.arguments().value(0).toByteArray();
         // Proved, its challenge answered before the reply is awaited.
-        reply = vorsel::linux_platform::callProvenBlocking(bus, call.service(), call.member(),
-                                                           rules, 60000);
+        static vorsel::linux_platform::ProvenCaller caller(bus, call.service(), 60000);
+        reply = caller.callBlocking(call.member(), rules);
     } else {
         // A message of its own: copies of a QDBusMessage share their arguments.
         QDBusMessage sent = QDBusMessage::createMethodCall(call.service(), call.path(),

@@ -66,7 +66,8 @@ written() {
   done | sort
 }
 
-# Every file an install makes: the bundle in $1, the rest in the share folder $2.
+# Every file an install makes: the bundle in $1, the rest in the share folder
+# $2, the link's client library beside it.
 expected_files() {
   printf '%s\n' "$1/Vorsel.app/Contents/Info.plist" \
     "$1/Vorsel.app/Contents/Library/LaunchAgents/guard-agent.plist" \
@@ -75,7 +76,9 @@ expected_files() {
     "$1/Vorsel.app/Contents/Resources/anchors.pem" "$1/Vorsel.app/Contents/Resources/vorsel.svg" \
     "$2/applications/vorsel.desktop" "$2/dbus-1/interfaces/com.ordwyn.GuardLink.xml" \
     "$2/doc/vorsel/changelog.gz" "$2/doc/vorsel/copyright" \
-    "$2/icons/hicolor/scalable/apps/vorsel.svg"
+    "$2/icons/hicolor/scalable/apps/vorsel.svg" \
+    "$(dirname "$2")/include/vorsel/VorselLink.h" "$(dirname "$2")/lib/libvorsel-link.a" \
+    "$(dirname "$2")/lib/pkgconfig/vorsel-link.pc"
 }
 
 check_entry() {

@@ -60,7 +60,10 @@ bool isBarrier(const Call& call) {
 class Talk {
   public:
     Talk(const Options& options, const QDBusConnection& bus, QString name)
-        : options_(options), bus_(bus), name_(std::move(name)) {}
+        : options_(options),
+          bus_(bus),
+          name_(std::move(name)),
+          caller_(bus_, name_, static_cast<int>(std::min(options_.timeout * 1000, 2147483647.0))) {}
 
     int run() {
         sendBatch();
@@ -70,7 +73,6 @@ class Talk {
 
   private:
     void sendBatch() {
-        const int timeout = static_cast<int>(std::min(options_.timeout * 1000, 2147483647.0));
         while (next_ < options_.calls.size() && !isBarrier(options_.calls[next_])) {
             const Call& call = options_.calls[next_++];
             const QByteArray rules =
@@ -79,8 +81,8 @@ class Talk {
                     : QByteArray();
             ++pending_;
             // The call carries the proof that this very process makes it.
-            linux_platform::callProven(
-                bus_, name_, memberOf(call.kind), rules, timeout,
+            caller_.call(
+                memberOf(call.kind), rules,
                 [this, kind = call.kind](const QDBusMessage& reply) { answered(kind, reply); });
         }
         if (pending_ == 0) passBarrier();
@@ -116,6 +118,7 @@ class Talk {
     const Options& options_;
     QDBusConnection bus_;
     QString name_;
+    linux_platform::ProvenCaller caller_;
     std::size_t next_ = 0;
     std::size_t pending_ = 0;
     int status_ = 0;

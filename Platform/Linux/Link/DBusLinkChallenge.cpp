@@ -40,6 +40,14 @@ void ProofChallenge::readable() {
     }
 }
 
+void ProofChallenge::cancel() {
+    if (finished_) return;
+    finished_ = true;
+    notifier_.setEnabled(false);
+    timer_.stop();
+    deleteLater();
+}
+
 void ProofChallenge::finish(bool right, const std::string& why) {
     if (finished_) return;
     finished_ = true;

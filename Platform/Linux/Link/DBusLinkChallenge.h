@@ -29,6 +29,10 @@ class ProofChallenge final : public QObject {
     ProofChallenge(int socket, SenderPtr sender, std::string text, std::chrono::milliseconds limit,
                    Done done, QObject* parent);
 
+    // Stops watching at once, before the socket closes, and reports
+    // nothing; the challenge goes once the loop is back.
+    void cancel();
+
   private:
     void readable();
     void finish(bool right, const std::string& why);

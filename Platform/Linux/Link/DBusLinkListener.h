@@ -2,9 +2,10 @@
 //
 // The agent owns the bus name made from its service name (BusName.h) and
 // serves the object /com/ordwyn/Guard with the interface
-// com.ordwyn.GuardLink: Version(h proof) -> x, Hold(ay rules, h proof) ->
-// (b present, ay rules), Held(h proof) -> ay. Every call gets a delayed
-// reply, sent when the handler answers. Calls of the older forms without a
+// com.ordwyn.GuardLink (LinkNames.h), through the adaptor generated from its
+// description: Version(h proof) -> x, Hold(ay rules, h proof) -> (b present,
+// ay rules), Held(h proof) -> ay. Every call gets a delayed reply, sent when
+// the handler answers. Calls of the older forms without a
 // proof are unknown methods.
 //
 // Each call proves which process sends it (DBusLinkProof.h); a call without
@@ -41,6 +42,7 @@
 
 #include "Platform/LinkListener.h"
 #include "Platform/Linux/Link/DBusLinkProof.h"
+#include "Platform/Linux/Link/LinkNames.h"
 #include "Platform/Log.h"
 #include "Platform/RunLoop.h"
 
@@ -83,9 +85,6 @@ struct LinkOptions {
     // captured from the app and replayed later is refused.
     std::chrono::seconds proofLife{60};
 };
-
-inline constexpr const char* kLinkPath = "/com/ordwyn/Guard";
-inline constexpr const char* kLinkInterface = "com.ordwyn.GuardLink";
 
 class DBusLinkListener final : public LinkListener {
   public:

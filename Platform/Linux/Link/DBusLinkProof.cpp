@@ -9,8 +9,8 @@
 #include <QByteArray>
 #include <QCryptographicHash>
 
+#include "Platform/Linux/Link/CallerProcess.h"
 #include "Platform/Linux/Runtime/PosixError.h"
-#include "Platform/Linux/Signing/CallerProcess.h"
 #include "Platform/Linux/Signing/Refusal.h"
 
 // Linux 6.5 and later; Debian 12's headers predate it.

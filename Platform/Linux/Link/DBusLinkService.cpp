@@ -14,6 +14,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QVariantMap>
 
+#include "GuardLinkAdaptor.h"
 #include "Platform/Linux/Link/DBusLinkChallenge.h"
 #include "Platform/Linux/Runtime/BusName.h"
 
@@ -83,6 +84,7 @@ DBusLinkService::DBusLinkService(RunLoop& runLoop, Log& log, CallerCheck check, 
     // nothing to do leaves soon rather than keep its stack for 30 s.
     judges_.setExpiryTimeout(kJudgeIdleMs);
     neverStopReading(bus_);
+    new GuardLinkAdaptor(this);  // ours: a child
 }
 
 DBusLinkService::~DBusLinkService() {
@@ -106,7 +108,7 @@ bool DBusLinkService::listen(const std::string& serviceName, LinkListenerDelegat
                  SLOT(nameOwnerChanged(QString, QString, QString)));
 
     if (!bus_.registerObject(QString::fromLatin1(kLinkPath), this,
-                             QDBusConnection::ExportScriptableSlots)) {
+                             QDBusConnection::ExportAdaptors)) {
         giveUp("couldn't serve " + std::string(kLinkPath) + " on the session bus");
         return false;
     }
@@ -140,20 +142,19 @@ bool DBusLinkService::listen(const std::string& serviceName, LinkListenerDelegat
     return true;
 }
 
-qint64 DBusLinkService::Version(const QDBusUnixFileDescriptor& proof, const QDBusMessage& message) {
-    arrived(message, {}, proof);
+qint64 DBusLinkService::Version(const QDBusUnixFileDescriptor& proof) {
+    arrived({}, proof);
     return 0;
 }
 
 bool DBusLinkService::Hold(const QByteArray& rules, const QDBusUnixFileDescriptor& proof,
-                           const QDBusMessage& message, QByteArray&) {
-    arrived(message, rules, proof);
+                           QByteArray&) {
+    arrived(rules, proof);
     return false;
 }
 
-QByteArray DBusLinkService::Held(const QDBusUnixFileDescriptor& proof,
-                                 const QDBusMessage& message) {
-    arrived(message, {}, proof);
+QByteArray DBusLinkService::Held(const QDBusUnixFileDescriptor& proof) {
+    arrived({}, proof);
     return {};
 }
 
@@ -165,13 +166,13 @@ DBusLinkService::Peer& DBusLinkService::peerFor(const std::string& name) {
     return peer;
 }
 
-void DBusLinkService::arrived(const QDBusMessage& message, const QByteArray& arguments,
-                              const QDBusUnixFileDescriptor& proof) {
-    message.setDelayedReply(true);
+void DBusLinkService::arrived(const QByteArray& arguments, const QDBusUnixFileDescriptor& proof) {
+    setDelayedReply(true);
+    const QDBusMessage& message = QDBusContext::message();
     const std::string name = text(message.service());
     Peer& peer = peerFor(name);
     if (peer.refused) return deny(message, kNotGenuine);
-    if (peer.connection.requirement.empty()) return deliver(peer.connection, message);
+    if (peer.connection.requirement.empty()) return deliver(peer.connection, message, arguments);
 
     std::string why;
     auto proven = readProof(proof.fileDescriptor(), &why, options_.kernelPidfd);
@@ -194,6 +195,7 @@ void DBusLinkService::arrived(const QDBusMessage& message, const QByteArray& arg
             QStringLiteral("the call proves no sender: its proof socket proves another call"));
     }
     call.message = message;
+    call.rules = arguments;
     call.sender = std::make_shared<const Sender>(
         Sender{proven->sender.pid, proven->sender.uid, std::move(proven->sender.pidfd)});
     call.proof = std::move(proven->text);
@@ -271,6 +273,8 @@ void DBusLinkService::count(std::size_t bytes, bool adding) {
 DBusLinkService::Waiting DBusLinkService::take(Peer& peer) {
     Waiting call = std::move(peer.waiting.front());
     peer.waiting.pop_front();
+    // Its socket closes with it: nothing may watch that number any more.
+    if (call.challenge) call.challenge->cancel();
     peer.waitingBytes -= call.large ? kCallOverhead : call.bytes;
     count(call.bytes, false);
     proofsInUse_.erase(call.socketId);
@@ -318,7 +322,7 @@ void DBusLinkService::pump(const std::string& name, bool fresh) {
 // process that made the call can, and only after it was judged.
 void DBusLinkService::challenge(const std::string& name, Waiting& call) {
     call.step = Waiting::Step::asked;
-    new ProofChallenge(
+    call.challenge = new ProofChallenge(
         call.socket.get(), call.sender, call.proof, options_.challengeLimit,
         [this, name, id = call.id](bool right, const std::string& why) {
             challenged(name, id, right, why);
@@ -404,10 +408,11 @@ void DBusLinkService::deliver(const DBusLinkConnection& connection, Waiting call
         bus_.send(call.message.createReply(QVariantList{QVariant(false), QVariant(QByteArray())}));
         return;
     }
-    deliver(connection, call.message);
+    deliver(connection, call.message, call.rules);
 }
 
-void DBusLinkService::deliver(const DBusLinkConnection& connection, const QDBusMessage& message) {
+void DBusLinkService::deliver(const DBusLinkConnection& connection, const QDBusMessage& message,
+                              const QByteArray& rules) {
     LinkHandler* handler = connection.resumed ? connection.handler : nullptr;
     if (!handler) {
         bus_.send(message.createErrorReply(QDBusError::Failed,
@@ -421,7 +426,6 @@ void DBusLinkService::deliver(const DBusLinkConnection& connection, const QDBusM
             bus.send(message.createReply(QVariant::fromValue<qint64>(version)));
         });
     } else if (member == QLatin1String("Hold")) {
-        const QByteArray rules = message.arguments().value(0).toByteArray();
         handler->hold(std::string(rules.constData(), static_cast<size_t>(rules.size())),
                       [bus, message](std::optional<std::string> held) {
                           const QByteArray bytes =

@@ -1,13 +1,16 @@
-// The object behind DBusLinkListener: exported at /com/ordwyn/Guard, it turns
-// each call into a message for the agent's handler once its sender has been
-// judged. Private to this library. Main thread only.
+// The object behind DBusLinkListener: exported at /com/ordwyn/Guard through
+// the adaptor generated from the link's description (GuardLinkAdaptor), it
+// turns each call into a message for the agent's handler once its sender has
+// been judged. Private to this library. Main thread only.
 #pragma once
 
 #include <QByteArray>
 #include <QDBusConnection>
+#include <QDBusContext>
 #include <QDBusMessage>
 #include <QDBusUnixFileDescriptor>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QThreadPool>
 #include <deque>
@@ -23,6 +26,8 @@
 
 namespace vorsel::linux_platform {
 
+class ProofChallenge;
+
 // One peer's connection as the delegate sets it up.
 class DBusLinkConnection final : public LinkConnection {
   public:
@@ -35,9 +40,8 @@ class DBusLinkConnection final : public LinkConnection {
     bool resumed = false;
 };
 
-class DBusLinkService final : public QObject {
+class DBusLinkService final : public QObject, protected QDBusContext {
     Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "com.ordwyn.GuardLink")
 
   public:
     DBusLinkService(RunLoop& runLoop, Log& log, CallerCheck check, QDBusConnection bus,
@@ -47,13 +51,12 @@ class DBusLinkService final : public QObject {
     bool listen(const std::string& serviceName, LinkListenerDelegate& delegate);
     std::size_t peersKnown() const { return peers_.size(); }
 
-  public slots:
-    // The exported calls. Each takes over its message with a delayed reply;
-    // the values returned here are never sent.
-    Q_SCRIPTABLE qint64 Version(const QDBusUnixFileDescriptor& proof, const QDBusMessage& message);
-    Q_SCRIPTABLE bool Hold(const QByteArray& rules, const QDBusUnixFileDescriptor& proof,
-                           const QDBusMessage& message, QByteArray& held);
-    Q_SCRIPTABLE QByteArray Held(const QDBusUnixFileDescriptor& proof, const QDBusMessage& message);
+    // The calls, as the generated adaptor passes them on. Each takes over
+    // its message with a delayed reply; the values returned here are never
+    // sent.
+    qint64 Version(const QDBusUnixFileDescriptor& proof);
+    bool Hold(const QByteArray& rules, const QDBusUnixFileDescriptor& proof, QByteArray& held);
+    QByteArray Held(const QDBusUnixFileDescriptor& proof);
 
   private slots:
     void nameOwnerChanged(const QString& name, const QString& oldOwner, const QString& newOwner);
@@ -64,6 +67,7 @@ class DBusLinkService final : public QObject {
     // does.
     struct Waiting {
         QDBusMessage message;
+        QByteArray rules;  // Hold's, as the adaptor parsed them
         SenderPtr sender;
         std::string proof;  // the proof's text
         UniqueFd socket;    // the proof socket, ours
@@ -71,6 +75,7 @@ class DBusLinkService final : public QObject {
         std::size_t bytes = 0;
         bool large = false;  // rules too large to be held: answered without the handler
         std::uint64_t id = 0;
+        QPointer<ProofChallenge> challenge;  // while asked
         enum class Step { unasked, asked, answered } step = Step::unasked;
     };
     struct Peer {
@@ -84,8 +89,7 @@ class DBusLinkService final : public QObject {
         std::vector<SenderPtr> refusedSenders;
     };
 
-    void arrived(const QDBusMessage& message, const QByteArray& arguments,
-                 const QDBusUnixFileDescriptor& proof);
+    void arrived(const QByteArray& arguments, const QDBusUnixFileDescriptor& proof);
     bool checkProof(const QDBusMessage& message, const QByteArray& arguments, const Proof& proof);
     void challenge(const std::string& name, Waiting& call);
     void challenged(const std::string& name, std::uint64_t id, bool right, const std::string& why);
@@ -100,7 +104,8 @@ class DBusLinkService final : public QObject {
     bool refusedBefore(Peer& peer, const Sender& sender) const;
     void refuseSender(Peer& peer, SenderPtr sender) const;
     void deliver(const DBusLinkConnection& connection, Waiting call);
-    void deliver(const DBusLinkConnection& connection, const QDBusMessage& message);
+    void deliver(const DBusLinkConnection& connection, const QDBusMessage& message,
+                 const QByteArray& rules);
     void deny(const QDBusMessage& message, const QString& why);
     void forget(const std::string& name);
     void sayWhoMayTrace();

@@ -4,9 +4,11 @@
 #include <QDBusUnixFileDescriptor>
 #include <QSocketNotifier>
 #include <cstring>
-#include <memory>
+#include <optional>
 
+#include "GuardLinkInterface.h"
 #include "Platform/Linux/Link/Client/VorselLink.h"
+#include "Platform/Linux/Link/LinkNames.h"
 
 namespace vorsel::linux_platform {
 
@@ -21,36 +23,47 @@ QDBusMessage failed(const QString& why) {
     return QDBusMessage::createError(QStringLiteral("org.freedesktop.DBus.Error.Failed"), why);
 }
 
-// The call, proved; an error message (and no descriptors open) on failure.
-QDBusMessage proven(const QDBusConnection& bus, const QString& service, const QString& member,
-                    const QByteArray& rules, Proven& into) {
-    const QByteArray name = bus.baseService().toUtf8();
-    const QByteArray method = member.toUtf8();
+// The call, proved and sent; nothing, with `error` set, when it could not be
+// proved.
+std::optional<QDBusPendingCall> send(ComOrdwynGuardLinkInterface& link, const QDBusConnection& bus,
+                                     const QString& member, const QByteArray& rules, Proven& into,
+                                     QDBusMessage& error) {
     const bool hold = member == QLatin1String("Hold");
-    const int error = vorselLinkProveCall(&into.proof, name.constData(), method.constData(),
-                                          hold ? rules.constData() : nullptr,
-                                          hold ? static_cast<size_t>(rules.size()) : 0);
-    if (error != 0)
-        return failed(QStringLiteral("couldn't prove the call: ") +
-                      QString::fromLocal8Bit(std::strerror(error)));
-    QDBusMessage message = QDBusMessage::createMethodCall(
-        service, QString::fromLatin1(kGuardPath), QString::fromLatin1(kGuardInterface), member);
-    if (hold) message << rules;
-    // The descriptor is duplicated into the message; ours closes now.
-    message << QVariant::fromValue(QDBusUnixFileDescriptor(into.proof.passed));
+    const int failure = vorselLinkProveCall(
+        &into.proof, bus.baseService().toUtf8().constData(), member.toUtf8().constData(),
+        hold ? rules.constData() : nullptr, hold ? static_cast<size_t>(rules.size()) : 0);
+    if (failure != 0) {
+        error = failed(QStringLiteral("couldn't prove the call: ") +
+                       QString::fromLocal8Bit(std::strerror(failure)));
+        return std::nullopt;
+    }
+    // The descriptor is duplicated into the message; ours closes once sent.
+    const QDBusUnixFileDescriptor proof(into.proof.passed);
     vorselLinkCloseEnd(&into.proof.passed);
-    return message;
+    if (hold) return link.Hold(rules, proof);
+    if (member == QLatin1String("Held")) return link.Held(proof);
+    return link.Version(proof);
 }
 
 }  // namespace
 
-void callProven(const QDBusConnection& bus, const QString& service, const QString& member,
-                const QByteArray& rules, int timeoutMs,
-                std::function<void(const QDBusMessage& reply)> done) {
+ProvenCaller::ProvenCaller(const QDBusConnection& bus, const QString& service, int timeoutMs)
+    : bus_(bus),
+      timeoutMs_(timeoutMs),
+      link_(std::make_unique<ComOrdwynGuardLinkInterface>(service, QString::fromLatin1(kLinkPath),
+                                                          bus)) {
+    link_->setTimeout(timeoutMs);
+}
+
+ProvenCaller::~ProvenCaller() = default;
+
+void ProvenCaller::call(const QString& member, const QByteArray& rules,
+                        std::function<void(const QDBusMessage& reply)> done) {
     auto kept = std::make_shared<Proven>();
-    const QDBusMessage message = proven(bus, service, member, rules, *kept);
-    if (message.type() == QDBusMessage::ErrorMessage) return done(message);
-    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(message, timeoutMs));
+    QDBusMessage error;
+    const auto pending = send(*link_, bus_, member, rules, *kept, error);
+    if (!pending) return done(error);
+    auto* watcher = new QDBusPendingCallWatcher(*pending);
     auto* notifier = new QSocketNotifier(kept->proof.kept, QSocketNotifier::Read, watcher);
     QObject::connect(notifier, &QSocketNotifier::activated, notifier, [kept, notifier] {
         // Answered, or the agent ended the call: either way nothing more comes.
@@ -64,15 +77,14 @@ void callProven(const QDBusConnection& bus, const QString& service, const QStrin
                      });
 }
 
-QDBusMessage callProvenBlocking(const QDBusConnection& bus, const QString& service,
-                                const QString& member, const QByteArray& rules, int timeoutMs) {
+QDBusMessage ProvenCaller::callBlocking(const QString& member, const QByteArray& rules) {
     Proven kept;
-    const QDBusMessage message = proven(bus, service, member, rules, kept);
-    if (message.type() == QDBusMessage::ErrorMessage) return message;
-    QDBusPendingCall pending = bus.asyncCall(message, timeoutMs);
-    vorselLinkAnswerChallenge(&kept.proof, timeoutMs);
-    pending.waitForFinished();
-    return pending.reply();
+    QDBusMessage error;
+    auto pending = send(*link_, bus_, member, rules, kept, error);
+    if (!pending) return error;
+    vorselLinkAnswerChallenge(&kept.proof, timeoutMs_ < 0 ? 25000 : timeoutMs_);
+    pending->waitForFinished();
+    return pending->reply();
 }
 
 }  // namespace vorsel::linux_platform

@@ -36,8 +36,7 @@ int main(int argc, char** argv) {
         ::close(self);
         ::close(pidfd);
     }
-    attack::say("other connection",
-                attack::holdProven(*bus, argv[2], rules, other->uniqueName()));
+    attack::say("other connection", attack::holdProven(*bus, argv[2], rules, other->uniqueName()));
     attack::say("large", attack::holdProven(*bus, argv[2], std::string(17u << 20, ' ')));
     return 0;
 }
