@@ -80,7 +80,7 @@ struct LinkOptions {
     std::string ptraceScope = "/proc/sys/kernel/yama/ptrace_scope";
     KernelPidfd kernelPidfd = KernelPidfd::use;
     // How long a judged sender has to answer its call's challenge.
-    std::chrono::milliseconds challengeLimit{5000};
+    std::chrono::milliseconds challengeLimit{10000};
     // How old a proof may be when its call reaches the agent: a call
     // captured from the app and replayed later is refused.
     std::chrono::seconds proofLife{60};

@@ -218,7 +218,7 @@ void DBusLinkService::arrived(const QByteArray& arguments, const QDBusUnixFileDe
     peer.waitingBytes += call.large ? kCallOverhead : call.bytes;
     count(call.bytes, true);
     peer.waiting.push_back(std::move(call));
-    pump(name, false);
+    pump(name);
 }
 
 // Whether `proof` is the proof of this very call on this very connection, and
@@ -281,11 +281,9 @@ DBusLinkService::Waiting DBusLinkService::take(Peer& peer) {
     return call;
 }
 
-// Answers the waiting calls of `name` in order, as far as verdicts allow,
-// and asks for the verdict the first unanswered one needs. `fresh`: a
-// verdict was just given, which needs no second look for the calls of its
-// sender that waited for it.
-void DBusLinkService::pump(const std::string& name, bool fresh) {
+// Answers the waiting calls of `name` in order, as far as verdicts and
+// answers allow, and asks for the verdict or the answer the first one needs.
+void DBusLinkService::pump(const std::string& name) {
     auto found = peers_.find(name);
     if (found == peers_.end()) return;
     Peer& peer = found->second;
@@ -299,20 +297,22 @@ void DBusLinkService::pump(const std::string& name, bool fresh) {
         }
         if (head.step == Waiting::Step::asked) return;
         if (peer.trusted && sameSender(*peer.trusted, *head.sender)) {
-            const Recheck again = fresh ? Recheck::same : recheck(*peer.trusted, peer.snapshot);
-            if (again == Recheck::same && head.step == Waiting::Step::answered) {
+            // Judged: it must answer for the call first, and is looked at
+            // again once it has (untraced, mapping what it mapped then).
+            if (head.step == Waiting::Step::unasked) return challenge(name, head);
+            const Recheck again = recheck(*peer.trusted, peer.snapshot);
+            if (again == Recheck::same) {
                 deliver(peer.connection, take(peer));
                 continue;
             }
-            if (again == Recheck::same) return challenge(name, head);
             if (again == Recheck::refused) {
                 refuseSender(peer, std::move(peer.trusted));
                 continue;
             }
             peer.trusted.reset();
         }
+        // An answer given before a verdict proves nothing: asked again after it.
         head.step = Waiting::Step::unasked;
-        fresh = false;
         if (!peer.judging) judge(name, peer, head.sender);
         return;
     }
@@ -342,7 +342,7 @@ void DBusLinkService::challenged(const std::string& name, std::uint64_t id, bool
     } else {
         peer.waiting.front().step = Waiting::Step::answered;
     }
-    pump(name, false);
+    pump(name);
 }
 
 void DBusLinkService::refuse(Waiting call, const QString& why) {
@@ -383,7 +383,7 @@ void DBusLinkService::judged(const std::string& name, const SenderPtr& sender,
     } else {
         refuseSender(peer, sender);
     }
-    pump(name, verdict.genuine);
+    pump(name);
 }
 
 bool DBusLinkService::refusedBefore(Peer& peer, const Sender& sender) const {

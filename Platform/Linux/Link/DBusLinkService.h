@@ -97,7 +97,7 @@ class DBusLinkService final : public QObject, protected QDBusContext {
     Peer& peerFor(const std::string& name);
     bool admits(const Peer& peer, std::size_t bytes, bool large) const;
     void count(std::size_t bytes, bool adding);
-    void pump(const std::string& name, bool fresh);
+    void pump(const std::string& name);
     Waiting take(Peer& peer);
     void judge(const std::string& name, Peer& peer, SenderPtr sender);
     void judged(const std::string& name, const SenderPtr& sender, SenderVerdict verdict);

@@ -201,6 +201,15 @@ TEST(LinkCallers, AProofServesOnlyTheCallOfTheImageThatMadeIt) {
         EXPECT_TRUE(contains(exec.out, mode + ": " + kDenied + ": the call proves no sender: "))
             << exec.out << exec.err;
     }
+    // The same from inside the genuine app: a preloaded trojan proves, then
+    // executes the app again clean.
+    const std::string trojan = world.root() + "/trojan.so";
+    std::filesystem::copy_file(ATTACK_PROVING_TROJAN, trojan);
+    const Outcome inside = run({ATTACK_EXEC_AFTER_PROOF, world.busAddress(), world.busName(),
+                                world.ordwynExecutable(), rules, "trojan", preloading(trojan)},
+                               world.environment(), 120);
+    EXPECT_TRUE(contains(inside.out, "trojan: " + kDenied + ": the call proves no sender: "))
+        << inside.out << inside.err;
     const Outcome misuse =
         run({ATTACK_PROOF_MISUSE, world.busAddress(), world.busName()}, world.environment(), 120);
     EXPECT_TRUE(contains(misuse.out, "two packets: " + kDenied +

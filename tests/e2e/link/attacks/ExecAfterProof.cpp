@@ -5,9 +5,13 @@
 //              call, holding both ends, and answers the challenge itself;
 //   inherited  the process proves for its own connection and keeps that
 //              connection and its end of the proof across the exec; the
-//              parent sends the call on the inherited connection and waits.
+//              parent sends the call on the inherited connection and waits;
+//   trojan     the genuine app itself, with a library preloaded that proves
+//              for the parent's connection and executes the app again clean
+//              (ProvingTrojan.cpp); the parent sends the call and waits.
 //
 //   attack_exec_after_proof ADDRESS AGENT GENUINE RULES parent|inherited
+//   attack_exec_after_proof ADDRESS AGENT GENUINE RULES trojan LD_PRELOAD
 //
 // Prints "<mode>: <answer>".
 #include <fcntl.h>
@@ -36,12 +40,17 @@ std::string exeOf(pid_t pid) {
     return size > 0 ? std::string(target, static_cast<std::size_t>(size)) : std::string();
 }
 
+std::string mapsOf(pid_t pid) {
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    return {std::istreambuf_iterator<char>(maps), {}};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 6) return 2;
+    if (argc != 6 && argc != 7) return 2;
     const std::string mode = argv[5];
-    const bool inherited = mode == "inherited";
+    const bool inherited = mode == "inherited", trojan = mode == "trojan";
     const std::string rules = attack::readRules(argv[4]);
     std::string why;
     auto bus = inherited ? nullptr : RawBus::connect(argv[1], &why);
@@ -52,6 +61,16 @@ int main(int argc, char** argv) {
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0 || ::pipe(stay) != 0)
         return 1;
     const pid_t child = ::fork();
+    if (child == 0 && trojan) {
+        ::fcntl(pair[1], F_SETFD, 0);
+        ::setenv("TROJAN_SOCKET", std::to_string(pair[1]).c_str(), 1);
+        ::setenv("TROJAN_BUS", parentName.c_str(), 1);
+        ::setenv("TROJAN_RULES", argv[4], 1);
+        ::setenv("LD_PRELOAD", argv[6], 1);
+        ::dup2(stay[0], 0);
+        ::execl(argv[3], argv[3], "wait", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
     if (child == 0) {
         std::unique_ptr<RawBus> own = inherited ? RawBus::connect(argv[1], nullptr) : nullptr;
         if (inherited && !own) ::_exit(1);
@@ -77,14 +96,20 @@ int main(int argc, char** argv) {
     std::vector<UniqueFd> fds;
     char name[256] = {};
     const ssize_t got = vorsel::linux_platform::receiveWithDescriptors(pair[0], {name, 255}, fds);
-    if (got <= 0 || fds.size() != 2) return 1;
+    if (got <= 0 || fds.size() != (trojan ? 1u : 2u)) return 1;
     for (int i = 0; i < 500 && exeOf(child) != argv[3]; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // The trojan gone: the app executed again, clean.
+    for (int i = 0; trojan && i < 500 && mapsOf(child).find("trojan") != std::string::npos; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     // Let the genuine image finish loading, as the app it now is.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
     std::optional<std::string> answer;
-    if (inherited) {
+    if (trojan) {
+        const auto serial = bus->callLink(argv[2], "Hold", rules, fds[0].get());
+        answer = serial ? bus->reply(serial, 60) : std::optional<std::string>("unsent");
+    } else if (inherited) {
         auto shared = RawBus::adopt(::fcntl(fds[1].get(), F_DUPFD_CLOEXEC, 0));
         const auto serial = shared->callLink(argv[2], "Hold", rules, fds[0].get());
         answer = serial ? shared->reply(serial, 60) : std::optional<std::string>("unsent");
