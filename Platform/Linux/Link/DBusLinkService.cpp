@@ -297,10 +297,16 @@ void DBusLinkService::pump(const std::string& name) {
         }
         if (head.step == Waiting::Step::asked) return;
         if (peer.trusted && sameSender(*peer.trusted, *head.sender)) {
-            // Judged: it must answer for the call first, and is looked at
-            // again once it has (untraced, mapping what it mapped then).
-            if (head.step == Waiting::Step::unasked) return challenge(name, head);
-            const Recheck again = recheck(*peer.trusted, peer.snapshot);
+            // Judged: it must answer for the call, and is looked at again
+            // (untraced, mapping what it mapped then) as it is asked.
+            if (head.step == Waiting::Step::unasked) {
+                challenge(name, head);
+                // After the challenge left, so that the look covers the
+                // process that will answer it.
+                head.lookedAgain = recheck(*peer.trusted, peer.snapshot);
+                return;
+            }
+            const Recheck again = head.lookedAgain.value_or(Recheck::changed);
             if (again == Recheck::same) {
                 deliver(peer.connection, take(peer));
                 continue;
@@ -313,6 +319,7 @@ void DBusLinkService::pump(const std::string& name) {
         }
         // An answer given before a verdict proves nothing: asked again after it.
         head.step = Waiting::Step::unasked;
+        head.lookedAgain.reset();
         if (!peer.judging) judge(name, peer, head.sender);
         return;
     }

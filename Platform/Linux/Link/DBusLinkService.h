@@ -15,6 +15,7 @@
 #include <QThreadPool>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -76,6 +77,9 @@ class DBusLinkService final : public QObject, protected QDBusContext {
         bool large = false;  // rules too large to be held: answered without the handler
         std::uint64_t id = 0;
         QPointer<ProofChallenge> challenge;  // while asked
+        // The sender looked at again once the challenge was sent, while the
+        // caller wakes to answer it.
+        std::optional<Recheck> lookedAgain;
         enum class Step { unasked, asked, answered } step = Step::unasked;
     };
     struct Peer {
