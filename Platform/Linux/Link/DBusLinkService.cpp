@@ -179,7 +179,7 @@ void DBusLinkService::arrived(const QByteArray& arguments, const QDBusUnixFileDe
     if (!proven)
         return deny(message,
                     QStringLiteral("the call proves no sender: ") + QString::fromStdString(why));
-    if (!checkProof(message, arguments, *proven)) return;
+    if (!checkProof(message, *proven)) return;
     Waiting call;
     call.socket = UniqueFd(::fcntl(proof.fileDescriptor(), F_DUPFD_CLOEXEC, 0));
     struct stat socketStat {};
@@ -221,21 +221,23 @@ void DBusLinkService::arrived(const QByteArray& arguments, const QDBusUnixFileDe
     pump(name);
 }
 
-// Whether `proof` is the proof of this very call on this very connection, and
-// recent enough; a call it is not for is refused here.
-bool DBusLinkService::checkProof(const QDBusMessage& message, const QByteArray& arguments,
-                                 const Proof& proof) {
+// Whether `proof` names this call's method and connection and is recent
+// enough; a call it is not for is refused here. The digest of the arguments
+// is compared only once the sender has answered for the call (deliver), so
+// that strangers' huge calls cost no hashing.
+bool DBusLinkService::checkProof(const QDBusMessage& message, const Proof& proof) {
     const std::string member = text(message.member());
-    const std::string_view bytes(arguments.constData(), static_cast<size_t>(arguments.size()));
-    const std::string expected = proofText(member, bytes, text(message.service()));
-    if (proof.text != expected) {
-        const std::string call = proofText(member, bytes, {});
-        const bool otherConnection = proof.text.compare(0, call.size(), call) == 0;
-        deny(message, otherConnection
-                          ? QStringLiteral("the call proves no sender: its proof names another "
-                                           "connection")
-                          : QStringLiteral("the call proves no sender: its proof is for another "
-                                           "call"));
+    const std::string name = text(message.service());
+    constexpr std::size_t kDigest = 64;
+    const std::string& said = proof.text;
+    const bool sized = said.size() == member.size() + 1 + kDigest + 1 + name.size();
+    if (!sized || said.compare(0, member.size() + 1, member + " ") != 0) {
+        deny(message, QStringLiteral("the call proves no sender: its proof is for another call"));
+        return false;
+    }
+    if (said.compare(said.size() - name.size() - 1, std::string::npos, " " + name) != 0) {
+        deny(message,
+             QStringLiteral("the call proves no sender: its proof names another connection"));
         return false;
     }
     if (std::chrono::system_clock::now() - proof.sent > options_.proofLife) {
@@ -411,6 +413,10 @@ void DBusLinkService::refuseSender(Peer& peer, SenderPtr sender) const {
 
 void DBusLinkService::deliver(const DBusLinkConnection& connection, Waiting call) {
     endProof(call.socket.get());
+    const std::string_view rules(call.rules.constData(), static_cast<size_t>(call.rules.size()));
+    if (call.proof != proofText(text(call.message.member()), rules, text(call.message.service())))
+        return deny(call.message,
+                    QStringLiteral("the call proves no sender: its proof is for another call"));
     if (call.large) {
         bus_.send(call.message.createReply(QVariantList{QVariant(false), QVariant(QByteArray())}));
         return;

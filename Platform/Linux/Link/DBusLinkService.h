@@ -94,7 +94,7 @@ class DBusLinkService final : public QObject, protected QDBusContext {
     };
 
     void arrived(const QByteArray& arguments, const QDBusUnixFileDescriptor& proof);
-    bool checkProof(const QDBusMessage& message, const QByteArray& arguments, const Proof& proof);
+    bool checkProof(const QDBusMessage& message, const Proof& proof);
     void challenge(const std::string& name, Waiting& call);
     void challenged(const std::string& name, std::uint64_t id, bool right, const std::string& why);
     void refuse(Waiting call, const QString& why);

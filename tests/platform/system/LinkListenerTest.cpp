@@ -434,7 +434,9 @@ TEST_F(LinkListenerTest, ACallMustProveItsSenderAndWhatItSays) {
     const QDBusConnection client = connect("client");
     // A proof made for other rules; a descriptor that is no proof socket; a
     // socket nobody sent a proof on.
-    auto swapped = callWith(client, "Hold", "rules", prove(client, "Hold", "other rules").passed);
+    VorselLinkProof& other = prove(client, "Hold", "other rules");
+    auto swapped = callWith(client, "Hold", "rules", other.passed);
+    answerLater(other);
     int pipe[2];
     ASSERT_EQ(::pipe(pipe), 0);
     auto notASocket = callWith(client, "Version", {}, pipe[0]);
