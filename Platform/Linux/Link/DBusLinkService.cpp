@@ -89,6 +89,10 @@ DBusLinkService::DBusLinkService(RunLoop& runLoop, Log& log, CallerCheck check, 
 
 DBusLinkService::~DBusLinkService() {
     judges_.waitForDone();
+    // The challenges (our children) outlive the sockets they watch.
+    for (auto& [name, peer] : peers_)
+        for (Waiting& call : peer.waiting)
+            if (call.challenge) call.challenge->cancel();
     if (registered_) bus_.unregisterObject(QString::fromLatin1(kLinkPath));
     if (!ownedName_.isEmpty() && bus_.isConnected() && bus_.interface())
         bus_.interface()->unregisterService(ownedName_);
