@@ -2,19 +2,49 @@
 // It owns the bus name given as its argument and exports, like the agent, the
 // com.ordwyn.GuardLink interface at /com/ordwyn/Guard, but checks nobody and
 // decides nothing: Hold(rules) answers (true, rules), Held() the last rules,
-// Version() 1. It takes each call both with a proof of its sender (which it
-// ignores) and in the bare form of before.
+// Version() 1. It takes each call both in the bare form of before and with a
+// proof of its sender, which it reads and challenges as the agent does (on
+// its one thread, waiting for the answer), but judges nobody.
 //
 //   echo_service BUSNAME
+#include <poll.h>
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusUnixFileDescriptor>
 #include <QObject>
+
+#include <QDBusContext>
+#include <QDBusMessage>
 #include <cstdio>
+
+#include "Platform/Linux/Link/DBusLinkProof.h"
 
 namespace {
 
-class Echo final : public QObject {
+namespace lp = vorsel::linux_platform;
+
+// Reads the proof, checks what it names and asks its challenge, answered.
+bool proven(const QDBusUnixFileDescriptor& proof, const QDBusMessage& message,
+            const QByteArray& rules) {
+    const int socket = proof.fileDescriptor();
+    const auto read = lp::readProof(socket, nullptr);
+    const std::string_view bytes(rules.constData(), static_cast<size_t>(rules.size()));
+    bool right = read && read->text == lp::proofText(message.member().toStdString(), bytes,
+                                                     message.service().toStdString());
+    const std::string challenge = lp::makeChallenge();
+    right = right && lp::sendChallenge(socket, challenge, nullptr);
+    auto answer = lp::Answer::waiting;
+    while (right && answer == lp::Answer::waiting) {
+        pollfd waiting{socket, POLLIN, 0};
+        if (::poll(&waiting, 1, 5000) <= 0) break;
+        answer = lp::readAnswer(socket, read->sender.pid, read->sender.pidfd.get(), read->text,
+                                challenge, nullptr);
+    }
+    lp::endProof(socket);
+    return answer == lp::Answer::right;
+}
+
+class Echo final : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "com.ordwyn.GuardLink")
 
@@ -26,10 +56,14 @@ class Echo final : public QObject {
         held = rules;
         return true;
     }
-    qlonglong Version(const QDBusUnixFileDescriptor&) { return Version(); }
-    QByteArray Held(const QDBusUnixFileDescriptor&) { return Held(); }
-    bool Hold(const QByteArray& rules, const QDBusUnixFileDescriptor&, QByteArray& held) {
-        return Hold(rules, held);
+    qlonglong Version(const QDBusUnixFileDescriptor& proof) {
+        return proven(proof, message(), {}) ? Version() : 0;
+    }
+    QByteArray Held(const QDBusUnixFileDescriptor& proof) {
+        return proven(proof, message(), {}) ? Held() : QByteArray();
+    }
+    bool Hold(const QByteArray& rules, const QDBusUnixFileDescriptor& proof, QByteArray& held) {
+        return proven(proof, message(), rules) && Hold(rules, held);
     }
 
   private:

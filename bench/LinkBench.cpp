@@ -7,7 +7,8 @@
 //              [--smaps DIR]
 //
 // - hand-over: Hold() round trips, one call at a time, verdict cached, vs
-//   the echo's Hold() (bare, and with proofs it ignores);
+//   the echo's Hold() (bare, and with proofs it reads and challenges as the
+//   agent does);
 // - the proof of a call's sender on its own: what the caller spends making
 //   it, and what the agent spends on each call of a judged sender (reading
 //   the proof, then looking at the sender's threads and mappings again),
@@ -43,6 +44,7 @@
 
 #include <sys/syscall.h>
 
+#include "Platform/Linux/Link/Client/VorselLink.h"
 #include "Platform/Linux/Link/DBusLinkJudge.h"
 #include "Platform/Linux/Link/DBusLinkProof.h"
 #include "TestApps.h"
@@ -255,7 +257,7 @@ class Bench {
         std::printf("processes on the machine: %zu\n", processCount());
         // The agent with each call's proof of its sender; the echo as the
         // least a service can be (bare calls, as before proofs), and with
-        // proofs it ignores: what making and passing them costs by itself.
+        // proofs it reads and challenges: what the proof costs by itself.
         auto agent = call(world_.busName(), settings_.rounds, rules_);
         auto echo = call(kEchoName, settings_.rounds, rules_, true);
         auto echoProven = call(kEchoName, settings_.rounds, rules_);
@@ -264,9 +266,9 @@ class Bench {
         row("Hold(rules)", agent["hold"], echo["hold"]);
         std::printf("echo with proofs: Version() median %.1f µs, Hold(rules) median %.1f µs\n",
                     median1(echoProven["version"]), median1(echoProven["hold"]));
-        ratio("hand-over", median1(agent["hold"]), median1(echo["hold"]), 1.3);
+        ratio("hand-over", median1(agent["hold"]), median1(echo["hold"]), 1.5);
         ratio("hand-over against the echo with proofs", median1(agent["hold"]),
-              median1(echoProven["hold"]), 1.3);
+              median1(echoProven["hold"]), 1.5);
         handOverMedian_ = median1(agent["hold"]);
     }
 
@@ -288,16 +290,18 @@ class Bench {
         std::vector<double> make, read, again;
         for (int i = 0; i < settings_.rounds; ++i) {
             auto start = SteadyClock::now();
-            const auto proof = lp::proveCall("Hold", rules, nullptr);
+            VorselLinkProof proof;
+            vorselLinkProveCall(&proof, ":1.1", "Hold", rules.data(), rules.size());
             make.push_back(microsSince(start));
             start = SteadyClock::now();
-            const auto proven = lp::readProof(proof.get(), nullptr);
-            const bool proves = proven && lp::proves(*proven, "Hold", rules);
+            const auto proven = lp::readProof(proof.passed, nullptr);
+            const bool proves = proven && proven->text == lp::proofText("Hold", rules, ":1.1");
+            vorselLinkCloseProof(&proof);
             read.push_back(microsSince(start));
             start = SteadyClock::now();
             const bool same = lp::recheck(sender, *snapshot) == lp::Recheck::same;
             again.push_back(microsSince(start));
-            if (!proof || !proves || !same) {
+            if (!proves || !same) {
                 std::printf("a proof or a second look failed\n");
                 return;
             }
@@ -334,7 +338,7 @@ class Bench {
                     median(echoCold));
         std::printf("%-34s %10.0f %10.0f\n", "first call, service running", median(agentWarm),
                     median(echoWarm));
-        ratio("cold start", median(agentCold), median(echoCold), 1.5);
+        ratio("cold start", median(agentCold), median(echoCold), 1.3);
         std::printf(
             "(a first call to a running agent pays the caller's signature check once per "
             "connection)\n");

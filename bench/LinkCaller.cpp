@@ -1,6 +1,6 @@
 // The caller of the link benchmarks: calls a service on the session bus one
 // call at a time, waiting for each reply, and prints how long each kind took.
-// Each call carries the proof of its sender (DBusLinkProof.h), made anew for
+// Each call carries the proof of its sender (ProvenCall.h), made anew for
 // each call as the app makes it; with --bare, calls are sent without one, in
 // the form of before (which the echo baseline still takes). Run from inside
 // a bundle signed as the main app, the agent takes it for the genuine app;
@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Linux/Link/DBusLinkProof.h"
+#include "Platform/Linux/Link/ProvenCall.h"
 
 namespace {
 
@@ -43,18 +43,20 @@ bool bare = false;
 // when it fails.
 double timed(QDBusConnection& bus, const QDBusMessage& call) {
     const auto start = SteadyClock::now();
-    // A message of its own: copies of a QDBusMessage share their arguments.
-    QDBusMessage sent = QDBusMessage::createMethodCall(call.service(), call.path(),
-                                                       call.interface(), call.member());
-    sent.setArguments(call.arguments());
+    QDBusMessage reply;
     if (!bare) {
         const QByteArray rules =
             call.arguments().isEmpty() ? QByteArray() : call.arguments().value(0).toByteArray();
-        const auto proof = vorsel::linux_platform::proveCall(
-            call.member().toStdString(), std::string(rules.constData(), rules.size()), nullptr);
-        sent << QVariant::fromValue(QDBusUnixFileDescriptor(proof.get()));
+        // Proved, its challenge answered before the reply is awaited.
+        static vorsel::linux_platform::ProvenCaller caller(bus, call.service(), 60000);
+        reply = caller.callBlocking(call.member(), rules);
+    } else {
+        // A message of its own: copies of a QDBusMessage share their arguments.
+        QDBusMessage sent = QDBusMessage::createMethodCall(call.service(), call.path(),
+                                                           call.interface(), call.member());
+        sent.setArguments(call.arguments());
+        reply = bus.call(sent, QDBus::Block, 60000);
     }
-    const QDBusMessage reply = bus.call(sent, QDBus::Block, 60000);
     const double took = micros(start);
     if (reply.type() != QDBusMessage::ReplyMessage) {
         std::fprintf(stderr, "link_caller: %s\n", qPrintable(reply.errorMessage()));

@@ -26,6 +26,30 @@ else()
     set(share "${prefix}/share")
 endif()
 
+# The client library of the link, for the main app's developers: beside the
+# share folder (/usr/include and /usr/lib for /opt, ~/.local/include and
+# ~/.local/lib for ~/.local/opt), with a pkg-config file that names where it
+# went.
+if(vorsel_part STREQUAL "link-dev")
+    cmake_path(GET share PARENT_PATH dev)
+    file(INSTALL "${vorsel_link_header}" DESTINATION "${dev}/include/vorsel")
+    file(INSTALL "${vorsel_link_archive}" DESTINATION "${dev}/lib")
+    set(made "$ENV{DESTDIR}${dev}/lib/pkgconfig/vorsel-link.pc")
+    message(STATUS "Installing: ${made}")
+    file(WRITE "${made}" "prefix=${dev}
+includedir=\${prefix}/include
+libdir=\${prefix}/lib
+
+Name: vorsel-link
+Description: The main app's side of the proof each call to the Vorsel agent carries
+Version: 1
+Cflags: -I\${includedir}
+Libs: -L\${libdir} -lvorsel-link
+")
+    list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${dev}/lib/pkgconfig/vorsel-link.pc")
+    return()
+endif()
+
 if(vorsel_part STREQUAL "debian")
     file(INSTALL "${vorsel_data}/debian/lintian-overrides" DESTINATION "${share}/lintian/overrides"
         RENAME vorsel)

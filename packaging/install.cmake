@@ -32,6 +32,12 @@ set(vorsel_data_script "
     set(vorsel_built \"${CMAKE_BINARY_DIR}/packaging\")
     include(\"${CMAKE_SOURCE_DIR}/packaging/install-data.cmake\")")
 install(CODE "set(vorsel_part vorsel) ${vorsel_data_script}" COMPONENT vorsel)
+# The link's client library and its pkg-config file (not in the Debian
+# package, which carries the agent only).
+install(CODE "set(vorsel_part link-dev)
+    set(vorsel_link_header \"${CMAKE_SOURCE_DIR}/Platform/Linux/Link/Client/VorselLink.h\")
+    set(vorsel_link_archive \"$<TARGET_FILE:vorsel_link>\")
+    ${vorsel_data_script}" COMPONENT link-dev)
 # Files that only the Debian package carries.
 install(CODE "set(vorsel_part debian) ${vorsel_data_script}" COMPONENT debian EXCLUDE_FROM_ALL)
 

@@ -12,6 +12,8 @@ packages=(
   # tests and the demo
   libgtest-dev libgmock-dev libbenchmark-dev dbus-daemon dbus-bin desktop-file-utils openssl
   procps passwd util-linux
+  # the Python example of docs/link.md, run against the agent
+  python3
   # a real user session for tests and the demo (scripts/with-user-session.sh)
   systemd dbus-user-session
   # a throwaway X11 desktop for tests with real windows

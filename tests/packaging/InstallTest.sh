@@ -66,7 +66,8 @@ written() {
   done | sort
 }
 
-# Every file an install makes: the bundle in $1, the rest in the share folder $2.
+# Every file an install makes: the bundle in $1, the rest in the share folder
+# $2, the link's client library beside it.
 expected_files() {
   printf '%s\n' "$1/Vorsel.app/Contents/Info.plist" \
     "$1/Vorsel.app/Contents/Library/LaunchAgents/guard-agent.plist" \
@@ -81,7 +82,9 @@ expected_files() {
     "$2/gnome-shell/extensions/vorsel-windows@ordwyn.com/extension.js" \
     "$2/gnome-shell/extensions/vorsel-windows@ordwyn.com/metadata.json" \
     "$2/gnome-shell/extensions/vorsel-windows-modules@ordwyn.com/extension.js" \
-    "$2/gnome-shell/extensions/vorsel-windows-modules@ordwyn.com/metadata.json"
+    "$2/gnome-shell/extensions/vorsel-windows-modules@ordwyn.com/metadata.json" \
+    "$(dirname "$2")/include/vorsel/VorselLink.h" "$(dirname "$2")/lib/libvorsel-link.a" \
+    "$(dirname "$2")/lib/pkgconfig/vorsel-link.pc"
 }
 
 check_entry() {
@@ -104,6 +107,16 @@ if out=$(sealed "$dest" env DESTDIR="$dest" cmake --install "$build" 2>&1); then
   if [ "$(sort "$work/manifest")" = "$expected" ]; then pass "the manifest lists exactly what it wrote"
   else fail "the manifest says: $(cat "$work/manifest")"; fi
   check_entry "$dest/usr/share/applications/vorsel.desktop" /opt/Vorsel.app/Contents/Linux/vorsel
+  # The link's client library builds into a C program through its pkg-config file.
+  printf '%s\n' '#include <stdio.h>' '#include <vorsel/VorselLink.h>' \
+    'int main(void) { VorselLinkProof p; if (vorselLinkProveCall(&p, ":1.1", "Held", 0, 0)) return 1;' \
+    '  puts(p.text); vorselLinkCloseProof(&p); return 0; }' >"$work/client.c"
+  flags=$(PKG_CONFIG_PATH="$dest/usr/lib/pkgconfig" PKG_CONFIG_SYSROOT_DIR="$dest" \
+    pkg-config --cflags --libs vorsel-link)
+  # shellcheck disable=SC2086
+  if cc "$work/client.c" $flags -o "$work/client" && "$work/client" | grep -q '^Held e3b0c442'; then
+    pass "the client library links into a C program by its pkg-config file"
+  else fail "the client library does not link by its pkg-config file ($flags)"; fi
 else
   fail "the DESTDIR install: $out"
 fi

@@ -9,14 +9,11 @@
 #include <iostream>
 #include <string>
 
-#include "Platform/Linux/Link/DBusLinkProof.h"
+#include "Platform/Linux/Link/ProvenCall.h"
 
 namespace vorsel::standin {
 
 namespace {
-
-const QString kPath = QStringLiteral("/com/ordwyn/Guard");
-const QString kInterface = QStringLiteral("com.ordwyn.GuardLink");
 
 void printLine(const QByteArray& text) {
     std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), stdout);
@@ -54,25 +51,6 @@ QString memberOf(Call::Kind kind) {
     }
 }
 
-// The call, with the proof that this very process makes it.
-std::optional<QDBusMessage> message(const Call& call, const QString& busName) {
-    const QString member = memberOf(call.kind);
-    QDBusMessage message = QDBusMessage::createMethodCall(busName, kPath, kInterface, member);
-    const std::string arguments = call.kind == Call::Kind::hold ? call.rules : std::string();
-    std::string why;
-    const linux_platform::UniqueFd proof =
-        linux_platform::proveCall(member.toStdString(), arguments, &why);
-    if (!proof) {
-        std::fprintf(stderr, "ordwyn: couldn't prove the call: %s\n", why.c_str());
-        return std::nullopt;
-    }
-    if (call.kind == Call::Kind::hold)
-        message << QByteArray(arguments.data(), static_cast<qsizetype>(arguments.size()));
-    // The descriptor is duplicated into the message; ours closes here.
-    message << QVariant::fromValue(QDBusUnixFileDescriptor(proof.get()));
-    return message;
-}
-
 bool isBarrier(const Call& call) {
     return call.kind == Call::Kind::then || call.kind == Call::Kind::wait;
 }
@@ -82,7 +60,10 @@ bool isBarrier(const Call& call) {
 class Talk {
   public:
     Talk(const Options& options, const QDBusConnection& bus, QString name)
-        : options_(options), bus_(bus), name_(std::move(name)) {}
+        : options_(options),
+          bus_(bus),
+          name_(std::move(name)),
+          caller_(bus_, name_, static_cast<int>(std::min(options_.timeout * 1000, 2147483647.0))) {}
 
     int run() {
         sendBatch();
@@ -92,21 +73,17 @@ class Talk {
 
   private:
     void sendBatch() {
-        const int timeout = static_cast<int>(std::min(options_.timeout * 1000, 2147483647.0));
         while (next_ < options_.calls.size() && !isBarrier(options_.calls[next_])) {
             const Call& call = options_.calls[next_++];
-            const auto sent = message(call, name_);
-            if (!sent) {
-                status_ = 1;
-                continue;
-            }
+            const QByteArray rules =
+                call.kind == Call::Kind::hold
+                    ? QByteArray(call.rules.data(), static_cast<qsizetype>(call.rules.size()))
+                    : QByteArray();
             ++pending_;
-            auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(*sent, timeout), qApp);
-            QObject::connect(watcher, &QDBusPendingCallWatcher::finished, qApp,
-                             [this, kind = call.kind](QDBusPendingCallWatcher* done) {
-                                 done->deleteLater();
-                                 answered(kind, done->reply());
-                             });
+            // The call carries the proof that this very process makes it.
+            caller_.call(
+                memberOf(call.kind), rules,
+                [this, kind = call.kind](const QDBusMessage& reply) { answered(kind, reply); });
         }
         if (pending_ == 0) passBarrier();
     }
@@ -141,6 +118,7 @@ class Talk {
     const Options& options_;
     QDBusConnection bus_;
     QString name_;
+    linux_platform::ProvenCaller caller_;
     std::size_t next_ = 0;
     std::size_t pending_ = 0;
     int status_ = 0;

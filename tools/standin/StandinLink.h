@@ -1,6 +1,6 @@
 // The stand-in's side of the link: sends its calls to the agent one after the
 // other without waiting (up to a `then` or `wait`), each with the proof that
-// this process sends it (DBusLinkProof.h), and prints one line per reply on
+// this process sends it (ProvenCall.h), and prints one line per reply on
 // standard output in the order the replies arrive:
 //   Version()  the version, e.g. 1
 //   Hold()     the rules held afterwards as the agent sent them, or null

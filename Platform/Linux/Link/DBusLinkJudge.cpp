@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "Platform/Linux/Signing/CallerMappings.h"
+#include "Platform/Linux/Link/CallerMappings.h"
 
 namespace vorsel::linux_platform {
 

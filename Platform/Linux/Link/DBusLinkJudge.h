@@ -13,9 +13,9 @@
 #include <memory>
 #include <string>
 
-#include "Platform/Linux/Runtime/FileDescriptors.h"
-#include "Platform/Linux/Signing/CallerProcess.h"
+#include "Platform/Linux/Link/CallerProcess.h"
 #include "Platform/Linux/Link/DBusLinkListener.h"
+#include "Platform/Linux/Runtime/FileDescriptors.h"
 
 namespace vorsel::linux_platform {
 

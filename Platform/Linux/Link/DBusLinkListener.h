@@ -2,9 +2,10 @@
 //
 // The agent owns the bus name made from its service name (BusName.h) and
 // serves the object /com/ordwyn/Guard with the interface
-// com.ordwyn.GuardLink: Version(h proof) -> x, Hold(ay rules, h proof) ->
-// (b present, ay rules), Held(h proof) -> ay. Every call gets a delayed
-// reply, sent when the handler answers. Calls of the older forms without a
+// com.ordwyn.GuardLink (LinkNames.h), through the adaptor generated from its
+// description: Version(h proof) -> x, Hold(ay rules, h proof) -> (b present,
+// ay rules), Held(h proof) -> ay. Every call gets a delayed reply, sent when
+// the handler answers. Calls of the older forms without a
 // proof are unknown methods.
 //
 // Each call proves which process sends it (DBusLinkProof.h); a call without
@@ -33,6 +34,7 @@
 // Main thread only, after the QCoreApplication exists.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -40,6 +42,7 @@
 
 #include "Platform/LinkListener.h"
 #include "Platform/Linux/Link/DBusLinkProof.h"
+#include "Platform/Linux/Link/LinkNames.h"
 #include "Platform/Log.h"
 #include "Platform/RunLoop.h"
 
@@ -67,16 +70,21 @@ struct LinkLimits {
 };
 inline constexpr std::size_t kCallOverhead = 1024;
 inline constexpr std::size_t kSmallCall = 64 * 1024;
+// Rules larger than this are never held: such a Hold is answered
+// present=false once its sender is judged, without the handler.
+inline constexpr std::size_t kLargestRules = std::size_t{1} << 20;
 
 struct LinkOptions {
     LinkLimits waiting;
     // Where the kernel says who may trace whom; empty: never say.
     std::string ptraceScope = "/proc/sys/kernel/yama/ptrace_scope";
     KernelPidfd kernelPidfd = KernelPidfd::use;
+    // How long a judged sender has to answer its call's challenge.
+    std::chrono::milliseconds challengeLimit{10000};
+    // How old a proof may be when its call reaches the agent: a call
+    // captured from the app and replayed later is refused.
+    std::chrono::seconds proofLife{60};
 };
-
-inline constexpr const char* kLinkPath = "/com/ordwyn/Guard";
-inline constexpr const char* kLinkInterface = "com.ordwyn.GuardLink";
 
 class DBusLinkListener final : public LinkListener {
   public:

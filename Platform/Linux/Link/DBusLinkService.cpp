@@ -1,7 +1,9 @@
 #include "Platform/Linux/Link/DBusLinkService.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <climits>
@@ -12,6 +14,8 @@
 #include <QDBusPendingCallWatcher>
 #include <QVariantMap>
 
+#include "GuardLinkAdaptor.h"
+#include "Platform/Linux/Link/DBusLinkChallenge.h"
 #include "Platform/Linux/Runtime/BusName.h"
 
 namespace vorsel::linux_platform {
@@ -80,10 +84,15 @@ DBusLinkService::DBusLinkService(RunLoop& runLoop, Log& log, CallerCheck check, 
     // nothing to do leaves soon rather than keep its stack for 30 s.
     judges_.setExpiryTimeout(kJudgeIdleMs);
     neverStopReading(bus_);
+    new GuardLinkAdaptor(this);  // ours: a child
 }
 
 DBusLinkService::~DBusLinkService() {
     judges_.waitForDone();
+    // The challenges (our children) outlive the sockets they watch.
+    for (auto& [name, peer] : peers_)
+        for (Waiting& call : peer.waiting)
+            if (call.challenge) call.challenge->cancel();
     if (registered_) bus_.unregisterObject(QString::fromLatin1(kLinkPath));
     if (!ownedName_.isEmpty() && bus_.isConnected() && bus_.interface())
         bus_.interface()->unregisterService(ownedName_);
@@ -103,7 +112,7 @@ bool DBusLinkService::listen(const std::string& serviceName, LinkListenerDelegat
                  SLOT(nameOwnerChanged(QString, QString, QString)));
 
     if (!bus_.registerObject(QString::fromLatin1(kLinkPath), this,
-                             QDBusConnection::ExportScriptableSlots)) {
+                             QDBusConnection::ExportAdaptors)) {
         giveUp("couldn't serve " + std::string(kLinkPath) + " on the session bus");
         return false;
     }
@@ -137,20 +146,19 @@ bool DBusLinkService::listen(const std::string& serviceName, LinkListenerDelegat
     return true;
 }
 
-qint64 DBusLinkService::Version(const QDBusUnixFileDescriptor& proof, const QDBusMessage& message) {
-    arrived(message, {}, proof);
+qint64 DBusLinkService::Version(const QDBusUnixFileDescriptor& proof) {
+    arrived({}, proof);
     return 0;
 }
 
 bool DBusLinkService::Hold(const QByteArray& rules, const QDBusUnixFileDescriptor& proof,
-                           const QDBusMessage& message, QByteArray&) {
-    arrived(message, rules, proof);
+                           QByteArray&) {
+    arrived(rules, proof);
     return false;
 }
 
-QByteArray DBusLinkService::Held(const QDBusUnixFileDescriptor& proof,
-                                 const QDBusMessage& message) {
-    arrived(message, {}, proof);
+QByteArray DBusLinkService::Held(const QDBusUnixFileDescriptor& proof) {
+    arrived({}, proof);
     return {};
 }
 
@@ -162,55 +170,97 @@ DBusLinkService::Peer& DBusLinkService::peerFor(const std::string& name) {
     return peer;
 }
 
-void DBusLinkService::arrived(const QDBusMessage& message, const QByteArray& arguments,
-                              const QDBusUnixFileDescriptor& proof) {
-    message.setDelayedReply(true);
+void DBusLinkService::arrived(const QByteArray& arguments, const QDBusUnixFileDescriptor& proof) {
+    setDelayedReply(true);
+    const QDBusMessage& message = QDBusContext::message();
     const std::string name = text(message.service());
     Peer& peer = peerFor(name);
     if (peer.refused) return deny(message, kNotGenuine);
-    if (peer.connection.requirement.empty()) return deliver(peer.connection, message);
+    if (peer.connection.requirement.empty()) return deliver(peer.connection, message, arguments);
 
     std::string why;
     auto proven = readProof(proof.fileDescriptor(), &why, options_.kernelPidfd);
     if (!proven)
         return deny(message,
                     QStringLiteral("the call proves no sender: ") + QString::fromStdString(why));
-    auto sender = std::make_shared<const Sender>(
-        Sender{proven->sender.pid, proven->sender.uid, std::move(proven->sender.pidfd)});
-    if (refusedBefore(peer, *sender)) return deny(message, kNotGenuine);
-
-    // The sender judged genuine here, with nothing waiting ahead: looked at
-    // again, it is answered at once.
-    if (peer.waiting.empty() && peer.trusted && sameSender(*peer.trusted, *sender)) {
-        switch (recheck(*peer.trusted, peer.snapshot)) {
-            case Recheck::same:
-                return answer(peer.connection, message, proven->text);
-            case Recheck::refused:
-                refuseSender(peer, std::move(peer.trusted));
-                return deny(message, kNotGenuine);
-            case Recheck::changed:
-                peer.trusted.reset();
-                break;
-        }
+    if (!checkProof(message, *proven)) return;
+    Waiting call;
+    call.socket = UniqueFd(::fcntl(proof.fileDescriptor(), F_DUPFD_CLOEXEC, 0));
+    struct stat socketStat {};
+    if (!call.socket || ::fstat(call.socket.get(), &socketStat) != 0)
+        return deny(message, QStringLiteral("the call proves no sender: its proof is unreadable"));
+    call.socketId = {socketStat.st_dev, socketStat.st_ino};
+    // One socket answers one call: another call waiting with it is refused,
+    // and one that comes after finds it shut down.
+    if (proofsInUse_.count(call.socketId)) {
+        endProof(call.socket.get());
+        return deny(
+            message,
+            QStringLiteral("the call proves no sender: its proof socket proves another call"));
     }
-    const std::size_t bytes = static_cast<std::size_t>(arguments.size()) + kCallOverhead;
-    if (!admits(peer, bytes)) {
+    call.message = message;
+    call.rules = arguments;
+    call.sender = std::make_shared<const Sender>(
+        Sender{proven->sender.pid, proven->sender.uid, std::move(proven->sender.pidfd)});
+    call.proof = std::move(proven->text);
+    call.large = message.member() == QLatin1String("Hold") &&
+                 static_cast<std::size_t>(arguments.size()) > kLargestRules;
+    call.bytes = static_cast<std::size_t>(arguments.size()) + kCallOverhead;
+    call.id = nextId_++;
+    if (refusedBefore(peer, *call.sender)) return refuse(std::move(call), kNotGenuine);
+    // A sender judged genuine here waits only for its answers: unbounded, as
+    // the app's own calls are.
+    const bool trusted = peer.trusted && sameSender(*peer.trusted, *call.sender);
+    if (!trusted && !admits(peer, call.bytes, call.large)) {
+        endProof(call.socket.get());
         bus_.send(message.createErrorReply(
             kLimitsExceeded,
             QStringLiteral("too many calls wait for their sender to be judged: try again later")));
         return;
     }
-    peer.waiting.push_back({message, std::move(sender), std::move(proven->text), bytes});
-    peer.waitingBytes += bytes;
-    count(bytes, true);
-    pump(name, false);
+    proofsInUse_.insert(call.socketId);
+    peer.waitingBytes += call.large ? kCallOverhead : call.bytes;
+    count(call.bytes, true);
+    peer.waiting.push_back(std::move(call));
+    pump(name);
 }
 
-bool DBusLinkService::admits(const Peer& peer, std::size_t bytes) const {
+// Whether `proof` names this call's method and connection and is recent
+// enough; a call it is not for is refused here. The digest of the arguments
+// is compared only once the sender has answered for the call (deliver), so
+// that strangers' huge calls cost no hashing.
+bool DBusLinkService::checkProof(const QDBusMessage& message, const Proof& proof) {
+    const std::string member = text(message.member());
+    const std::string name = text(message.service());
+    constexpr std::size_t kDigest = 64;
+    const std::string& said = proof.text;
+    const bool sized = said.size() == member.size() + 1 + kDigest + 1 + name.size();
+    if (!sized || said.compare(0, member.size() + 1, member + " ") != 0) {
+        deny(message, QStringLiteral("the call proves no sender: its proof is for another call"));
+        return false;
+    }
+    if (said.compare(said.size() - name.size() - 1, std::string::npos, " " + name) != 0) {
+        deny(message,
+             QStringLiteral("the call proves no sender: its proof names another connection"));
+        return false;
+    }
+    if (std::chrono::system_clock::now() - proof.sent > options_.proofLife) {
+        deny(message, QStringLiteral("the call proves no sender: its proof is too old"));
+        return false;
+    }
+    return true;
+}
+
+bool DBusLinkService::admits(const Peer& peer, std::size_t bytes, bool large) const {
     const LinkLimits& limits = options_.waiting;
     const bool small = bytes <= kSmallCall;
+    // Rules too large to be held are answered present=false, whatever their
+    // size: only the budget of large calls in all bounds them, so that one
+    // such call from a sender not yet judged waits rather than being told to
+    // try again.
+    const std::size_t own = large ? kCallOverhead : bytes;
     return peer.waiting.size() < limits.callsPerCaller && waitingCalls_ < limits.calls &&
-           peer.waitingBytes + bytes <= limits.bytesPerCaller &&
+           peer.waitingBytes + own <= limits.bytesPerCaller &&
            (small ? waitingSmallBytes_ + bytes <= limits.smallBytes
                   : waitingBytes_ + bytes <= limits.bytes);
 }
@@ -229,32 +279,42 @@ void DBusLinkService::count(std::size_t bytes, bool adding) {
 DBusLinkService::Waiting DBusLinkService::take(Peer& peer) {
     Waiting call = std::move(peer.waiting.front());
     peer.waiting.pop_front();
-    peer.waitingBytes -= call.bytes;
+    // Its socket closes with it: nothing may watch that number any more.
+    if (call.challenge) call.challenge->cancel();
+    peer.waitingBytes -= call.large ? kCallOverhead : call.bytes;
     count(call.bytes, false);
+    proofsInUse_.erase(call.socketId);
     return call;
 }
 
-// Answers the waiting calls of `name` in order, as far as verdicts allow,
-// and asks for the verdict the first unanswered one needs. `fresh`: a
-// verdict was just given, which needs no second look for the calls of its
-// sender that waited for it.
-void DBusLinkService::pump(const std::string& name, bool fresh) {
+// Answers the waiting calls of `name` in order, as far as verdicts and
+// answers allow, and asks for the verdict or the answer the first one needs.
+void DBusLinkService::pump(const std::string& name) {
     auto found = peers_.find(name);
     if (found == peers_.end()) return;
     Peer& peer = found->second;
     while (!peer.waiting.empty()) {
-        const Waiting& head = peer.waiting.front();
+        Waiting& head = peer.waiting.front();
         // A sender that has ended can never be judged genuine again (nor
         // stays in the refused ones): its calls are refused here, for good.
         if (!head.sender->alive() || refusedBefore(peer, *head.sender)) {
-            deny(take(peer).message, kNotGenuine);
+            refuse(take(peer), kNotGenuine);
             continue;
         }
+        if (head.step == Waiting::Step::asked) return;
         if (peer.trusted && sameSender(*peer.trusted, *head.sender)) {
-            const Recheck again = fresh ? Recheck::same : recheck(*peer.trusted, peer.snapshot);
+            // Judged: it must answer for the call, and is looked at again
+            // (untraced, mapping what it mapped then) as it is asked.
+            if (head.step == Waiting::Step::unasked) {
+                challenge(name, head);
+                // After the challenge left, so that the look covers the
+                // process that will answer it.
+                head.lookedAgain = recheck(*peer.trusted, peer.snapshot);
+                return;
+            }
+            const Recheck again = head.lookedAgain.value_or(Recheck::changed);
             if (again == Recheck::same) {
-                const Waiting call = take(peer);
-                answer(peer.connection, call.message, call.proof);
+                deliver(peer.connection, take(peer));
                 continue;
             }
             if (again == Recheck::refused) {
@@ -263,10 +323,44 @@ void DBusLinkService::pump(const std::string& name, bool fresh) {
             }
             peer.trusted.reset();
         }
-        fresh = false;
+        // An answer given before a verdict proves nothing: asked again after it.
+        head.step = Waiting::Step::unasked;
+        head.lookedAgain.reset();
         if (!peer.judging) judge(name, peer, head.sender);
         return;
     }
+}
+
+// Asks the sender of `call`, judged genuine, to answer for it now: only the
+// process that made the call can, and only after it was judged.
+void DBusLinkService::challenge(const std::string& name, Waiting& call) {
+    call.step = Waiting::Step::asked;
+    call.challenge = new ProofChallenge(
+        call.socket.get(), call.sender, call.proof, options_.challengeLimit,
+        [this, name, id = call.id](bool right, const std::string& why) {
+            challenged(name, id, right, why);
+        },
+        this);
+}
+
+void DBusLinkService::challenged(const std::string& name, std::uint64_t id, bool right,
+                                 const std::string& why) {
+    auto found = peers_.find(name);
+    if (found == peers_.end()) return;
+    Peer& peer = found->second;
+    if (peer.waiting.empty() || peer.waiting.front().id != id) return;
+    if (!right) {
+        refuse(take(peer),
+               QStringLiteral("the call proves no sender: ") + QString::fromStdString(why));
+    } else {
+        peer.waiting.front().step = Waiting::Step::answered;
+    }
+    pump(name);
+}
+
+void DBusLinkService::refuse(Waiting call, const QString& why) {
+    endProof(call.socket.get());
+    deny(call.message, why);
 }
 
 void DBusLinkService::judge(const std::string& name, Peer& peer, SenderPtr sender) {
@@ -302,7 +396,7 @@ void DBusLinkService::judged(const std::string& name, const SenderPtr& sender,
     } else {
         refuseSender(peer, sender);
     }
-    pump(name, verdict.genuine);
+    pump(name);
 }
 
 bool DBusLinkService::refusedBefore(Peer& peer, const Sender& sender) const {
@@ -321,19 +415,21 @@ void DBusLinkService::refuseSender(Peer& peer, SenderPtr sender) const {
     refused.push_back(std::move(sender));
 }
 
-void DBusLinkService::answer(const DBusLinkConnection& connection, const QDBusMessage& message,
-                             const std::string& proof) {
-    const QByteArray arguments = message.member() == QLatin1String("Hold")
-                                     ? message.arguments().value(0).toByteArray()
-                                     : QByteArray();
-    const std::string_view bytes(arguments.constData(), static_cast<size_t>(arguments.size()));
-    if (proof != proofText(text(message.member()), bytes))
-        return deny(message,
+void DBusLinkService::deliver(const DBusLinkConnection& connection, Waiting call) {
+    endProof(call.socket.get());
+    const std::string_view rules(call.rules.constData(), static_cast<size_t>(call.rules.size()));
+    if (call.proof != proofText(text(call.message.member()), rules, text(call.message.service())))
+        return deny(call.message,
                     QStringLiteral("the call proves no sender: its proof is for another call"));
-    deliver(connection, message);
+    if (call.large) {
+        bus_.send(call.message.createReply(QVariantList{QVariant(false), QVariant(QByteArray())}));
+        return;
+    }
+    deliver(connection, call.message, call.rules);
 }
 
-void DBusLinkService::deliver(const DBusLinkConnection& connection, const QDBusMessage& message) {
+void DBusLinkService::deliver(const DBusLinkConnection& connection, const QDBusMessage& message,
+                              const QByteArray& rules) {
     LinkHandler* handler = connection.resumed ? connection.handler : nullptr;
     if (!handler) {
         bus_.send(message.createErrorReply(QDBusError::Failed,
@@ -347,7 +443,6 @@ void DBusLinkService::deliver(const DBusLinkConnection& connection, const QDBusM
             bus.send(message.createReply(QVariant::fromValue<qint64>(version)));
         });
     } else if (member == QLatin1String("Hold")) {
-        const QByteArray rules = message.arguments().value(0).toByteArray();
         handler->hold(std::string(rules.constData(), static_cast<size_t>(rules.size())),
                       [bus, message](std::optional<std::string> held) {
                           const QByteArray bytes =
@@ -377,7 +472,8 @@ void DBusLinkService::forget(const std::string& name) {
     auto found = peers_.find(name);
     if (found == peers_.end()) return;
     // Its waiting calls go unanswered: nobody is there to read the replies.
-    for (const Waiting& call : found->second.waiting) count(call.bytes, false);
+    Peer& peer = found->second;
+    while (!peer.waiting.empty()) endProof(take(peer).socket.get());
     peers_.erase(found);
 }
 

@@ -1,25 +1,33 @@
-// The object behind DBusLinkListener: exported at /com/ordwyn/Guard, it turns
-// each call into a message for the agent's handler once its sender has been
-// judged. Private to this library. Main thread only.
+// The object behind DBusLinkListener: exported at /com/ordwyn/Guard through
+// the adaptor generated from the link's description (GuardLinkAdaptor), it
+// turns each call into a message for the agent's handler once its sender has
+// been judged. Private to this library. Main thread only.
 #pragma once
 
 #include <QByteArray>
 #include <QDBusConnection>
+#include <QDBusContext>
 #include <QDBusMessage>
 #include <QDBusUnixFileDescriptor>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QThreadPool>
 #include <deque>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "Platform/Linux/Link/DBusLinkJudge.h"
 #include "Platform/Linux/Link/DBusLinkListener.h"
 
 namespace vorsel::linux_platform {
+
+class ProofChallenge;
 
 // One peer's connection as the delegate sets it up.
 class DBusLinkConnection final : public LinkConnection {
@@ -33,9 +41,8 @@ class DBusLinkConnection final : public LinkConnection {
     bool resumed = false;
 };
 
-class DBusLinkService final : public QObject {
+class DBusLinkService final : public QObject, protected QDBusContext {
     Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "com.ordwyn.GuardLink")
 
   public:
     DBusLinkService(RunLoop& runLoop, Log& log, CallerCheck check, QDBusConnection bus,
@@ -45,25 +52,35 @@ class DBusLinkService final : public QObject {
     bool listen(const std::string& serviceName, LinkListenerDelegate& delegate);
     std::size_t peersKnown() const { return peers_.size(); }
 
-  public slots:
-    // The exported calls. Each takes over its message with a delayed reply;
-    // the values returned here are never sent.
-    Q_SCRIPTABLE qint64 Version(const QDBusUnixFileDescriptor& proof, const QDBusMessage& message);
-    Q_SCRIPTABLE bool Hold(const QByteArray& rules, const QDBusUnixFileDescriptor& proof,
-                           const QDBusMessage& message, QByteArray& held);
-    Q_SCRIPTABLE QByteArray Held(const QDBusUnixFileDescriptor& proof, const QDBusMessage& message);
+    // The calls, as the generated adaptor passes them on. Each takes over
+    // its message with a delayed reply; the values returned here are never
+    // sent.
+    qint64 Version(const QDBusUnixFileDescriptor& proof);
+    bool Hold(const QByteArray& rules, const QDBusUnixFileDescriptor& proof, QByteArray& held);
+    QByteArray Held(const QDBusUnixFileDescriptor& proof);
 
   private slots:
     void nameOwnerChanged(const QString& name, const QString& oldOwner, const QString& newOwner);
     void disconnected();
 
   private:
-    // A call waiting for its sender's verdict, or behind one that does.
+    // A call waiting for its sender's verdict or answer, or behind one that
+    // does.
     struct Waiting {
         QDBusMessage message;
+        QByteArray rules;  // Hold's, as the adaptor parsed them
         SenderPtr sender;
         std::string proof;  // the proof's text
+        UniqueFd socket;    // the proof socket, ours
+        std::pair<dev_t, ino_t> socketId{};
         std::size_t bytes = 0;
+        bool large = false;  // rules too large to be held: answered without the handler
+        std::uint64_t id = 0;
+        QPointer<ProofChallenge> challenge;  // while asked
+        // The sender looked at again once the challenge was sent, while the
+        // caller wakes to answer it.
+        std::optional<Recheck> lookedAgain;
+        enum class Step { unasked, asked, answered } step = Step::unasked;
     };
     struct Peer {
         DBusLinkConnection connection;
@@ -76,20 +93,23 @@ class DBusLinkService final : public QObject {
         std::vector<SenderPtr> refusedSenders;
     };
 
-    void arrived(const QDBusMessage& message, const QByteArray& arguments,
-                 const QDBusUnixFileDescriptor& proof);
+    void arrived(const QByteArray& arguments, const QDBusUnixFileDescriptor& proof);
+    bool checkProof(const QDBusMessage& message, const Proof& proof);
+    void challenge(const std::string& name, Waiting& call);
+    void challenged(const std::string& name, std::uint64_t id, bool right, const std::string& why);
+    void refuse(Waiting call, const QString& why);
     Peer& peerFor(const std::string& name);
-    bool admits(const Peer& peer, std::size_t bytes) const;
+    bool admits(const Peer& peer, std::size_t bytes, bool large) const;
     void count(std::size_t bytes, bool adding);
-    void pump(const std::string& name, bool fresh);
+    void pump(const std::string& name);
     Waiting take(Peer& peer);
     void judge(const std::string& name, Peer& peer, SenderPtr sender);
     void judged(const std::string& name, const SenderPtr& sender, SenderVerdict verdict);
     bool refusedBefore(Peer& peer, const Sender& sender) const;
     void refuseSender(Peer& peer, SenderPtr sender) const;
-    void answer(const DBusLinkConnection& connection, const QDBusMessage& message,
-                const std::string& proof);
-    void deliver(const DBusLinkConnection& connection, const QDBusMessage& message);
+    void deliver(const DBusLinkConnection& connection, Waiting call);
+    void deliver(const DBusLinkConnection& connection, const QDBusMessage& message,
+                 const QByteArray& rules);
     void deny(const QDBusMessage& message, const QString& why);
     void forget(const std::string& name);
     void sayWhoMayTrace();
@@ -107,6 +127,8 @@ class DBusLinkService final : public QObject {
     std::size_t waitingCalls_ = 0;                 // over all peers
     std::size_t waitingBytes_ = 0;                 // of calls larger than kSmallCall
     std::size_t waitingSmallBytes_ = 0;
+    std::set<std::pair<dev_t, ino_t>> proofsInUse_;  // the proof sockets of waiting calls
+    std::uint64_t nextId_ = 1;
     QThreadPool judges_;  // last member: waited for first on destruction
 };
 

@@ -14,6 +14,9 @@ namespace vorsel::linux_platform {
 
 namespace {
 
+// SCM_PIDFD, Linux 6.5 and later; older headers predate it.
+constexpr int kScmPidfd = 0x04;
+
 void fail(std::string* failure, const std::string& what, int error) {
     if (failure) *failure = what + ": " + posixError(error);
 }
@@ -121,7 +124,18 @@ ssize_t sendWithDescriptors(int socket, std::string_view bytes, std::span<const 
 }
 
 ssize_t receiveWithDescriptors(int socket, std::span<char> buffer, std::vector<UniqueFd>& fds) {
-    alignas(cmsghdr) char control[CMSG_SPACE(16 * sizeof(int))] = {};
+    ReceivedParts parts;
+    const ssize_t got = receiveMessage(socket, buffer, 0, parts);
+    for (UniqueFd& fd : parts.fds) fds.push_back(std::move(fd));
+    return got;
+}
+
+ssize_t receiveMessage(int socket, std::span<char> buffer, int flags, ReceivedParts& parts) {
+    // Room for a few descriptors, credentials, the kernel's pidfd and a time.
+    constexpr std::size_t kMostDescriptors = 16;
+    alignas(cmsghdr) char control[CMSG_SPACE(kMostDescriptors * sizeof(int)) +
+                                  CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(sizeof(int)) +
+                                  CMSG_SPACE(sizeof(timespec))] = {};
     iovec data{buffer.data(), buffer.size()};
     msghdr message{};
     message.msg_iov = &data;
@@ -130,18 +144,36 @@ ssize_t receiveWithDescriptors(int socket, std::span<char> buffer, std::vector<U
     message.msg_controllen = sizeof control;
     ssize_t got;
     do {
-        got = ::recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
+        got = ::recvmsg(socket, &message, flags | MSG_CMSG_CLOEXEC);
     } while (got < 0 && errno == EINTR);
     if (got < 0) return got;
     for (cmsghdr* part = CMSG_FIRSTHDR(&message); part; part = CMSG_NXTHDR(&message, part)) {
-        if (part->cmsg_level != SOL_SOCKET || part->cmsg_type != SCM_RIGHTS) continue;
-        for (std::size_t at = 0; at + sizeof(int) <= part->cmsg_len - CMSG_LEN(0);
-             at += sizeof(int)) {
+        if (part->cmsg_level != SOL_SOCKET) continue;
+        const std::size_t size = part->cmsg_len - CMSG_LEN(0);
+        const unsigned char* bytes = CMSG_DATA(part);
+        if (part->cmsg_type == SCM_RIGHTS) {
+            for (std::size_t at = 0; at + sizeof(int) <= size; at += sizeof(int)) {
+                int fd = -1;
+                std::memcpy(&fd, bytes + at, sizeof fd);
+                parts.fds.emplace_back(fd);
+            }
+        } else if (part->cmsg_type == SCM_CREDENTIALS && size >= sizeof(ucred)) {
+            ucred value{};
+            std::memcpy(&value, bytes, sizeof value);
+            parts.credentials = value;
+        } else if (part->cmsg_type == kScmPidfd && size >= sizeof(int)) {
             int fd = -1;
-            std::memcpy(&fd, CMSG_DATA(part) + at, sizeof fd);
-            fds.emplace_back(fd);
+            std::memcpy(&fd, bytes, sizeof fd);
+            // A negative value is the kernel's error: the sender has gone.
+            if (fd >= 0) parts.kernelPidfd = UniqueFd(fd);
+            parts.kernelPidfdFailed = fd < 0;
+        } else if (part->cmsg_type == SCM_TIMESTAMPNS && size >= sizeof(timespec)) {
+            timespec value{};
+            std::memcpy(&value, bytes, sizeof value);
+            parts.sentAt = value;
         }
     }
+    parts.truncated = (message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) != 0;
     return got;
 }
 

@@ -5,7 +5,9 @@
 // Any thread.
 #pragma once
 
+#include <sys/socket.h>
 #include <sys/types.h>
+#include <time.h>
 
 #include <cstddef>
 #include <optional>
@@ -57,5 +59,20 @@ ssize_t sendWithDescriptors(int socket, std::string_view bytes, std::span<const 
 // descriptor passed with it (close-on-exec) to `fds`, so that none leaks
 // whatever the caller makes of them. What recvmsg gives.
 ssize_t receiveWithDescriptors(int socket, std::span<char> buffer, std::vector<UniqueFd>& fds);
+
+// What the kernel said about one message received (receiveMessage).
+struct ReceivedParts {
+    std::vector<UniqueFd> fds;         // passed with it (SCM_RIGHTS), close-on-exec
+    std::optional<ucred> credentials;  // who sent it (SO_PASSCRED)
+    UniqueFd kernelPidfd;              // the kernel's pidfd of the sender (SO_PASSPIDFD)
+    bool kernelPidfdFailed = false;    // offered, but the sender had gone
+    std::optional<timespec> sentAt;    // when it was sent, wall clock (SO_TIMESTAMPNS)
+    bool truncated = false;            // its bytes or its parts did not fit
+};
+
+// Receives one message of at most `buffer.size()` bytes with `flags`
+// (MSG_DONTWAIT…; close-on-exec is always asked), taking every part the
+// kernel passed into `parts`. What recvmsg gives.
+ssize_t receiveMessage(int socket, std::span<char> buffer, int flags, ReceivedParts& parts);
 
 }  // namespace vorsel::linux_platform

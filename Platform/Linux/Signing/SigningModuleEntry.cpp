@@ -1,6 +1,7 @@
 // "vorsel-signing.so": the signing code and OpenSSL, loaded by the agent only
-// when it must check a signature (SigningModule.h). Only these two entry
-// points are exported; nothing may throw out of them.
+// when it must check a signature (SigningModule.h). Only the entry points are
+// exported (the caller check's is Link/CallerModuleEntry.cpp, built into the
+// same module); nothing may throw out of them.
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
@@ -8,7 +9,6 @@
 #include <type_traits>
 
 #include "Platform/Linux/Signing/BundleValidation.h"
-#include "Platform/Linux/Signing/CallerVerdict.h"
 #include "Platform/Linux/Signing/SigningModule.h"
 
 using namespace vorsel::linux_platform;
@@ -18,16 +18,6 @@ extern "C" __attribute__((visibility("default"))) int vorselSigningSatisfies(
     if (anchors == nullptr || bundle == nullptr || requirement == nullptr) return 0;
     try {
         return validateAgainst(bundle, anchors, requirement, nullptr).has_value() ? 1 : 0;
-    } catch (...) {
-        return 0;
-    }
-}
-
-extern "C" __attribute__((visibility("default"))) int vorselSigningCallerGenuine(
-    const char* anchors, std::uint32_t uid, std::int32_t pid, const char* requirement) {
-    if (anchors == nullptr || requirement == nullptr) return 0;
-    try {
-        return CallerVerdict(anchors).genuine(uid, pid, requirement) ? 1 : 0;
     } catch (...) {
         return 0;
     }
@@ -44,4 +34,3 @@ extern "C" __attribute__((visibility("default"))) int vorselSigningWarm() {
 
 static_assert(std::is_same_v<decltype(&vorselSigningSatisfies), VorselSigningSatisfies>);
 static_assert(std::is_same_v<decltype(&vorselSigningWarm), VorselSigningWarm>);
-static_assert(std::is_same_v<decltype(&vorselSigningCallerGenuine), VorselSigningCallerGenuine>);

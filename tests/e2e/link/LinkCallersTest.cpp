@@ -185,3 +185,55 @@ TEST(LinkCallers, TheGenuineAppRunningForeignCodeIsRefused) {
     // The signed stand-in started plainly is the app.
     EXPECT_EQ(world.standin({"version"}).out, "1\n");
 }
+
+// A proof made before an exec, made twice on one socket, made for another
+// connection, or carrying rules too large to hold: none is served, and the
+// genuine app still is.
+TEST(LinkCallers, AProofServesOnlyTheCallOfTheImageThatMadeIt) {
+    E2eWorld world;
+    ASSERT_TRUE(world.ready()) << world.problem();
+    ASSERT_EQ(world.standin({"version"}).out, "1\n");
+    const std::string rules = attackerRules(world);
+    for (const std::string mode : {"parent", "inherited"}) {
+        const Outcome exec = run({ATTACK_EXEC_AFTER_PROOF, world.busAddress(), world.busName(),
+                                  world.ordwynExecutable(), rules, mode},
+                                 world.environment(), 120);
+        EXPECT_TRUE(contains(exec.out, mode + ": " + kDenied + ": the call proves no sender: "))
+            << exec.out << exec.err;
+    }
+    // The same from inside the genuine app: a preloaded trojan proves, then
+    // executes the app again clean.
+    const std::string trojan = world.root() + "/trojan.so";
+    std::filesystem::copy_file(ATTACK_PROVING_TROJAN, trojan);
+    const Outcome inside = run({ATTACK_EXEC_AFTER_PROOF, world.busAddress(), world.busName(),
+                                world.ordwynExecutable(), rules, "trojan", preloading(trojan)},
+                               world.environment(), 120);
+    EXPECT_TRUE(contains(inside.out, "trojan: " + kDenied + ": the call proves no sender: "))
+        << inside.out << inside.err;
+    const Outcome misuse =
+        run({ATTACK_PROOF_MISUSE, world.busAddress(), world.busName()}, world.environment(), 120);
+    EXPECT_TRUE(contains(misuse.out, "two packets: " + kDenied +
+                                         ": the call proves no sender: the proof socket carries "
+                                         "more than one proof\n"))
+        << misuse.out << misuse.err;
+    EXPECT_TRUE(contains(misuse.out, "two packets again: " + kDenied)) << misuse.out;
+    EXPECT_TRUE(contains(misuse.out, "other connection: " + kDenied +
+                                         ": the call proves no sender: its proof names another "
+                                         "connection\n"))
+        << misuse.out;
+    EXPECT_TRUE(contains(misuse.out, "large: " + kDenied + ": only the genuine app")) << misuse.out;
+
+    EXPECT_EQ(world.standin({"version"}).out, "1\n");
+    EXPECT_EQ(world.logCount(" Guard: holding: "), 0) << world.agentLog();
+}
+
+// The Python example of docs/link.md, with standard modules only: its proof
+// is read and its sender judged (an interpreter is not the app).
+TEST(LinkCallers, APythonCallerSpeaksTheLink) {
+    E2eWorld world;
+    ASSERT_TRUE(world.ready()) << world.problem();
+    const Outcome python = run({"/usr/bin/python3", VORSEL_PYTHON_EXAMPLE, world.busName(), "held"},
+                               world.environment(), 60);
+    EXPECT_EQ(python.status, 1) << python.out << python.err;
+    EXPECT_EQ(python.err, kDenied + ": only the genuine app may call the guard\n") << python.out;
+}

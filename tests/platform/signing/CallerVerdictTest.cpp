@@ -17,7 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "Guard/Rules/GuardRules.h"
-#include "Platform/Linux/Signing/CallerVerdict.h"
+#include "Platform/Linux/Link/CallerVerdict.h"
 #include "Platform/Linux/Signing/SealFiles.h"
 #include "tests/platform/signing/SigningFixture.h"
 

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "Guard/Rules/GuardRules.h"
-#include "Platform/Linux/Signing/CallerVerdict.h"
+#include "Platform/Linux/Link/CallerVerdict.h"
 #include "Platform/Linux/Signing/LinuxCodeSigning.h"
 #include "tests/platform/signing/SigningFixture.h"
 

@@ -12,12 +12,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <poll.h>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
 #include <QDBusUnixFileDescriptor>
 #include <QFile>
+#include <QSocketNotifier>
 #include <QXmlStreamReader>
 #include <algorithm>
 #include <atomic>
@@ -27,9 +29,10 @@
 #include <map>
 #include <mutex>
 
-#include "Platform/Linux/Runtime/BusName.h"
+#include "Platform/Linux/Link/Client/VorselLink.h"
 #include "Platform/Linux/Link/DBusLinkListener.h"
 #include "Platform/Linux/Link/DBusLinkProof.h"
+#include "Platform/Linux/Runtime/BusName.h"
 #include "tests/e2e/support/PrivateBus.h"
 #include "tests/platform/system/SystemTesting.h"
 
@@ -105,12 +108,14 @@ class Delegate final : public LinkListenerDelegate {
     LinkHandler& handler_;
 };
 
-// Proofs made by a child process of ours when asked; it stays up until it
-// is ended, and maps a file executable when told, as loading a library does.
+// Proofs made by a child process of ours when asked, for calls on the
+// connection `busName`; it answers their challenges and stays up until it is
+// ended, and maps a file executable when told, as loading a library does.
 class ProvingChild {
   public:
     // With `count` proofs made at once.
-    explicit ProvingChild(int count = 1) {
+    explicit ProvingChild(int count = 1, std::string busName = ":none")
+        : busName_(std::move(busName)) {
         int pair[2];
         if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return;
         pid_ = ::fork();
@@ -137,8 +142,11 @@ class ProvingChild {
     int proof(int index = 0) const { return proofs_.at(index); }
     // One more such proof, made by the child now.
     int prove() {
-        const char command = 'p';
-        const int fd = ::send(socket_, &command, 1, 0) == 1 ? receive(socket_) : -1;
+        const std::string command = "p" + busName_;
+        const int fd = ::send(socket_, command.data(), command.size(), 0) ==
+                               static_cast<ssize_t>(command.size())
+                           ? receive(socket_)
+                           : -1;
         proofs_.push_back(fd);
         return fd;
     }
@@ -160,18 +168,31 @@ class ProvingChild {
     }
 
     [[noreturn]] static void serve(int socket) {
-        char command[4096];
+        std::vector<VorselLinkProof> kept;
         for (;;) {
+            std::vector<pollfd> watched{{socket, POLLIN, 0}};
+            for (const auto& proof : kept) watched.push_back({proof.kept, POLLIN, 0});
+            if (::poll(watched.data(), watched.size(), -1) < 0) continue;
+            for (std::size_t i = kept.size(); i > 0; --i) {
+                if (!watched[i].revents) continue;
+                vorselLinkAnswerChallenge(&kept[i - 1], 0);
+                vorselLinkCloseProof(&kept[i - 1]);
+                kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(i - 1));
+            }
+            if (!watched[0].revents) continue;
+            char command[4096];
             const ssize_t got = ::recv(socket, command, sizeof command, 0);
             if (got <= 0) ::_exit(0);
+            const std::string argument(command + 1, static_cast<std::size_t>(got - 1));
             if (command[0] == 'p') {
-                const auto proof = linux_platform::proveCall("Version", "", nullptr);
-                const int fd = proof.get();
-                if (!proof || linux_platform::sendWithDescriptors(socket, "p", {&fd, 1}) != 1)
+                VorselLinkProof proof;
+                if (vorselLinkProveCall(&proof, argument.c_str(), "Version", nullptr, 0) != 0 ||
+                    linux_platform::sendWithDescriptors(socket, "p", {&proof.passed, 1}) != 1)
                     ::_exit(1);
+                vorselLinkCloseEnd(&proof.passed);
+                kept.push_back(proof);
             } else if (command[0] == 'm') {
-                const std::string file(command + 1, static_cast<std::size_t>(got - 1));
-                const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+                const int fd = ::open(argument.c_str(), O_RDONLY | O_CLOEXEC);
                 const bool mapped = fd >= 0 && ::mmap(nullptr, 4096, PROT_READ | PROT_EXEC,
                                                       MAP_PRIVATE, fd, 0) != MAP_FAILED;
                 const char done = mapped ? 'y' : 'n';
@@ -180,6 +201,7 @@ class ProvingChild {
         }
     }
 
+    std::string busName_;
     pid_t pid_ = -1;
     int socket_ = -1;
     std::vector<int> proofs_;
@@ -255,6 +277,7 @@ class LinkListenerTest : public ::testing::Test {
         // listener waiting for them as it goes.
         holdVerdicts_ = false;
         listener_.reset();
+        for (auto& proof : proofs_) vorselLinkCloseProof(&proof);
         for (const auto& name : names_) QDBusConnection::disconnectFromBus(name);
     }
 
@@ -265,12 +288,34 @@ class LinkListenerTest : public ::testing::Test {
         return QDBusConnection::connectToBus(QString::fromStdString(bus_->address()), name);
     }
 
-    // A call of `member`, with the proof that this process makes it.
+    // A call of `member`, with the proof that this process makes it, its
+    // challenge answered when it comes unless `answer` is false.
     QDBusPendingCall call(const QDBusConnection& client, const QString& member,
-                          const QByteArray& rules = {}) {
-        const auto proof = linux_platform::proveCall(
-            member.toStdString(), std::string(rules.constData(), rules.size()), nullptr);
-        return callWith(client, member, rules, proof.get());
+                          const QByteArray& rules = {}, bool answer = true) {
+        VorselLinkProof& proof = prove(client, member, rules);
+        auto pending = callWith(client, member, rules, proof.passed);
+        vorselLinkCloseEnd(&proof.passed);
+        if (answer) answerLater(proof);
+        return pending;
+    }
+
+    VorselLinkProof& prove(const QDBusConnection& client, const QString& member,
+                           const QByteArray& rules) {
+        VorselLinkProof& proof = proofs_.emplace_back();
+        EXPECT_EQ(vorselLinkProveCall(&proof, client.baseService().toUtf8().constData(),
+                                      member.toUtf8().constData(), rules.constData(),
+                                      static_cast<size_t>(rules.size())),
+                  0);
+        return proof;
+    }
+
+    // Answers the challenge of `proof` from the loop, as the app does.
+    void answerLater(VorselLinkProof& proof) {
+        auto* notifier = new QSocketNotifier(proof.kept, QSocketNotifier::Read, &answerers_);
+        QObject::connect(notifier, &QSocketNotifier::activated, notifier, [&proof, notifier] {
+            vorselLinkAnswerChallenge(&proof, 0);
+            notifier->setEnabled(false);
+        });
     }
 
     // A call of `member` carrying `proof` as it is, and `rules` for Hold.
@@ -308,6 +353,8 @@ class LinkListenerTest : public ::testing::Test {
     std::atomic<bool> holdVerdicts_{false};
     std::mutex mutex_;
     std::vector<Judgement> judgements_;
+    std::deque<VorselLinkProof> proofs_;
+    QObject answerers_;
     std::unique_ptr<DBusLinkListener> listener_;
 };
 
@@ -387,8 +434,9 @@ TEST_F(LinkListenerTest, ACallMustProveItsSenderAndWhatItSays) {
     const QDBusConnection client = connect("client");
     // A proof made for other rules; a descriptor that is no proof socket; a
     // socket nobody sent a proof on.
-    const auto other = linux_platform::proveCall("Hold", "other rules", nullptr);
-    auto swapped = callWith(client, "Hold", "rules", other.get());
+    VorselLinkProof& other = prove(client, "Hold", "other rules");
+    auto swapped = callWith(client, "Hold", "rules", other.passed);
+    answerLater(other);
     int pipe[2];
     ASSERT_EQ(::pipe(pipe), 0);
     auto notASocket = callWith(client, "Version", {}, pipe[0]);
@@ -414,6 +462,44 @@ TEST_F(LinkListenerTest, ACallMustProveItsSenderAndWhatItSays) {
     for (int fd : {pipe[0], pipe[1], pair[0], pair[1]}) ::close(fd);
 }
 
+// A judged sender's call is served only once it answers the challenge on
+// its proof, for its own connection, soon after it made the proof; rules too
+// large to hold are answered present=false without the handler, and wait
+// even past what one connection may have waiting.
+TEST_F(LinkListenerTest, ACallIsServedOnlyWhenItsSenderAnswersForIt) {
+    linux_platform::LinkOptions options;
+    options.challengeLimit = std::chrono::milliseconds(300);
+    options.waiting.bytesPerCaller = 1 << 20;
+    listener_ = makeListener(options);
+    listener_->listen(kService, delegate_);
+    const QDBusConnection client = connect("client");
+    const QDBusConnection other = connect("other");
+
+    auto unanswered = call(client, "Version", {}, false);
+    auto elsewhere = callWith(other, "Version", {}, prove(client, "Version", {}).passed);
+    const QByteArray large((1 << 20) + 1, ' ');
+    auto tooLarge = call(client, "Hold", large);
+    auto answered = call(client, "Held");
+    ASSERT_TRUE(spinUntil([&] { return handler_.calls.size() == 1; }));
+    handler_.replyAll();
+    ASSERT_TRUE(spinUntil([&] { return answered.isFinished(); }));
+    EXPECT_EQ(unanswered.error().message(),
+              "the call proves no sender: the challenge went unanswered");
+    EXPECT_EQ(elsewhere.error().message(),
+              "the call proves no sender: its proof names another connection");
+    EXPECT_EQ(tooLarge.reply().arguments(), (QVariantList{false, QByteArray()}));
+    EXPECT_FALSE(answered.isError());
+    EXPECT_EQ(handler_.calls, std::vector<std::string>{"held"});
+
+    // A proof older than a call may be when it arrives.
+    options.proofLife = std::chrono::seconds(0);
+    listener_ = makeListener(options);
+    listener_->listen(kService, delegate_);
+    auto late = call(client, "Version");
+    ASSERT_TRUE(spinUntil([&] { return late.isFinished(); }));
+    EXPECT_EQ(late.error().message(), "the call proves no sender: its proof is too old");
+}
+
 TEST_F(LinkListenerTest, AnotherSenderOnTheSameConnectionIsJudgedAgain) {
     listener_->listen(kService, delegate_);
     const QDBusConnection client = connect("client");
@@ -425,7 +511,7 @@ TEST_F(LinkListenerTest, AnotherSenderOnTheSameConnectionIsJudgedAgain) {
 
     // A child's calls on our connection, as a process that inherited or took
     // the socket would make them.
-    ProvingChild child(2);
+    ProvingChild child(2, client.baseService().toStdString());
     ASSERT_GE(child.proof(1), 0);
     genuine_ = false;
     auto borrowed = callWith(client, "Version", {}, child.proof(0));
@@ -447,7 +533,7 @@ TEST_F(LinkListenerTest, AnotherSenderOnTheSameConnectionIsJudgedAgain) {
     EXPECT_FALSE(ours.isError());
 
     // A sender that ends while it is judged is refused, whatever the verdict.
-    ProvingChild brief;
+    ProvingChild brief(1, client.baseService().toStdString());
     holdVerdicts_ = true;
     auto late = callWith(client, "Version", {}, brief.proof());
     ASSERT_TRUE(spinUntil([&] { return judgements().size() == 3; }));
@@ -464,7 +550,7 @@ TEST_F(LinkListenerTest, AnotherSenderOnTheSameConnectionIsJudgedAgain) {
 TEST_F(LinkListenerTest, ASenderThatMapsOtherCodeIsJudgedAgainAndRefused) {
     listener_->listen(kService, delegate_);
     const QDBusConnection client = connect("client");
-    ProvingChild child;
+    ProvingChild child(1, client.baseService().toStdString());
     auto clean = callWith(client, "Version", {}, child.proof());
     ASSERT_TRUE(spinUntil([&] { return handler_.calls.size() == 1; }));
 
@@ -632,16 +718,33 @@ TEST(LinkProof, AProofNamesTheLiveProcessThatSentItAndNoOther) {
     for (const KernelPidfd kernel : {KernelPidfd::use, KernelPidfd::ignore}) {
         SCOPED_TRACE(kernel == KernelPidfd::use ? "kernel pidfd" : "passed pidfd");
         std::string why;
-        const auto ours = linux_platform::proveCall("Hold", "rules", nullptr);
-        const auto read = linux_platform::readProof(ours.get(), &why, kernel);
+        VorselLinkProof ours;
+        ASSERT_EQ(vorselLinkProveCall(&ours, ":1.7", "Hold", "rules", 5), 0);
+        const auto read = linux_platform::readProof(ours.passed, &why, kernel);
         ASSERT_TRUE(read) << why;
         EXPECT_EQ(read->sender.pid, ::getpid());
         EXPECT_EQ(read->sender.uid, ::getuid());
-        EXPECT_TRUE(linux_platform::proves(*read, "Hold", "rules"));
-        EXPECT_FALSE(linux_platform::proves(*read, "Hold", "other rules"));
-        EXPECT_FALSE(linux_platform::proves(*read, "Held", ""));
+        EXPECT_EQ(read->text, linux_platform::proofText("Hold", "rules", ":1.7"));
+        EXPECT_NE(read->text, linux_platform::proofText("Hold", "other rules", ":1.7"));
         // Read once: a second look finds nothing.
-        EXPECT_FALSE(linux_platform::readProof(ours.get(), &why, kernel));
+        EXPECT_FALSE(linux_platform::readProof(ours.passed, &why, kernel));
+
+        // Answered by the prover only, for this challenge only, once.
+        const std::string challenge = linux_platform::makeChallenge();
+        ASSERT_TRUE(linux_platform::sendChallenge(ours.passed, challenge, &why)) << why;
+        const auto answer = [&](const std::string& expected) {
+            return linux_platform::readAnswer(ours.passed, read->sender.pid,
+                                              read->sender.pidfd.get(), read->text, expected, &why);
+        };
+        EXPECT_EQ(answer(challenge), linux_platform::Answer::waiting);
+        ASSERT_EQ(vorselLinkAnswerChallenge(&ours, 1000), 1);
+        EXPECT_EQ(answer(challenge), linux_platform::Answer::right) << why;
+        ASSERT_TRUE(linux_platform::sendChallenge(ours.passed, challenge, &why)) << why;
+        ASSERT_EQ(vorselLinkAnswerChallenge(&ours, 1000), 1);
+        EXPECT_EQ(answer(linux_platform::makeChallenge()), linux_platform::Answer::wrong);
+        linux_platform::endProof(ours.passed);
+        EXPECT_EQ(vorselLinkAnswerChallenge(&ours, 1000), 0);
+        vorselLinkCloseProof(&ours);
 
         // Sent, then its sender ended (and its pid is free for a newcomer).
         ProvingChild ended;
@@ -658,7 +761,8 @@ TEST(LinkProof, AProofNamesTheLiveProcessThatSentItAndNoOther) {
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
         const int on = 1;
         ::setsockopt(pair[1], SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
-        const std::string text = linux_platform::proofText("Version", "");
+        ::setsockopt(pair[1], SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+        const std::string text = linux_platform::proofText("Version", "", ":1.7");
         ASSERT_EQ(linux_platform::sendWithDescriptors(pair[0], text, {&pidfd, 1}),
                   static_cast<ssize_t>(text.size()));
         EXPECT_FALSE(linux_platform::readProof(pair[1], &why, kernel));

@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "Platform/Linux/Link/DBusLinkProof.h"
+#include "Platform/Linux/Link/Client/VorselLink.h"
 #include "tests/e2e/support/RawBus.h"
 
 namespace vorsel::e2e::attack {
@@ -31,12 +31,34 @@ inline void say(const std::string& label, const std::optional<std::string>& answ
     std::fflush(stdout);
 }
 
-// Holds `rules` on `bus` with a proof made by this very process.
+// A proof made by this very process, both ends closed at the end of scope.
+struct Proved {
+    VorselLinkProof proof{-1, -1, {}};
+    Proved(const std::string& busName, const char* member, const std::string& rules) {
+        vorselLinkProveCall(&proof, busName.c_str(), member, rules.data(), rules.size());
+    }
+    ~Proved() { vorselLinkCloseProof(&proof); }
+    Proved(const Proved&) = delete;
+    Proved& operator=(const Proved&) = delete;
+};
+
+// The text of a proof of Hold(`rules`) on `busName`, as the library makes it.
+inline std::string proofTextOf(const std::string& rules, const std::string& busName) {
+    Proved proved(busName, "Hold", rules);
+    return proved.proof.text;
+}
+
+// Holds `rules` on `bus` with a proof made by this very process for the
+// connection `busName` (the bus's own name for it by default), answering
+// the challenge when one comes.
 inline std::optional<std::string> holdProven(RawBus& bus, const std::string& agent,
-                                             const std::string& rules) {
-    const auto proof = linux_platform::proveCall("Hold", rules, nullptr);
-    const auto serial = bus.callLink(agent, "Hold", rules, proof.get());
+                                             const std::string& rules, std::string busName = {}) {
+    if (busName.empty()) busName = bus.uniqueName();
+    Proved proved(busName, "Hold", rules);
+    const auto serial = bus.callLink(agent, "Hold", rules, proved.proof.passed);
     if (serial == 0) return std::string("unsent");
+    vorselLinkCloseEnd(&proved.proof.passed);
+    vorselLinkAnswerChallenge(&proved.proof, 30000);
     return bus.reply(serial, 30);
 }
 

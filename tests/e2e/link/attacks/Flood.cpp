@@ -29,8 +29,8 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "%s\n", why.c_str());
             return 1;
         }
-        const auto proof = vorsel::linux_platform::proveCall("Hold", "", nullptr);
-        serials.push_back(bus->callLink(argv[2], "Hold", payload, proof.get()));
+        const attack::Proved proved(bus->uniqueName(), "Hold", "");
+        serials.push_back(bus->callLink(argv[2], "Hold", payload, proved.proof.passed));
         buses.push_back(std::move(bus));
     }
     std::map<std::string, int> answers;

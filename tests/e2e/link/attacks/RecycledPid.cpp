@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Attack.h"
+#include "Platform/Linux/Runtime/FileDescriptors.h"
 #include "TestApps.h"
 
 using namespace vorsel::e2e;
@@ -25,9 +26,10 @@ int main(int argc, char** argv) {
     const pid_t first = ::fork();
     if (first == 0) {
         auto bus = RawBus::connect(argv[1], nullptr);
-        const auto proof = vorsel::linux_platform::proveCall("Hold", rules, nullptr);
-        if (!bus || !proof) ::_exit(1);
-        const int fds[2] = {bus->fd(), proof.get()};
+        if (!bus) ::_exit(1);
+        const attack::Proved proved(bus->uniqueName(), "Hold", rules);
+        if (proved.proof.passed < 0) ::_exit(1);
+        const int fds[2] = {bus->fd(), proved.proof.passed};
         ::_exit(vorsel::linux_platform::sendWithDescriptors(pair[1], "p", fds) == 1 ? 0 : 1);
     }
     std::vector<vorsel::linux_platform::UniqueFd> fds;

@@ -1,4 +1,4 @@
-#include "Platform/Linux/Signing/CallerVerdict.h"
+#include "Platform/Linux/Link/CallerVerdict.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,11 +7,11 @@
 #include <cerrno>
 #include <climits>
 
+#include "Platform/Linux/Link/CallerMappings.h"
+#include "Platform/Linux/Link/CallerProcess.h"
 #include "Platform/Linux/Runtime/InfoPlist.h"
 #include "Platform/Linux/Runtime/PosixError.h"
 #include "Platform/Linux/Signing/BundleValidation.h"
-#include "Platform/Linux/Signing/CallerMappings.h"
-#include "Platform/Linux/Signing/CallerProcess.h"
 #include "Platform/Linux/Signing/Refusal.h"
 #include "Platform/Linux/Signing/SealFiles.h"
 

@@ -1,4 +1,4 @@
-#include "Platform/Linux/Signing/CallerProcess.h"
+#include "Platform/Linux/Link/CallerProcess.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Linux/Signing/CallerProcess.h"
+#include "Platform/Linux/Link/CallerProcess.h"
 
 namespace vorsel::linux_platform {
 

@@ -1,4 +1,4 @@
-#include "Platform/Linux/Signing/CallerMappings.h"
+#include "Platform/Linux/Link/CallerMappings.h"
 
 #include <sys/stat.h>
 #include <sys/xattr.h>
