@@ -18,7 +18,8 @@ class LinkHandler {
 
     virtual void version(std::function<void(std::int64_t)> reply) = 0;
     // `rules` is the JSON of session rules; the reply is the rules held
-    // afterwards as JSON, or nothing when `rules` could not be read.
+    // afterwards as JSON, or nothing when `rules` could not be read. Rules
+    // too large to be read (over 1 MiB) arrive unread, as an empty text.
     virtual void hold(std::string rules, std::function<void(std::optional<std::string>)> reply) = 0;
     // The reply is the rules held, as JSON (empty when they cannot be written).
     virtual void held(std::function<void(std::string)> reply) = 0;

@@ -71,7 +71,8 @@ struct LinkLimits {
 inline constexpr std::size_t kCallOverhead = 1024;
 inline constexpr std::size_t kSmallCall = 64 * 1024;
 // Rules larger than this are never held: such a Hold is answered
-// present=false once its sender is judged, without the handler.
+// present=false once its sender is judged: the handler gets it unread, as an
+// empty text.
 inline constexpr std::size_t kLargestRules = std::size_t{1} << 20;
 
 struct LinkOptions {

@@ -421,11 +421,9 @@ void DBusLinkService::deliver(const DBusLinkConnection& connection, Waiting call
     if (call.proof != proofText(text(call.message.member()), rules, text(call.message.service())))
         return deny(call.message,
                     QStringLiteral("the call proves no sender: its proof is for another call"));
-    if (call.large) {
-        bus_.send(call.message.createReply(QVariantList{QVariant(false), QVariant(QByteArray())}));
-        return;
-    }
-    deliver(connection, call.message, call.rules);
+    // Rules too large to be read reach the logic unread, so that a hand-over
+    // it cannot hold is logged and keeps the agent as any unreadable one does.
+    deliver(connection, call.message, call.large ? QByteArray() : call.rules);
 }
 
 void DBusLinkService::deliver(const DBusLinkConnection& connection, const QDBusMessage& message,

@@ -74,7 +74,7 @@ class DBusLinkService final : public QObject, protected QDBusContext {
         UniqueFd socket;    // the proof socket, ours
         std::pair<dev_t, ino_t> socketId{};
         std::size_t bytes = 0;
-        bool large = false;  // rules too large to be held: answered without the handler
+        bool large = false;  // rules too large to be held: handed on unread
         std::uint64_t id = 0;
         QPointer<ProofChallenge> challenge;  // while asked
         // The sender looked at again once the challenge was sent, while the

@@ -75,7 +75,8 @@ class Handler final : public LinkHandler {
     void hold(std::string rules, std::function<void(std::optional<std::string>)> reply) override {
         calls.push_back("hold " + rules);
         replies.push_back([reply, rules] {
-            reply(rules == "bad" ? std::nullopt : std::optional("held " + rules));
+            const bool unreadable = rules == "bad" || rules.empty();
+            reply(unreadable ? std::nullopt : std::optional("held " + rules));
         });
     }
     void held(std::function<void(std::string)> reply) override {
@@ -464,8 +465,8 @@ TEST_F(LinkListenerTest, ACallMustProveItsSenderAndWhatItSays) {
 
 // A judged sender's call is served only once it answers the challenge on
 // its proof, for its own connection, soon after it made the proof; rules too
-// large to hold are answered present=false without the handler, and wait
-// even past what one connection may have waiting.
+// large to hold reach the handler unread, and wait even past what one
+// connection may have waiting.
 TEST_F(LinkListenerTest, ACallIsServedOnlyWhenItsSenderAnswersForIt) {
     linux_platform::LinkOptions options;
     options.challengeLimit = std::chrono::milliseconds(300);
@@ -480,16 +481,16 @@ TEST_F(LinkListenerTest, ACallIsServedOnlyWhenItsSenderAnswersForIt) {
     const QByteArray large((1 << 20) + 1, ' ');
     auto tooLarge = call(client, "Hold", large);
     auto answered = call(client, "Held");
-    ASSERT_TRUE(spinUntil([&] { return handler_.calls.size() == 1; }));
+    ASSERT_TRUE(spinUntil([&] { return handler_.calls.size() == 2; }));
     handler_.replyAll();
-    ASSERT_TRUE(spinUntil([&] { return answered.isFinished(); }));
+    ASSERT_TRUE(spinUntil([&] { return answered.isFinished() && tooLarge.isFinished(); }));
     EXPECT_EQ(unanswered.error().message(),
               "the call proves no sender: the challenge went unanswered");
     EXPECT_EQ(elsewhere.error().message(),
               "the call proves no sender: its proof names another connection");
     EXPECT_EQ(tooLarge.reply().arguments(), (QVariantList{false, QByteArray()}));
     EXPECT_FALSE(answered.isError());
-    EXPECT_EQ(handler_.calls, std::vector<std::string>{"held"});
+    EXPECT_EQ(handler_.calls, (std::vector<std::string>{"hold ", "held"}));
 
     // A proof older than a call may be when it arrives.
     options.proofLife = std::chrono::seconds(0);
