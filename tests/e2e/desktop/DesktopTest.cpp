@@ -247,7 +247,9 @@ TEST_F(DesktopTest, EditorsThatAskAboutTypedTextArePausedAndHaveItWhenTheSession
         << world.agentLog();
     for (pid_t pid : editors) {
         for (const TopLevel& window : display->windows())
-            if (window.pid == pid) EXPECT_TRUE(window.minimised) << "a window of " << pid;
+            if (window.pid == pid) {
+                EXPECT_TRUE(window.minimised) << "a window of " << pid;
+            }
     }
     std::this_thread::sleep_for(std::chrono::seconds(3));  // passes go on, and would force
     for (pid_t pid : editors) {
