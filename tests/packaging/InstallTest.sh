@@ -114,7 +114,10 @@ if out=$(sealed "$dest" env DESTDIR="$dest" cmake --install "$build" 2>&1); then
   flags=$(PKG_CONFIG_PATH="$dest/usr/lib/pkgconfig" PKG_CONFIG_SYSROOT_DIR="$dest" \
     pkg-config --cflags --libs vorsel-link)
   # shellcheck disable=SC2086
-  if cc "$work/client.c" $flags -o "$work/client" && "$work/client" | grep -q '^Held e3b0c442'; then
+  # A sanitized tree installs an instrumented library, which links only with
+  # the sanitizers' runtime.
+  if cc "$work/client.c" $flags ${VORSEL_TEST_LINK_FLAGS:-} -o "$work/client" &&
+    "$work/client" | grep -q '^Held e3b0c442'; then
     pass "the client library links into a C program by its pkg-config file"
   else fail "the client library does not link by its pkg-config file ($flags)"; fi
 else
