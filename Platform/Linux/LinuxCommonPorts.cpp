@@ -1,7 +1,7 @@
+#include "Platform/Linux/LinuxPlatform.h"
 #include "Platform/Linux/Runtime/LinuxBundles.h"
 #include "Platform/Linux/Runtime/LinuxClock.h"
 #include "Platform/Linux/Runtime/LinuxFiles.h"
-#include "Platform/Linux/LinuxPlatform.h"
 
 namespace vorsel::linux_platform {
 
