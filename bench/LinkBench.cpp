@@ -214,11 +214,11 @@ void dumpSmaps(const std::string& folder, pid_t agent, pid_t echo) {
 
 class Bench {
   public:
-    explicit Bench(Settings settings) : settings_(settings) {}
+    explicit Bench(Settings settings) : settings(settings) {}
 
     bool setUp() {
-        if (!world_.ready()) return fail("world: " + world_.problem());
-        const std::string root = world_.root();
+        if (!e2eWorld.ready()) return fail("world: " + e2eWorld.problem());
+        const std::string root = e2eWorld.root();
         fs::create_directories(root + "/bin");
         fs::copy_file(ECHO_SERVICE, root + "/bin/echo_service");
         const std::string script = root + "/activate-echo.sh";
@@ -230,37 +230,37 @@ class Bench {
                   std::string("[D-BUS Service]\nName=") + kEchoName + "\nExec=" + script + "\n");
         run({"/usr/bin/dbus-send", "--session", "--dest=org.freedesktop.DBus", "--type=method_call",
              "--print-reply", "/org/freedesktop/DBus", "org.freedesktop.DBus.ReloadConfig"},
-            world_.environment());
+            e2eWorld.environment());
 
         // The caller: the stand-in bundle with link_caller as its executable,
         // signed as the main app.
-        caller_ = root + "/Caller.app";
-        fs::copy(world_.ordwyn(), caller_, fs::copy_options::recursive);
-        const std::string program = caller_ + "/Contents/Linux/ordwyn";
+        caller = root + "/Caller.app";
+        fs::copy(e2eWorld.ordwyn(), caller, fs::copy_options::recursive);
+        const std::string program = caller + "/Contents/Linux/ordwyn";
         fs::remove(program);
         fs::copy_file(LINK_CALLER, program);
-        if (auto failed = sign(caller_, world_.authority(), world_.app()); !failed.empty())
+        if (auto failed = sign(caller, e2eWorld.authority(), e2eWorld.app()); !failed.empty())
             return fail("signing the caller: " + failed);
 
-        rules_ = root + "/rules.json";
-        const Outcome printed = world_.standin(
+        rules = root + "/rules.json";
+        const Outcome printed = e2eWorld.standin(
             {"session", "--close", "com.example.bench", "--minutes", "30", "--print"});
-        writeText(rules_, printed.out.substr(0, printed.out.find('\n')));
-        nothing_ = root + "/nothing.json";
-        writeText(nothing_, "{\"closing\":\"nothing\",\"closingEnds\":-63114076800}");
+        writeText(rules, printed.out.substr(0, printed.out.find('\n')));
+        nothing = root + "/nothing.json";
+        writeText(nothing, "{\"closing\":\"nothing\",\"closingEnds\":-63114076800}");
         return true;
     }
 
     void handOver() {
         std::printf("\n== Hand-over round trip (one call at a time, %d calls, verdict cached)\n",
-                    settings_.rounds);
+                    settings.rounds);
         std::printf("processes on the machine: %zu\n", processCount());
         // The agent with each call's proof of its sender; the echo as the
         // least a service can be (bare calls, as before proofs), and with
         // proofs it reads and challenges: what the proof costs by itself.
-        auto agent = call(world_.busName(), settings_.rounds, rules_);
-        auto echo = call(kEchoName, settings_.rounds, rules_, true);
-        auto echoProven = call(kEchoName, settings_.rounds, rules_);
+        auto agent = call(e2eWorld.busName(), settings.rounds, rules);
+        auto echo = call(kEchoName, settings.rounds, rules, true);
+        auto echoProven = call(kEchoName, settings.rounds, rules);
         if (agent.empty() || echo.empty() || echoProven.empty()) return;
         row("Version()", agent["version"], echo["version"]);
         row("Hold(rules)", agent["hold"], echo["hold"]);
@@ -269,16 +269,16 @@ class Bench {
         ratio("hand-over", median1(agent["hold"]), median1(echo["hold"]), 1.5);
         ratio("hand-over against the echo with proofs", median1(agent["hold"]),
               median1(echoProven["hold"]), 1.5);
-        handOverMedian_ = median1(agent["hold"]);
+        handOverMedian = median1(agent["hold"]);
     }
 
     // The agent's side timed here, in this process, on the same calls it
     // makes: the proof of a running stand-in's hand-over read, and the
     // stand-in looked at again as a judged sender is on each call.
     void proofCost() {
-        std::printf("\n== The proof of a call's sender, per call (%d rounds)\n", settings_.rounds);
-        const std::string rules = readAll(rules_);
-        auto app = world_.startStandin();
+        std::printf("\n== The proof of a call's sender, per call (%d rounds)\n", settings.rounds);
+        const std::string localRules = readAll(rules);
+        auto app = e2eWorld.startStandin();
         if (!app || !waitUntil([&] { return threadsOf(app->pid()) >= 1; }, 10)) return;
         pause(0.5);  // past its start: its libraries are all mapped
         namespace lp = vorsel::linux_platform;
@@ -288,14 +288,14 @@ class Bench {
         const auto snapshot = proc ? lp::readExecutableLines(proc.get(), nullptr) : std::nullopt;
         if (!sender.pidfd || !snapshot) return;
         std::vector<double> make, read, again;
-        for (int i = 0; i < settings_.rounds; ++i) {
+        for (int i = 0; i < settings.rounds; ++i) {
             auto start = SteadyClock::now();
             VorselLinkProof proof;
-            vorselLinkProveCall(&proof, ":1.1", "Hold", rules.data(), rules.size());
+            vorselLinkProveCall(&proof, ":1.1", "Hold", localRules.data(), localRules.size());
             make.push_back(microsSince(start));
             start = SteadyClock::now();
             const auto proven = lp::readProof(proof.passed, nullptr);
-            const bool proves = proven && proven->text == lp::proofText("Hold", rules, ":1.1");
+            const bool proves = proven && proven->text == lp::proofText("Hold", localRules, ":1.1");
             vorselLinkCloseProof(&proof);
             read.push_back(microsSince(start));
             start = SteadyClock::now();
@@ -315,21 +315,21 @@ class Bench {
                     median(read));
         std::printf("agent, the sender looked at again (threads, mappings): median %.1f µs\n",
                     median(again));
-        if (handOverMedian_ > 0)
+        if (handOverMedian > 0)
             std::printf("the agent's part of it: %.0f%% of the hand-over's %.1f µs\n",
-                        100 * (median(read) + median(again)) / handOverMedian_, handOverMedian_);
+                        100 * (median(read) + median(again)) / handOverMedian, handOverMedian);
     }
 
     void coldStart() {
         std::printf("\n== Cold start: activation to first reply (%d starts each)\n",
-                    settings_.starts);
+                    settings.starts);
         std::vector<double> agentCold, echoCold, agentWarm, echoWarm;
-        for (int i = 0; i < settings_.starts; ++i) {
+        for (int i = 0; i < settings.starts; ++i) {
             stop(agentPid());
             stop(echoPid());
             pause(0.2);
-            agentCold.push_back(first(world_.busName()));
-            agentWarm.push_back(first(world_.busName()));
+            agentCold.push_back(first(e2eWorld.busName()));
+            agentWarm.push_back(first(e2eWorld.busName()));
             echoCold.push_back(first(kEchoName, true));
             echoWarm.push_back(first(kEchoName, true));
         }
@@ -348,8 +348,8 @@ class Bench {
         std::printf("\n== Footprint\n");
         const pid_t agent = agentPid(), echo = echoPid();
         // Watching: a session holds, passes run every 2 s.
-        call(world_.busName(), 1, rules_);
-        call(kEchoName, 1, rules_, true);
+        call(e2eWorld.busName(), 1, rules);
+        call(kEchoName, 1, rules, true);
         // Long enough for the agent's judge thread, idle since the caller was
         // judged, to have ended: a thread that ends inside a wake-up window
         // takes its context switches with it.
@@ -367,40 +367,40 @@ class Bench {
         ratio("anonymous memory", statusField(agent, "RssAnon"), statusField(echo, "RssAnon"), 1.3);
         std::printf("threads: agent %ld, echo %ld\n", statusField(agent, "Threads"),
                     statusField(echo, "Threads"));
-        if (!settings_.smaps.empty()) dumpSmaps(settings_.smaps, agent, echo);
-        const double watching = wakeupsPerSecond(agent, settings_.window);
+        if (!settings.smaps.empty()) dumpSmaps(settings.smaps, agent, echo);
+        const double watching = wakeupsPerSecond(agent, settings.window);
         // Idle: nothing holds (the 20 s leave timer is armed, nothing else).
-        call(world_.busName(), 1, nothing_);
+        call(e2eWorld.busName(), 1, nothing);
         pause(3);  // the judge thread again, as above
         const long idleRss = statusField(agent, "VmRSS");
-        const double idle = wakeupsPerSecond(agent, std::min(settings_.window, 15.0));
-        const double echoIdle = wakeupsPerSecond(echo, std::min(settings_.window, 15.0));
+        const double idle = wakeupsPerSecond(agent, std::min(settings.window, 15.0));
+        const double echoIdle = wakeupsPerSecond(echo, std::min(settings.window, 15.0));
         std::printf("resident KiB idle: agent %ld\n", idleRss);
         std::printf(
             "wake-ups per second (context switches, all threads, %.0f s windows): "
             "agent watching %.2f, agent idle %.2f, echo idle %.2f\n",
-            settings_.window, watching, idle, echoIdle);
+            settings.window, watching, idle, echoIdle);
     }
 
     void launchToQuit() {
         std::printf("\n== Launch of a blocked app to its quit request (%d launches)\n",
-                    settings_.launches);
-        const std::string apps = world_.root() + "/apps";
+                    settings.launches);
+        const std::string apps = e2eWorld.root() + "/apps";
         fs::create_directories(apps);
         const std::string bundle =
             vorsel::testing::makeBundle(apps, {"Blocked", "test.blocked"}, WAITER_PROGRAM);
         const std::string program = vorsel::testing::bundleProgram(bundle);
         const Outcome held =
-            world_.standin({"session", "--close", "test.blocked", "--minutes", "30"});
+            e2eWorld.standin({"session", "--close", "test.blocked", "--minutes", "30"});
         if (held.status != 0) {
             std::printf("hand-over failed: %s\n", held.err.c_str());
             return;
         }
         std::vector<double> times;
         int notByTerm = 0;
-        for (int i = 0; i < settings_.launches; ++i) {
+        for (int i = 0; i < settings.launches; ++i) {
             const auto start = SteadyClock::now();
-            auto app = Process::start({program}, world_.environment());
+            auto app = Process::start({program}, e2eWorld.environment());
             if (!app) continue;
             const auto status = app->wait(10);
             times.push_back(std::chrono::duration<double>(SteadyClock::now() - start).count());
@@ -430,35 +430,35 @@ class Bench {
              "--print-reply", "/org/freedesktop/DBus",
              "org.freedesktop.DBus.UpdateActivationEnvironment",
              "dict:string:string:DISPLAY," + screen.display()},
-            world_.environment());
+            e2eWorld.environment());
         // A fresh agent, started by the bus with the display, as on a desktop.
         stop(agentPid());
-        call(world_.busName(), 1, nothing_);
+        call(e2eWorld.busName(), 1, nothing);
         const pid_t agent = agentPid();
         pause(3);
-        const double window = std::min(settings_.window, 8.0);
+        const double window = std::min(settings.window, 8.0);
         const long rssBefore = statusField(agent, "VmRSS"), fdsBefore = descriptors(agent);
         const bool xcbBefore = maps(agent, "libxcb");
         const double wakeBefore = wakeupsPerSecond(agent, window);
 
-        const std::string apps = world_.root() + "/apps";
+        const std::string apps = e2eWorld.root() + "/apps";
         fs::create_directories(apps);
         const std::string bundle =
             vorsel::testing::makeBundle(apps, {"Windowed", "test.windowed"}, DESK_APP_PROGRAM);
-        Environment environment = world_.environment();
+        Environment environment = e2eWorld.environment();
         environment["DISPLAY"] = screen.display();
-        const std::string log = world_.root() + "/windowed.log";
+        const std::string log = e2eWorld.root() + "/windowed.log";
         auto app =
             Process::start({vorsel::testing::bundleProgram(bundle), "--log", log}, environment);
         waitUntil([&] { return readAll(log).find("ready") != std::string::npos; }, 10);
         pause(0.5);  // managed by the window manager by now
         const auto start = SteadyClock::now();
-        world_.standin({"session", "--close", "test.windowed", "--minutes", "30"});
+        e2eWorld.standin({"session", "--close", "test.windowed", "--minutes", "30"});
         const auto status = app ? app->wait(10) : std::nullopt;
         const double closing = std::chrono::duration<double>(SteadyClock::now() - start).count();
         const long fdsWatching = descriptors(agent);
         const bool xcbWatching = maps(agent, "libxcb");
-        call(world_.busName(), 1, nothing_);
+        call(e2eWorld.busName(), 1, nothing);
         pause(3);
         const long rssAfter = statusField(agent, "VmRSS"), fdsAfter = descriptors(agent);
         const double wakeAfter = wakeupsPerSecond(agent, window);
@@ -484,13 +484,13 @@ class Bench {
     }
 
     std::map<std::string, std::vector<double>> call(const std::string& name, int rounds,
-                                                    const std::string& rules = {},
+                                                    const std::string& givenRules = {},
                                                     bool bare = false) {
-        std::vector<std::string> argv{caller_ + "/Contents/Linux/ordwyn"};
+        std::vector<std::string> argv{caller + "/Contents/Linux/ordwyn"};
         if (bare) argv.push_back("--bare");
         argv.insert(argv.end(), {name, std::to_string(rounds)});
-        if (!rules.empty()) argv.push_back(rules);
-        const Outcome outcome = run(argv, world_.environment(), 600);
+        if (!givenRules.empty()) argv.push_back(givenRules);
+        const Outcome outcome = run(argv, e2eWorld.environment(), 600);
         if (outcome.status != 0)
             std::fprintf(stderr, "link_caller %s failed: %s\n", name.c_str(), outcome.err.c_str());
         return outcome.status == 0 ? figures(outcome.out)
@@ -526,8 +526,8 @@ class Bench {
     }
     static long threadsOf(pid_t pid) { return statusField(pid, "Threads"); }
 
-    pid_t agentPid() const { return lastPid(world_.root() + "/agent.pids"); }
-    pid_t echoPid() const { return lastPid(world_.root() + "/echo.pids"); }
+    pid_t agentPid() const { return lastPid(e2eWorld.root() + "/agent.pids"); }
+    pid_t echoPid() const { return lastPid(e2eWorld.root() + "/echo.pids"); }
 
     static std::size_t processCount() {
         std::size_t count = 0;
@@ -536,10 +536,10 @@ class Bench {
         return count;
     }
 
-    Settings settings_;
-    E2eWorld world_;
-    std::string caller_, rules_, nothing_;
-    double handOverMedian_ = 0;
+    Settings settings;
+    E2eWorld e2eWorld;
+    std::string caller, rules, nothing;
+    double handOverMedian = 0;
 };
 
 }  // namespace

@@ -122,64 +122,65 @@ void printTimes(const char* what, std::vector<double> times, int notByTerm, cons
 
 class Bench {
   public:
-    explicit Bench(int launches, double window) : launches_(launches), window_(window) {}
+    explicit Bench(int launches, double window) : launches(launches), window(window) {}
 
     bool setUp() {
-        if (!world_.ready()) return fail(world_.problem());
+        if (!e2eWorld.ready()) return fail(e2eWorld.problem());
         // The agent's unit takes the manager's environment: a display, as a
         // desktop hands it over at login.
         if (testing::VirtualDesktop::unavailable().empty()) {
-            desktop_ = std::make_unique<testing::VirtualDesktop>();
-            if (!desktop_->ready()) return fail(desktop_->problem());
-            tool("systemctl", {"--user", "set-environment", "DISPLAY=" + desktop_->display()});
+            virtualDesktop = std::make_unique<testing::VirtualDesktop>();
+            if (!virtualDesktop->ready()) return fail(virtualDesktop->problem());
+            tool("systemctl",
+                 {"--user", "set-environment", "DISPLAY=" + virtualDesktop->display()});
         }
-        files_ = std::make_unique<linux_platform::LinuxFiles>();
-        items_ = linux_platform::makeLoginItems(world_.vorsel(), *files_);
-        if (auto error = items_->registerAgent()) return fail("turning on: " + *error);
-        if (world_.standin({"version"}).out != "1\n") return fail("the agent did not answer");
-        agent_ = std::atoi(
+        files = std::make_unique<linux_platform::LinuxFiles>();
+        items = linux_platform::makeLoginItems(e2eWorld.vorsel(), *files);
+        if (auto error = items->registerAgent()) return fail("turning on: " + *error);
+        if (e2eWorld.standin({"version"}).out != "1\n") return fail("the agent did not answer");
+        agent = std::atoi(
             trimmed(tool("systemctl", {"--user", "show", "-p", "MainPID", "--value", kUnit}).out)
                 .c_str());
-        if (agent_ <= 0) return fail("the agent does not run as its unit");
+        if (agent <= 0) return fail("the agent does not run as its unit");
         pause(3);  // the first caller's judge thread ends
         idle("before any session");
         std::error_code ec;
-        fs::create_directories(world_.root() + "/bin", ec);
-        fs::create_directories(world_.dataHome() + "/applications", ec);
-        program_ = world_.root() + "/bin/blocked";
-        fs::copy_file("/usr/bin/sleep", program_, fs::copy_options::overwrite_existing, ec);
-        writeText(world_.dataHome() + "/applications/" + kBlocked + ".desktop",
-                  "[Desktop Entry]\nType=Application\nName=Blocked\nExec=" + program_ + "\n");
+        fs::create_directories(e2eWorld.root() + "/bin", ec);
+        fs::create_directories(e2eWorld.dataHome() + "/applications", ec);
+        program = e2eWorld.root() + "/bin/blocked";
+        fs::copy_file("/usr/bin/sleep", program, fs::copy_options::overwrite_existing, ec);
+        writeText(e2eWorld.dataHome() + "/applications/" + kBlocked + ".desktop",
+                  "[Desktop Entry]\nType=Application\nName=Blocked\nExec=" + program + "\n");
         // Outside any unit only a bundle tells what an app is.
-        const std::string bundle = world_.root() + "/apps/Blocked.app";
+        const std::string bundle = e2eWorld.root() + "/apps/Blocked.app";
         fs::create_directories(bundle + "/Contents/Linux", ec);
-        bundled_ = bundle + "/Contents/Linux/Blocked";
-        fs::copy_file("/usr/bin/sleep", bundled_, fs::copy_options::overwrite_existing, ec);
+        bundled = bundle + "/Contents/Linux/Blocked";
+        fs::copy_file("/usr/bin/sleep", bundled, fs::copy_options::overwrite_existing, ec);
         writeText(bundle + "/Contents/Info.plist",
                   "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
                   "<key>CFBundleIdentifier</key><string>" +
                       kBundled +
                       "</string><key>CFBundleExecutable</key><string>Blocked</string>"
                       "</dict></plist>\n");
-        windowed_ = world_.root() + "/bin/windowed";
-        fs::copy_file(DESK_APP_PROGRAM, windowed_, fs::copy_options::overwrite_existing, ec);
-        writeText(world_.dataHome() + "/applications/" + kWindowed + ".desktop",
-                  "[Desktop Entry]\nType=Application\nName=Windowed\nExec=" + windowed_ + "\n");
-        const Outcome held = world_.standin({"session", "--close", kBlocked, "--close", kBundled,
-                                             "--close", kWindowed, "--minutes", "30"});
+        windowed = e2eWorld.root() + "/bin/windowed";
+        fs::copy_file(DESK_APP_PROGRAM, windowed, fs::copy_options::overwrite_existing, ec);
+        writeText(e2eWorld.dataHome() + "/applications/" + kWindowed + ".desktop",
+                  "[Desktop Entry]\nType=Application\nName=Windowed\nExec=" + windowed + "\n");
+        const Outcome held = e2eWorld.standin({"session", "--close", kBlocked, "--close", kBundled,
+                                               "--close", kWindowed, "--minutes", "30"});
         if (held.status != 0) return fail("hand-over: " + held.err);
-        std::printf("agent pid %d, running as %s\n", agent_, kUnit.c_str());
+        std::printf("agent pid %d, running as %s\n", agent, kUnit.c_str());
         return true;
     }
 
     void launchToQuit() {
         std::printf("\n== Launch of a blocked app to its quit request (%d launches each)\n",
-                    launches_);
+                    launches);
         std::vector<double> scoped, outside;
         int scopedNotByTerm = 0, outsideNotByTerm = 0;
-        for (int i = 0; i < launches_; ++i) {
+        for (int i = 0; i < launches; ++i) {
             const auto start = SteadyClock::now();
-            auto app = Process::start({program_, "1000"}, world_.environment());
+            auto app = Process::start({program, "1000"}, e2eWorld.environment());
             if (!app) continue;
             moveIntoScope(app->pid(),
                           "app-gnome-" + kBlocked + "-" + std::to_string(app->pid()) + ".scope");
@@ -193,11 +194,11 @@ class Bench {
         // Started at a random moment of the pass's 2 s period, as a user
         // would, not right after the pass that quit the one before.
         std::uint32_t seed = 12345;
-        for (int i = 0; i < std::min(launches_, 10); ++i) {
+        for (int i = 0; i < std::min(launches, 10); ++i) {
             seed = seed * 1664525u + 1013904223u;
             pause((seed >> 8) % 2000 / 1000.0);
             const auto start = SteadyClock::now();
-            auto app = Process::start({bundled_, "1000"}, world_.environment());
+            auto app = Process::start({bundled, "1000"}, e2eWorld.environment());
             if (!app) continue;
             const auto status = app->wait(10);
             outside.push_back(std::chrono::duration<double>(SteadyClock::now() - start).count());
@@ -209,24 +210,24 @@ class Bench {
     }
 
     void windowLaunches() {
-        if (!desktop_) {
+        if (!virtualDesktop) {
             std::printf("\n== Launch on X11: no Xvfb and openbox (scripts/setup.sh)\n");
             return;
         }
         std::printf(
             "\n== Launch of a blocked app with a window, outside any unit, on X11 to its "
             "quit (%d launches)\n",
-            launches_);
-        Environment environment = world_.environment();
-        environment["DISPLAY"] = desktop_->display();
+            launches);
+        Environment environment = e2eWorld.environment();
+        environment["DISPLAY"] = virtualDesktop->display();
         std::vector<double> quit, shown;
         int notClosed = 0;
-        for (int i = 0; i < launches_; ++i) {
-            const std::string log = world_.root() + "/windowed.log";
+        for (int i = 0; i < launches; ++i) {
+            const std::string log = e2eWorld.root() + "/windowed.log";
             std::error_code ec;
             fs::remove(log, ec);
             const auto start = SteadyClock::now();
-            auto app = Process::start({windowed_, "--log", log}, environment);
+            auto app = Process::start({windowed, "--log", log}, environment);
             if (!app) continue;
             std::optional<double> ready;
             std::optional<int> status;
@@ -258,14 +259,14 @@ class Bench {
     // Memory, wake-ups and window modules of the agent while nothing holds.
     void idle(const char* when) {
         const auto rss = [&] {
-            std::ifstream status("/proc/" + std::to_string(agent_) + "/status");
+            std::ifstream status("/proc/" + std::to_string(agent) + "/status");
             std::string line;
             while (std::getline(status, line))
                 if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
             return 0L;
         };
         const auto modules = [&] {
-            std::ifstream maps("/proc/" + std::to_string(agent_) + "/maps");
+            std::ifstream maps("/proc/" + std::to_string(agent) + "/maps");
             std::set<std::string> found;
             std::string line;
             while (std::getline(maps, line)) {
@@ -278,38 +279,38 @@ class Bench {
             }
             return found.size();
         };
-        const double window = 5;
-        const long before = switches(agent_, false);
-        pause(window);
+        const double localWindow = 5;
+        const long before = switches(agent, false);
+        pause(localWindow);
         std::printf(
             "idle agent %s: %ld kB resident, %.2f wake-ups per second (all threads), "
             "%zu window libraries mapped\n",
-            when, rss(), (switches(agent_, false) - before) / window, modules());
+            when, rss(), (switches(agent, false) - before) / localWindow, modules());
     }
 
     void endSession() {
         std::printf("\n== The idle agent after the session (baseline: before any session)\n");
-        world_.standin({"session", "--close", kBlocked, "--minutes", "0"});  // nothing holds
+        e2eWorld.standin({"session", "--close", kBlocked, "--minutes", "0"});  // nothing holds
         pause(3);  // the caller's judge thread ends
         idle("after the session");
     }
 
     void wakeups() {
-        std::printf("\n== Wake-ups while watching (%.0f s window)\n", window_);
+        std::printf("\n== Wake-ups while watching (%.0f s window)\n", window);
         pause(3);  // the judge thread of the last caller ends
-        const long main = switches(agent_, true), all = switches(agent_, false);
-        pause(window_);
+        const long main = switches(agent, true), all = switches(agent, false);
+        pause(window);
         std::printf(
             "wake-ups per second: main thread %.2f, all threads %.2f (target: 0.5, the 2 s "
             "pass)\n",
-            (switches(agent_, true) - main) / window_, (switches(agent_, false) - all) / window_);
+            (switches(agent, true) - main) / window, (switches(agent, false) - all) / window);
     }
 
     void tearDown() {
-        world_.standin({"session", "--close", kBlocked, "--minutes", "0"});  // nothing holds
-        if (desktop_) tool("systemctl", {"--user", "unset-environment", "DISPLAY"});
+        e2eWorld.standin({"session", "--close", kBlocked, "--minutes", "0"});  // nothing holds
+        if (virtualDesktop) tool("systemctl", {"--user", "unset-environment", "DISPLAY"});
         std::optional<std::optional<std::string>> done;
-        items_->unregisterAgent([&](std::optional<std::string> error) { done = error; });
+        items->unregisterAgent([&](std::optional<std::string> error) { done = error; });
         const auto until = SteadyClock::now() + std::chrono::seconds(70);
         while (!done && SteadyClock::now() < until)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
@@ -320,10 +321,10 @@ class Bench {
         while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
         return text;
     }
-    Outcome tool(const std::string& program, const std::vector<std::string>& args) const {
-        std::vector<std::string> argv{"/usr/bin/" + program};
+    Outcome tool(const std::string& givenProgram, const std::vector<std::string>& args) const {
+        std::vector<std::string> argv{"/usr/bin/" + givenProgram};
         argv.insert(argv.end(), args.begin(), args.end());
-        return run(argv, world_.environment(), 30);
+        return run(argv, e2eWorld.environment(), 30);
     }
     static bool fail(const std::string& why) {
         std::fprintf(stderr, "session_bench: %s\n", why.c_str());
@@ -343,14 +344,14 @@ class Bench {
         QDBusConnection::sessionBus().call(call, QDBus::Block, 10000);
     }
 
-    int launches_;
-    double window_;
-    E2eWorld world_{E2eWorld::Options{.activation = false, .userSession = true}};
-    std::unique_ptr<linux_platform::LinuxFiles> files_;
-    std::unique_ptr<LoginItems> items_;
-    std::unique_ptr<testing::VirtualDesktop> desktop_;
-    pid_t agent_ = 0;
-    std::string program_, bundled_, windowed_;
+    int launches;
+    double window;
+    E2eWorld e2eWorld{E2eWorld::Options{.activation = false, .userSession = true}};
+    std::unique_ptr<linux_platform::LinuxFiles> files;
+    std::unique_ptr<LoginItems> items;
+    std::unique_ptr<testing::VirtualDesktop> virtualDesktop;
+    pid_t agent = 0;
+    std::string program, bundled, windowed;
 };
 
 }  // namespace

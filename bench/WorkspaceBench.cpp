@@ -75,18 +75,18 @@ class Crowd {
                 ::execve(argv[0], argv, env.data());
                 for (;;) ::pause();
             }
-            if (pid > 0) pids_.push_back(pid);
+            if (pid > 0) pids.push_back(pid);
         }
         // Let the execs land before anything is measured.
         ::usleep(300000);
     }
     ~Crowd() {
-        for (pid_t pid : pids_) ::kill(pid, SIGKILL);
-        for (pid_t pid : pids_) ::waitpid(pid, nullptr, 0);
+        for (pid_t pid : pids) ::kill(pid, SIGKILL);
+        for (pid_t pid : pids) ::waitpid(pid, nullptr, 0);
     }
 
   private:
-    std::vector<pid_t> pids_;
+    std::vector<pid_t> pids;
 };
 
 // The median of `rounds` runs of `work`, in microseconds.

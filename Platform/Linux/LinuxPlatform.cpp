@@ -26,16 +26,15 @@ namespace {
 // "listening as" line.
 class EndingLog final : public Log {
   public:
-    EndingLog(std::unique_ptr<Log> log, const QtRunLoop& loop)
-        : log_(std::move(log)), loop_(loop) {}
+    EndingLog(std::unique_ptr<Log> log, const QtRunLoop& loop) : log(std::move(log)), loop(loop) {}
     void write(LogLevel level, std::string_view message) override {
-        if (!loop_.exiting()) log_->write(level, message);
+        if (!loop.exiting()) log->write(level, message);
     }
-    Log& inner() { return *log_; }
+    Log& inner() { return *log; }
 
   private:
-    std::unique_ptr<Log> log_;
-    const QtRunLoop& loop_;
+    std::unique_ptr<Log> log;
+    const QtRunLoop& loop;
 };
 
 }  // namespace

@@ -49,11 +49,11 @@ class FakeMainApp {
 
 class FakeLinkListener final : public LinkListener {
   public:
-    bool listen(const std::string& serviceName, LinkListenerDelegate& delegate) override {
+    bool listen(const std::string& serviceName, LinkListenerDelegate& givenDelegate) override {
         ++listens;
         service = serviceName;
         if (taken) return false;
-        this->delegate = &delegate;
+        this->delegate = &givenDelegate;
         return true;
     }
 

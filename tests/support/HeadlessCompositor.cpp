@@ -156,31 +156,31 @@ std::string HeadlessCompositor::unavailable(Kind kind) {
     return {};
 }
 
-HeadlessCompositor::HeadlessCompositor(Kind kind, std::vector<std::string> extensions)
-    : kind_(kind) {
-    problem_ = unavailable(kind);
-    if (problem_.empty()) problem_ = start(extensions);
+HeadlessCompositor::HeadlessCompositor(Kind givenKind, std::vector<std::string> extensions)
+    : kind(givenKind) {
+    problemText = unavailable(givenKind);
+    if (problemText.empty()) problemText = start(extensions);
 }
 
 HeadlessCompositor::~HeadlessCompositor() {
-    end(compositor_);
-    end(systemBus_);
+    end(compositor);
+    end(systemBus);
     std::error_code error;
-    if (!folder_.empty()) std::filesystem::remove_all(folder_, error);
+    if (!folder.empty()) std::filesystem::remove_all(folder, error);
 }
 
-std::string HeadlessCompositor::log() const { return readAll(folder_ + "/compositor.log"); }
+std::string HeadlessCompositor::log() const { return readAll(folder + "/compositor.log"); }
 
 std::string HeadlessCompositor::start(const std::vector<std::string>& extensions) {
-    char folder[] = "/tmp/vorsel-compositor.XXXXXX";
-    if (::mkdtemp(folder) == nullptr) return "no folder for the compositor";
-    folder_ = folder;
+    char localFolder[] = "/tmp/vorsel-compositor.XXXXXX";
+    if (::mkdtemp(localFolder) == nullptr) return "no folder for the compositor";
+    folder = localFolder;
     static int count = 0;
-    environment_["WAYLAND_DISPLAY"] =
+    variables["WAYLAND_DISPLAY"] =
         "wayland-vorsel-" + std::to_string(::getpid()) + "-" + std::to_string(++count);
-    environment_["XDG_SESSION_TYPE"] = "wayland";
+    variables["XDG_SESSION_TYPE"] = "wayland";
     const std::string problem =
-        kind_ == Kind::gnomeShell ? startGnomeShell(extensions) : startKWin();
+        kind == Kind::gnomeShell ? startGnomeShell(extensions) : startKWin();
     if (!problem.empty()) return problem + "\n" + log();
     return {};
 }
@@ -191,7 +191,7 @@ std::string HeadlessCompositor::startGnomeShell(const std::vector<std::string>& 
     for (const std::string& uuid : extensions) list += (list.empty() ? "'" : ", '") + uuid + "'";
     const pid_t settings = spawn(
         {"/usr/bin/gsettings", "set", "org.gnome.shell", "enabled-extensions", "[" + list + "]"},
-        {}, folder_ + "/compositor.log");
+        {}, folder + "/compositor.log");
     int status = 0;
     ::waitpid(settings, &status, 0);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "gsettings could not enable them";
@@ -208,56 +208,57 @@ std::string HeadlessCompositor::startGnomeShell(const std::vector<std::string>& 
         std::ofstream(units + "/" + target)
             << "[Unit]\nDescription=X11 services of a test's shell\n";
     const pid_t reload =
-        spawn({"/usr/bin/systemctl", "--user", "daemon-reload"}, {}, folder_ + "/compositor.log");
+        spawn({"/usr/bin/systemctl", "--user", "daemon-reload"}, {}, folder + "/compositor.log");
     ::waitpid(reload, &status, 0);
 
     // A system bus of the shell's own: it asks there for what a real system
     // offers (logind, accounts) and carries on without it.
-    const std::string systemBus = "unix:path=" + folder_ + "/system_bus_socket";
-    systemBus_ = spawn({"/usr/bin/dbus-daemon", "--nofork", "--nopidfile",
-                        "--config-file=/usr/share/dbus-1/session.conf", "--address=" + systemBus},
-                       {}, folder_ + "/system-bus.log");
-    environment_["XDG_CURRENT_DESKTOP"] = "GNOME";
-    auto shellEnvironment = environment_;
-    shellEnvironment["DBUS_SYSTEM_BUS_ADDRESS"] = systemBus;
+    const std::string localSystemBus = "unix:path=" + folder + "/system_bus_socket";
+    systemBus =
+        spawn({"/usr/bin/dbus-daemon", "--nofork", "--nopidfile",
+               "--config-file=/usr/share/dbus-1/session.conf", "--address=" + localSystemBus},
+              {}, folder + "/system-bus.log");
+    variables["XDG_CURRENT_DESKTOP"] = "GNOME";
+    auto shellEnvironment = variables;
+    shellEnvironment["DBUS_SYSTEM_BUS_ADDRESS"] = localSystemBus;
     shellEnvironment.erase("WAYLAND_DISPLAY");
     shellEnvironment.erase("DISPLAY");
-    compositor_ = spawn(
+    compositor = spawn(
         {kGnomeShell, "--headless", "--wayland",
-         "--wayland-display=" + environment_["WAYLAND_DISPLAY"], "--virtual-monitor", "1280x800"},
-        shellEnvironment, folder_ + "/compositor.log");
-    const std::string socket = runtimeFolder() + "/" + environment_["WAYLAND_DISPLAY"];
+         "--wayland-display=" + variables["WAYLAND_DISPLAY"], "--virtual-monitor", "1280x800"},
+        shellEnvironment, folder + "/compositor.log");
+    const std::string socket = runtimeFolder() + "/" + variables["WAYLAND_DISPLAY"];
     if (!waitFor([&] { return ::access(socket.c_str(), F_OK) == 0 && owned("org.gnome.Shell"); },
-                 compositor_))
+                 compositor))
         return "GNOME Shell did not come up";
     return xwayland() ? "" : "GNOME Shell started no XWayland";
 }
 
 std::string HeadlessCompositor::startKWin() {
     // A copy without the packaged program's file capability.
-    const std::string program = folder_ + "/kwin_wayland";
+    const std::string program = folder + "/kwin_wayland";
     std::error_code error;
     std::filesystem::copy_file(kKWin, program, error);
     if (error) return "kwin_wayland could not be copied: " + error.message();
     ::chmod(program.c_str(), 0700);
-    environment_["XDG_CURRENT_DESKTOP"] = "KDE";
-    auto kwinEnvironment = environment_;
+    variables["XDG_CURRENT_DESKTOP"] = "KDE";
+    auto kwinEnvironment = variables;
     kwinEnvironment.erase("WAYLAND_DISPLAY");
     kwinEnvironment.erase("DISPLAY");
     kwinEnvironment["QT_QPA_PLATFORM"] = "wayland";
-    compositor_ = spawn({program, "--virtual", "--xwayland", "--socket",
-                         environment_["WAYLAND_DISPLAY"], "--width", "1280", "--height", "800"},
-                        kwinEnvironment, folder_ + "/compositor.log");
-    const std::string socket = runtimeFolder() + "/" + environment_["WAYLAND_DISPLAY"];
+    compositor = spawn({program, "--virtual", "--xwayland", "--socket",
+                        variables["WAYLAND_DISPLAY"], "--width", "1280", "--height", "800"},
+                       kwinEnvironment, folder + "/compositor.log");
+    const std::string socket = runtimeFolder() + "/" + variables["WAYLAND_DISPLAY"];
     if (!waitFor([&] { return ::access(socket.c_str(), F_OK) == 0 && owned("org.kde.KWin"); },
-                 compositor_))
+                 compositor))
         return "KWin did not come up";
     return xwayland() ? "" : "KWin started no XWayland";
 }
 
 bool HeadlessCompositor::xwayland() {
     std::string display, auth;
-    if (kind_ == Kind::gnomeShell) {
+    if (kind == Kind::gnomeShell) {
         // The shell starts XWayland when the first X11 app connects; it
         // says early which display that will be, and keeps its authority
         // in the runtime folder.
@@ -276,13 +277,13 @@ bool HeadlessCompositor::xwayland() {
                         auth = entry.path().string();
                 return !auth.empty();
             },
-            compositor_);
+            compositor);
     } else {
-        waitFor([&] { return !(display = xwaylandOf(compositor_, &auth)).empty(); }, compositor_);
+        waitFor([&] { return !(display = xwaylandOf(compositor, &auth)).empty(); }, compositor);
     }
     if (display.empty()) return false;
-    environment_["DISPLAY"] = display;
-    if (!auth.empty()) environment_["XAUTHORITY"] = auth;
+    variables["DISPLAY"] = display;
+    if (!auth.empty()) variables["XAUTHORITY"] = auth;
     return true;
 }
 

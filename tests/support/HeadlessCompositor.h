@@ -32,14 +32,14 @@ class HeadlessCompositor {
 
     // Whether it serves (its bus name answers and its socket is there);
     // problem() says what is not.
-    bool ready() const { return problem_.empty(); }
-    const std::string& problem() const { return problem_; }
-    pid_t pid() const { return compositor_; }
+    bool ready() const { return problemText.empty(); }
+    const std::string& problem() const { return problemText; }
+    pid_t pid() const { return compositor; }
 
     // What a program of this desktop needs in its environment:
     // WAYLAND_DISPLAY, DISPLAY (XWayland), XAUTHORITY where the compositor
     // wants one, XDG_SESSION_TYPE and XDG_CURRENT_DESKTOP.
-    std::map<std::string, std::string> environment() const { return environment_; }
+    std::map<std::string, std::string> environment() const { return variables; }
     // What the compositor wrote to its standard error, for failure messages.
     std::string log() const;
 
@@ -54,12 +54,12 @@ class HeadlessCompositor {
     // Finds the XWayland the compositor started: its display and authority.
     bool xwayland();
 
-    Kind kind_;
-    std::string folder_;
-    pid_t compositor_ = -1;
-    pid_t systemBus_ = -1;
-    std::map<std::string, std::string> environment_;
-    std::string problem_;
+    Kind kind;
+    std::string folder;
+    pid_t compositor = -1;
+    pid_t systemBus = -1;
+    std::map<std::string, std::string> variables;
+    std::string problemText;
 };
 
 }  // namespace vorsel::testing

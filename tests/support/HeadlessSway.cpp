@@ -76,42 +76,42 @@ std::string HeadlessSway::unavailable() {
     return {};
 }
 
-HeadlessSway::HeadlessSway() : problem_(start()) {}
+HeadlessSway::HeadlessSway() : problemText(start()) {}
 
 HeadlessSway::~HeadlessSway() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGCONT);
-        ::kill(pid_, SIGTERM);
+    if (processId > 0) {
+        ::kill(processId, SIGCONT);
+        ::kill(processId, SIGTERM);
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-        while (alive(pid_) && std::chrono::steady_clock::now() < until)
+        while (alive(processId) && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        if (alive(pid_)) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
+        if (alive(processId)) {
+            ::kill(processId, SIGKILL);
+            ::waitpid(processId, nullptr, 0);
         }
     }
     std::error_code error;
-    if (!folder_.empty()) std::filesystem::remove_all(folder_, error);
+    if (!folder.empty()) std::filesystem::remove_all(folder, error);
 }
 
 void HeadlessSway::crash() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
+    if (processId <= 0) return;
+    ::kill(processId, SIGKILL);
+    ::waitpid(processId, nullptr, 0);
+    processId = -1;
 }
 
 void HeadlessSway::pause(bool paused) {
-    if (pid_ > 0) ::kill(pid_, paused ? SIGSTOP : SIGCONT);
+    if (processId > 0) ::kill(processId, paused ? SIGSTOP : SIGCONT);
 }
 
 std::string HeadlessSway::start() {
     if (auto missing = unavailable(); !missing.empty()) return missing;
-    std::string folder = "/tmp/vorsel-sway.XXXXXX";
-    if (::mkdtemp(folder.data()) == nullptr) return "no folder for sway";
-    folder_ = folder;
-    const std::string config = folder + "/config";
-    const std::string told = folder + "/environment";
+    std::string localFolder = "/tmp/vorsel-sway.XXXXXX";
+    if (::mkdtemp(localFolder.data()) == nullptr) return "no folder for sway";
+    folder = localFolder;
+    const std::string config = localFolder + "/config";
+    const std::string told = localFolder + "/environment";
     // sway tells its own clients where it is; the first thing it runs
     // passes that on to the test. XWayland starts with its first client.
     std::ofstream(config) << "xwayland enable\n"
@@ -119,30 +119,30 @@ std::string HeadlessSway::start() {
                           << "exec sh -c 'printf \"%s\\n%s\\n%s\\n\" \"$WAYLAND_DISPLAY\" "
                              "\"$SWAYSOCK\" \"$DISPLAY\" > "
                           << told << ".new && mv " << told << ".new " << told << "'\n";
-    pid_ = spawn(config,
-                 {"XDG_RUNTIME_DIR=" + folder, "WLR_BACKENDS=headless", "WLR_LIBINPUT_NO_DEVICES=1",
-                  "WLR_RENDERER=pixman"},
-                 folder + "/sway.log");
-    if (pid_ < 0) return "could not start sway";
+    processId = spawn(config,
+                      {"XDG_RUNTIME_DIR=" + localFolder, "WLR_BACKENDS=headless",
+                       "WLR_LIBINPUT_NO_DEVICES=1", "WLR_RENDERER=pixman"},
+                      localFolder + "/sway.log");
+    if (processId < 0) return "could not start sway";
     const auto until = std::chrono::steady_clock::now() + kStartLimit;
     while (std::chrono::steady_clock::now() < until) {
         std::istringstream lines(readFile(told));
         std::string wayland, sway, display;
         if (std::getline(lines, wayland) && std::getline(lines, sway) &&
             std::getline(lines, display) && !wayland.empty() && !sway.empty()) {
-            environment_ = {{"XDG_RUNTIME_DIR", folder},
-                            {"WAYLAND_DISPLAY", wayland},
-                            {"SWAYSOCK", sway},
-                            {"DISPLAY", display}};
+            variables = {{"XDG_RUNTIME_DIR", localFolder},
+                         {"WAYLAND_DISPLAY", wayland},
+                         {"SWAYSOCK", sway},
+                         {"DISPLAY", display}};
             return {};
         }
-        if (!alive(pid_)) {
-            pid_ = -1;
-            return "sway ended while starting:\n" + readFile(folder + "/sway.log");
+        if (!alive(processId)) {
+            processId = -1;
+            return "sway ended while starting:\n" + readFile(localFolder + "/sway.log");
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    return "sway did not start within 20 s:\n" + readFile(folder + "/sway.log");
+    return "sway did not start within 20 s:\n" + readFile(localFolder + "/sway.log");
 }
 
 }  // namespace vorsel::testing

@@ -21,17 +21,17 @@ class HeadlessSway {
     HeadlessSway& operator=(const HeadlessSway&) = delete;
 
     // Whether sway serves; problem() says why not.
-    bool ready() const { return problem_.empty(); }
-    const std::string& problem() const { return problem_; }
+    bool ready() const { return problemText.empty(); }
+    const std::string& problem() const { return problemText; }
 
     // What a program on this desktop is given: XDG_RUNTIME_DIR,
     // WAYLAND_DISPLAY, SWAYSOCK and DISPLAY (XWayland, started by sway when
     // a first X11 client comes).
-    const std::map<std::string, std::string>& environment() const { return environment_; }
-    const std::string& waylandDisplay() const { return environment_.at("WAYLAND_DISPLAY"); }
-    const std::string& swaySocket() const { return environment_.at("SWAYSOCK"); }
-    const std::string& runtimeDir() const { return environment_.at("XDG_RUNTIME_DIR"); }
-    pid_t pid() const { return pid_; }
+    const std::map<std::string, std::string>& environment() const { return variables; }
+    const std::string& waylandDisplay() const { return variables.at("WAYLAND_DISPLAY"); }
+    const std::string& swaySocket() const { return variables.at("SWAYSOCK"); }
+    const std::string& runtimeDir() const { return variables.at("XDG_RUNTIME_DIR"); }
+    pid_t pid() const { return processId; }
 
     // Ends sway at once, as a crash would (SIGKILL); the object stays.
     void crash();
@@ -45,10 +45,10 @@ class HeadlessSway {
   private:
     std::string start();
 
-    std::string folder_;
-    pid_t pid_ = -1;
-    std::map<std::string, std::string> environment_;
-    std::string problem_;
+    std::string folder;
+    pid_t processId = -1;
+    std::map<std::string, std::string> variables;
+    std::string problemText;
 };
 
 }  // namespace vorsel::testing

@@ -12,14 +12,14 @@ TempFolder::TempFolder(const std::string& prefix, Access access) {
     // run as another user and with a cleared environment.
     std::string pattern = "/tmp/" + prefix + ".XXXXXX";
     if (!::mkdtemp(pattern.data())) return;
-    path_ = pattern;
-    if (access == Access::everyone) ::chmod(path_.c_str(), 0755);
+    location = pattern;
+    if (access == Access::everyone) ::chmod(location.c_str(), 0755);
 }
 
 TempFolder::~TempFolder() {
-    if (path_.empty()) return;
+    if (location.empty()) return;
     std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    std::filesystem::remove_all(location, ignored);
 }
 
 }  // namespace vorsel::testing

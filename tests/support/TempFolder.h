@@ -19,10 +19,10 @@ class TempFolder {
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
 
-    const std::string& path() const { return path_; }
+    const std::string& path() const { return location; }
 
   private:
-    std::string path_;
+    std::string location;
 };
 
 }  // namespace vorsel::testing

@@ -157,11 +157,11 @@ std::string VirtualDesktop::unavailable(bool windowManager) {
 
 VirtualDesktop::VirtualDesktop() : VirtualDesktop(Options{}) {}
 
-VirtualDesktop::VirtualDesktop(Options options) : problem_(start(options)) {}
+VirtualDesktop::VirtualDesktop(Options options) : problemText(start(options)) {}
 
 VirtualDesktop::~VirtualDesktop() {
-    stop(windowManager_);
-    stop(server_);
+    stop(windowManager);
+    stop(server);
 }
 
 std::string VirtualDesktop::start(const Options& options) {
@@ -170,26 +170,26 @@ std::string VirtualDesktop::start(const Options& options) {
     if (::pipe(report) != 0) return "no pipe for the display number";
     const std::string screen =
         std::to_string(options.width) + "x" + std::to_string(options.height) + "x24";
-    server_ = spawn({kServer, "-displayfd", std::to_string(report[1]), "-nolisten", "tcp",
-                     "-noreset", "-screen", "0", screen},
-                    {}, report[1]);
+    server = spawn({kServer, "-displayfd", std::to_string(report[1]), "-nolisten", "tcp",
+                    "-noreset", "-screen", "0", screen},
+                   {}, report[1]);
     ::close(report[1]);
-    display_ = readDisplay(report[0]);
+    currentDisplay = readDisplay(report[0]);
     ::close(report[0]);
-    if (display_.empty()) return "Xvfb did not report a display";
+    if (currentDisplay.empty()) return "Xvfb did not report a display";
     if (!options.windowManager) return {};
 
-    windowManager_ = spawn({kWindowManager}, display_);
+    windowManager = spawn({kWindowManager}, currentDisplay);
     const auto until = std::chrono::steady_clock::now() + kStartLimit;
     while (std::chrono::steady_clock::now() < until) {
-        if (managed(display_)) {
-            if (managesWindows(display_, until)) return {};
-            return "openbox did not manage a window on " + display_;
+        if (managed(currentDisplay)) {
+            if (managesWindows(currentDisplay, until)) return {};
+            return "openbox did not manage a window on " + currentDisplay;
         }
-        if (!alive(windowManager_)) return "openbox ended while starting";
+        if (!alive(windowManager)) return "openbox ended while starting";
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    return "openbox did not take the display " + display_;
+    return "openbox did not take the display " + currentDisplay;
 }
 
 void VirtualDesktop::stop(pid_t& pid) {

@@ -32,13 +32,13 @@ class VirtualDesktop {
     VirtualDesktop& operator=(const VirtualDesktop&) = delete;
 
     // Whether everything above is in place; problem() says what is not.
-    bool ready() const { return problem_.empty(); }
-    const std::string& problem() const { return problem_; }
+    bool ready() const { return problemText.empty(); }
+    const std::string& problem() const { return problemText; }
 
     // The value of DISPLAY for programs on this desktop, e.g. ":3".
-    const std::string& display() const { return display_; }
-    pid_t serverPid() const { return server_; }
-    pid_t windowManagerPid() const { return windowManager_; }
+    const std::string& display() const { return currentDisplay; }
+    pid_t serverPid() const { return server; }
+    pid_t windowManagerPid() const { return windowManager; }
 
     // Why no desktop can be started on this machine (a program missing), or
     // empty when one can. Tests skip with this text.
@@ -48,10 +48,10 @@ class VirtualDesktop {
     std::string start(const Options& options);
     void stop(pid_t& pid);
 
-    std::string display_;
-    pid_t server_ = -1;
-    pid_t windowManager_ = -1;
-    std::string problem_;
+    std::string currentDisplay;
+    pid_t server = -1;
+    pid_t windowManager = -1;
+    std::string problemText;
 };
 
 }  // namespace vorsel::testing

@@ -59,54 +59,55 @@ bool isBarrier(const Call& call) {
 // their replies are in.
 class Talk {
   public:
-    Talk(const Options& options, const QDBusConnection& bus, QString name)
-        : options_(options),
-          bus_(bus),
-          name_(std::move(name)),
-          caller_(bus_, name_, static_cast<int>(std::min(options_.timeout * 1000, 2147483647.0))) {}
+    Talk(const Options& givenOptions, const QDBusConnection& bus, QString givenName)
+        : options(givenOptions),
+          busConnection(bus),
+          name(std::move(givenName)),
+          caller(busConnection, name,
+                 static_cast<int>(std::min(options.timeout * 1000, 2147483647.0))) {}
 
     int run() {
         sendBatch();
-        if (!done_) QCoreApplication::exec();
-        return status_;
+        if (!isDone) QCoreApplication::exec();
+        return status;
     }
 
   private:
     void sendBatch() {
-        while (next_ < options_.calls.size() && !isBarrier(options_.calls[next_])) {
-            const Call& call = options_.calls[next_++];
+        while (next < options.calls.size() && !isBarrier(options.calls[next])) {
+            const Call& call = options.calls[next++];
             const QByteArray rules =
                 call.kind == Call::Kind::hold
                     ? QByteArray(call.rules.data(), static_cast<qsizetype>(call.rules.size()))
                     : QByteArray();
-            ++pending_;
+            ++pending;
             // The call carries the proof that this very process makes it.
-            caller_.call(
+            caller.call(
                 memberOf(call.kind), rules,
                 [this, kind = call.kind](const QDBusMessage& reply) { answered(kind, reply); });
         }
-        if (pending_ == 0) passBarrier();
+        if (pending == 0) passBarrier();
     }
 
     void answered(Call::Kind kind, const QDBusMessage& reply) {
         if (reply.type() == QDBusMessage::ReplyMessage) {
             printLine(replyLine(kind, reply));
         } else {
-            status_ = 1;
+            status = 1;
             printLine("{\"error\":\"" + reply.errorName().toUtf8() + "\"}");
             std::fprintf(stderr, "ordwyn: %s: %s\n", qPrintable(reply.errorName()),
                          qPrintable(reply.errorMessage()));
         }
-        if (--pending_ == 0) passBarrier();
+        if (--pending == 0) passBarrier();
     }
 
     void passBarrier() {
-        if (next_ >= options_.calls.size()) {
-            done_ = true;
+        if (next >= options.calls.size()) {
+            isDone = true;
             QCoreApplication::exit(0);
             return;
         }
-        if (options_.calls[next_++].kind == Call::Kind::wait) {
+        if (options.calls[next++].kind == Call::Kind::wait) {
             std::string line;
             std::getline(std::cin, line);
         }
@@ -115,14 +116,14 @@ class Talk {
             qApp, [this] { sendBatch(); }, Qt::QueuedConnection);
     }
 
-    const Options& options_;
-    QDBusConnection bus_;
-    QString name_;
-    linux_platform::ProvenCaller caller_;
-    std::size_t next_ = 0;
-    std::size_t pending_ = 0;
-    int status_ = 0;
-    bool done_ = false;
+    const Options& options;
+    QDBusConnection busConnection;
+    QString name;
+    linux_platform::ProvenCaller caller;
+    std::size_t next = 0;
+    std::size_t pending = 0;
+    int status = 0;
+    bool isDone = false;
 };
 
 }  // namespace

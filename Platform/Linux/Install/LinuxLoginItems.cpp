@@ -46,27 +46,27 @@ std::vector<std::string> commandOf(const std::string& program, const AgentDeclar
 
 LinuxLoginItems::LinuxLoginItems(std::optional<std::string> bundlePath, Files& files,
                                  std::unique_ptr<UserSession> session)
-    : bundle_(std::move(bundlePath)), files_(files), session_(std::move(session)) {}
+    : bundle(std::move(bundlePath)), files(files), session(std::move(session)) {}
 
 LinuxLoginItems::~LinuxLoginItems() {
-    for (auto& worker : workers_) worker.join();
+    for (auto& worker : workers) worker.join();
 }
 
 std::optional<AgentDeclaration> LinuxLoginItems::declaration() const {
-    if (!bundle_) return std::nullopt;
-    return AgentDeclaration::load(*bundle_);
+    if (!bundle) return std::nullopt;
+    return AgentDeclaration::load(*bundle);
 }
 
 std::string LinuxLoginItems::programPath(const AgentDeclaration& agent) const {
-    return *bundle_ + "/" + agent.program;
+    return *bundle + "/" + agent.program;
 }
 
 std::string LinuxLoginItems::serviceFilePath(const AgentDeclaration& agent) const {
-    return files_.dataFolder() + "/dbus-1/services/" + busName(agent.machService) + ".service";
+    return files.dataFolder() + "/dbus-1/services/" + busName(agent.machService) + ".service";
 }
 
 std::string LinuxLoginItems::unitFilePath(const AgentDeclaration& agent) const {
-    return files_.dataFolder() + "/systemd/user/" + agent.label + ".service";
+    return files.dataFolder() + "/systemd/user/" + agent.label + ".service";
 }
 
 bool LinuxLoginItems::ours(const std::optional<std::string>& serviceFile,
@@ -79,17 +79,17 @@ bool LinuxLoginItems::ours(const std::optional<std::string>& serviceFile,
 
 bool LinuxLoginItems::unitOurs(const AgentDeclaration& agent) const {
     const auto unitCommand = unitExec(commandOf(programPath(agent), agent));
-    const auto unit = files_.read(unitFilePath(agent));
+    const auto unit = files.read(unitFilePath(agent));
     return unit && unitCommand && keyValue(*unit, "ExecStart") == *unitCommand;
 }
 
 LoginItemStatus LinuxLoginItems::status() {
     const auto agent = declaration();
     if (!agent) return LoginItemStatus::notFound;
-    const auto service = files_.read(serviceFilePath(*agent));
+    const auto service = files.read(serviceFilePath(*agent));
     if (!ours(service, *agent)) return LoginItemStatus::notRegistered;
     const bool unitNamed = keyValue(*service, "SystemdService") == agent->label + ".service";
-    if ((unitNamed && unitOurs(*agent)) || !session_ || !session_->managerRunning())
+    if ((unitNamed && unitOurs(*agent)) || !session || !session->managerRunning())
         return LoginItemStatus::enabled;
     return LoginItemStatus::notRegistered;
 }
@@ -97,7 +97,7 @@ LoginItemStatus LinuxLoginItems::status() {
 std::optional<std::string> LinuxLoginItems::registerAgent() {
     // After any unregister still running, which would otherwise remove what
     // this writes.
-    std::lock_guard<std::mutex> turn(changing_);
+    std::lock_guard<std::mutex> turn(changing);
     const auto agent = declaration();
     if (!agent) return "The app carries no usable agent declaration (guard-agent.plist).";
     const std::string name = busName(agent->machService);
@@ -109,40 +109,39 @@ std::optional<std::string> LinuxLoginItems::registerAgent() {
     }
 
     std::string service = "[D-BUS Service]\nName=" + name + "\nExec=" + *busCommand + "\n";
-    if (session_ && session_->managerRunning()) {
+    if (session && session->managerRunning()) {
         const std::string unitPath = unitFilePath(*agent);
         const std::string unit =
             "[Unit]\nDescription=Vorsel guard agent\n\n[Service]\nType=dbus\n"
             "BusName=" +
             name + "\nExecStart=" + *unitCommand +
             "\nEnvironment=XPC_SERVICE_NAME=" + agent->label + "\nKillMode=process\n";
-        const std::string folder = files_.dataFolder() + "/systemd/user";
-        if (auto made = files_.createFolders(folder); !made)
-            return couldNot("create", folder, made);
-        if (auto wrote = files_.writeAtomically(unitPath, unit); !wrote) {
+        const std::string folder = files.dataFolder() + "/systemd/user";
+        if (auto made = files.createFolders(folder); !made) return couldNot("create", folder, made);
+        if (auto wrote = files.writeAtomically(unitPath, unit); !wrote) {
             return couldNot("write", unitPath, wrote);
         }
-        if (auto failed = session_->reloadUnits()) {
-            (void)files_.remove(unitPath);
+        if (auto failed = session->reloadUnits()) {
+            (void)files.remove(unitPath);
             return failed;
         }
         service += "SystemdService=" + agent->label + ".service\n";
     }
 
-    const std::string folder = files_.dataFolder() + "/dbus-1/services";
-    if (auto made = files_.createFolders(folder); !made) return couldNot("create", folder, made);
+    const std::string folder = files.dataFolder() + "/dbus-1/services";
+    if (auto made = files.createFolders(folder); !made) return couldNot("create", folder, made);
     const std::string servicePath = serviceFilePath(*agent);
-    if (auto wrote = files_.writeAtomically(servicePath, service); !wrote) {
+    if (auto wrote = files.writeAtomically(servicePath, service); !wrote) {
         return couldNot("write", servicePath, wrote);
     }
-    if (session_) {
-        session_->reloadServices();
+    if (session) {
+        session->reloadServices();
         // The GNOME Shell extension is an extra: it is turned on off the
         // caller's thread, and whatever becomes of it, turning on succeeded.
-        UserSession* session = session_.get();
-        workers_.emplace_back([this, session] {
-            std::lock_guard<std::mutex> held(changing_);
-            (void)session->switchShellExtension(true);
+        UserSession* localSession = session.get();
+        workers.emplace_back([this, localSession] {
+            std::lock_guard<std::mutex> held(changing);
+            (void)localSession->switchShellExtension(true);
         });
     }
     return std::nullopt;
@@ -150,27 +149,27 @@ std::optional<std::string> LinuxLoginItems::registerAgent() {
 
 std::optional<std::string> LinuxLoginItems::unregisterNow() {
     // An extra, like turning it on: a failure leaves turning off to succeed.
-    if (session_) (void)session_->switchShellExtension(false);
+    if (session) (void)session->switchShellExtension(false);
     const auto agent = declaration();
     if (!agent) return std::nullopt;
 
     // The service file first: once it is gone the bus starts nothing.
     const std::string servicePath = serviceFilePath(*agent);
-    if (ours(files_.read(servicePath), *agent)) {
-        if (auto removed = files_.remove(servicePath); !removed) {
+    if (ours(files.read(servicePath), *agent)) {
+        if (auto removed = files.remove(servicePath); !removed) {
             return couldNot("remove", servicePath, removed);
         }
-        if (session_) session_->reloadServices();
+        if (session) session->reloadServices();
     }
 
     const std::string unitPath = unitFilePath(*agent);
     if (unitOurs(*agent)) {
-        if (auto removed = files_.remove(unitPath); !removed) {
+        if (auto removed = files.remove(unitPath); !removed) {
             return couldNot("remove", unitPath, removed);
         }
         // A failed reload only leaves the old unit loaded until the next one;
         // with the service file gone nothing starts it, so it is not an error.
-        if (session_ && session_->managerRunning()) (void)session_->reloadUnits();
+        if (session && session->managerRunning()) (void)session->reloadUnits();
     }
     return std::nullopt;
 }
@@ -182,16 +181,16 @@ void LinuxLoginItems::unregisterAgent(std::function<void(std::optional<std::stri
     }
     // Made on first use, on the caller's thread: the main thread, where the
     // completions are to run.
-    if (!completions_) completions_ = std::make_unique<QObject>();
-    QObject* completions = completions_.get();
-    workers_.emplace_back([this, completions, done = std::move(done)]() mutable {
+    if (!completions) completions = std::make_unique<QObject>();
+    QObject* localCompletions = completions.get();
+    workers.emplace_back([this, localCompletions, done = std::move(done)]() mutable {
         std::optional<std::string> error;
         {
-            std::lock_guard<std::mutex> turn(changing_);
+            std::lock_guard<std::mutex> turn(changing);
             error = unregisterNow();
         }
         QMetaObject::invokeMethod(
-            completions,
+            localCompletions,
             [done = std::move(done), error = std::move(error)]() mutable {
                 done(std::move(error));
             },

@@ -78,15 +78,15 @@ class LinuxLoginItems final : public LoginItems {
     bool ours(const std::optional<std::string>& serviceFile, const AgentDeclaration& agent) const;
     bool unitOurs(const AgentDeclaration& agent) const;
 
-    std::optional<std::string> bundle_;
-    Files& files_;
-    std::unique_ptr<UserSession> session_;
+    std::optional<std::string> bundle;
+    Files& files;
+    std::unique_ptr<UserSession> session;
     // Unregisters run one at a time, each on a thread of its own, and post
-    // their completion to `completions_`, which lives on the main thread; a
+    // their completion to `completions`, which lives on the main thread; a
     // register waits for them.
-    std::mutex changing_;
-    std::vector<std::thread> workers_;
-    std::unique_ptr<QObject> completions_;
+    std::mutex changing;
+    std::vector<std::thread> workers;
+    std::unique_ptr<QObject> completions;
 };
 
 // The adapter for the running app, on the session of its session bus.

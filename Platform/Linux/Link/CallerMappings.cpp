@@ -45,7 +45,7 @@ bool writable(const std::string& path, const struct stat& info, const CallerIds&
 // Judges the folders above a mapped file, each once per verdict.
 class Folders {
   public:
-    explicit Folders(const CallerIds& ids) : ids_(ids) {}
+    explicit Folders(const CallerIds& ids) : ids(ids) {}
 
     // The first folder above `path` that the user can write, or that is no
     // longer a plain folder; empty when there is none.
@@ -54,8 +54,8 @@ class Folders {
         while (folder.size() > 1) {
             const std::size_t slash = folder.rfind('/');
             folder.resize(slash == 0 ? 1 : slash);
-            auto known = open_.find(folder);
-            if (known == open_.end()) known = open_.emplace(folder, isOpen(folder)).first;
+            auto known = open.find(folder);
+            if (known == open.end()) known = open.emplace(folder, isOpen(folder)).first;
             if (known->second) return folder;
         }
         return {};
@@ -65,11 +65,11 @@ class Folders {
     bool isOpen(const std::string& folder) const {
         struct stat info {};
         return ::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
-               writable(folder, info, ids_);
+               writable(folder, info, ids);
     }
 
-    const CallerIds& ids_;
-    std::map<std::string, bool> open_;
+    const CallerIds& ids;
+    std::map<std::string, bool> open;
 };
 
 bool fileAllowed(const Mapping& mapping, const CallerIds& ids, Folders& folders, std::string* why) {

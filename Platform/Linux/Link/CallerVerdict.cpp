@@ -65,7 +65,7 @@ bool mapsOnlyTrustedCode(int procDir, const CallerImage& image, const CallerIds&
 
 }  // namespace
 
-CallerVerdict::CallerVerdict(std::string anchorsPath) : anchorsPath_(std::move(anchorsPath)) {}
+CallerVerdict::CallerVerdict(std::string anchorsPath) : anchorsPath(std::move(anchorsPath)) {}
 
 bool CallerVerdict::genuine(std::uint32_t uid, std::int32_t pid,
                             const std::string& requirement) const {
@@ -120,7 +120,7 @@ bool CallerVerdict::genuineImage(int image, const std::string& imagePath,
     const auto bundle = bundleAround(imagePath);
     if (!bundle) return refuse(why, imagePath + " is not the executable of an app bundle");
     std::string failure;
-    const auto valid = validateAgainst(*bundle, anchorsPath_, requirement, &failure);
+    const auto valid = validateAgainst(*bundle, anchorsPath, requirement, &failure);
     if (!valid) return refuse(why, *bundle + ": " + failure);
     if (*bundle + "/" + valid->seal.executable != imagePath)
         return refuse(why, imagePath + " is not the bundle's main executable");

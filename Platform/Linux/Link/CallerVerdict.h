@@ -37,7 +37,7 @@ class CallerVerdict {
                       std::string* why) const;
 
   private:
-    std::string anchorsPath_;
+    std::string anchorsPath;
 };
 
 }  // namespace vorsel::linux_platform

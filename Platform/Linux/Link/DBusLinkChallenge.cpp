@@ -4,33 +4,33 @@
 
 namespace vorsel::linux_platform {
 
-ProofChallenge::ProofChallenge(int socket, SenderPtr sender, std::string text,
+ProofChallenge::ProofChallenge(int givenSocket, SenderPtr sender, std::string text,
                                std::chrono::milliseconds limit, Done done, QObject* parent)
     : QObject(parent),
-      socket_(socket),
-      sender_(std::move(sender)),
-      text_(std::move(text)),
-      challenge_(makeChallenge()),
-      done_(std::move(done)),
-      notifier_(socket, QSocketNotifier::Read) {
-    timer_.setSingleShot(true);
-    connect(&timer_, &QTimer::timeout, this,
+      socket(givenSocket),
+      sender(std::move(sender)),
+      text(std::move(text)),
+      challenge(makeChallenge()),
+      isDone(std::move(done)),
+      notifier(givenSocket, QSocketNotifier::Read) {
+    timer.setSingleShot(true);
+    connect(&timer, &QTimer::timeout, this,
             [this] { finish(false, "the challenge went unanswered"); });
-    connect(&notifier_, &QSocketNotifier::activated, this, [this] { readable(); });
+    connect(&notifier, &QSocketNotifier::activated, this, [this] { readable(); });
     std::string why;
-    if (!sendChallenge(socket_, challenge_, &why)) {
-        notifier_.setEnabled(false);
+    if (!sendChallenge(socket, challenge, &why)) {
+        notifier.setEnabled(false);
         // Reported from the loop, as every outcome is.
         QMetaObject::invokeMethod(
             this, [this, why] { finish(false, why); }, Qt::QueuedConnection);
         return;
     }
-    timer_.start(limit);
+    timer.start(limit);
 }
 
 void ProofChallenge::readable() {
     std::string why;
-    switch (readAnswer(socket_, sender_->pid, sender_->pidfd.get(), text_, challenge_, &why)) {
+    switch (readAnswer(socket, sender->pid, sender->pidfd.get(), text, challenge, &why)) {
         case Answer::waiting:
             return;
         case Answer::right:
@@ -41,21 +41,21 @@ void ProofChallenge::readable() {
 }
 
 void ProofChallenge::cancel() {
-    if (finished_) return;
-    finished_ = true;
-    notifier_.setEnabled(false);
-    timer_.stop();
+    if (finished) return;
+    finished = true;
+    notifier.setEnabled(false);
+    timer.stop();
     deleteLater();
 }
 
 void ProofChallenge::finish(bool right, const std::string& why) {
-    if (finished_) return;
-    finished_ = true;
-    notifier_.setEnabled(false);
-    timer_.stop();
+    if (finished) return;
+    finished = true;
+    notifier.setEnabled(false);
+    timer.stop();
     // Whoever is told may end this challenge; it goes once the loop is back.
     deleteLater();
-    done_(right, why);
+    isDone(right, why);
 }
 
 }  // namespace vorsel::linux_platform

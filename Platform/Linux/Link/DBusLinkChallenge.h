@@ -37,14 +37,14 @@ class ProofChallenge final : public QObject {
     void readable();
     void finish(bool right, const std::string& why);
 
-    int socket_;
-    SenderPtr sender_;
-    std::string text_;
-    std::string challenge_;
-    Done done_;
-    QSocketNotifier notifier_;
-    QTimer timer_;
-    bool finished_ = false;
+    int socket;
+    SenderPtr sender;
+    std::string text;
+    std::string challenge;
+    Done isDone;
+    QSocketNotifier notifier;
+    QTimer timer;
+    bool finished = false;
 };
 
 }  // namespace vorsel::linux_platform

@@ -9,15 +9,15 @@ DBusLinkListener::DBusLinkListener(RunLoop& runLoop, Log& log, CallerCheck check
 
 DBusLinkListener::DBusLinkListener(RunLoop& runLoop, Log& log, CallerCheck check,
                                    const QDBusConnection& bus, LinkOptions options)
-    : service_(std::make_unique<DBusLinkService>(runLoop, log, std::move(check), bus,
-                                                 std::move(options))) {}
+    : service(std::make_unique<DBusLinkService>(runLoop, log, std::move(check), bus,
+                                                std::move(options))) {}
 
 DBusLinkListener::~DBusLinkListener() = default;
 
 bool DBusLinkListener::listen(const std::string& serviceName, LinkListenerDelegate& delegate) {
-    return service_->listen(serviceName, delegate);
+    return service->listen(serviceName, delegate);
 }
 
-std::size_t DBusLinkListener::peersKnown() const { return service_->peersKnown(); }
+std::size_t DBusLinkListener::peersKnown() const { return service->peersKnown(); }
 
 }  // namespace vorsel::linux_platform

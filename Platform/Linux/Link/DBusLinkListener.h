@@ -107,7 +107,7 @@ class DBusLinkListener final : public LinkListener {
     std::size_t peersKnown() const;
 
   private:
-    std::unique_ptr<DBusLinkService> service_;
+    std::unique_ptr<DBusLinkService> service;
 };
 
 }  // namespace vorsel::linux_platform

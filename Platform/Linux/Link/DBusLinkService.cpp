@@ -70,56 +70,57 @@ LinkLimits withinDescriptors(LinkLimits limits) {
 }  // namespace
 
 DBusLinkService::DBusLinkService(RunLoop& runLoop, Log& log, CallerCheck check, QDBusConnection bus,
-                                 LinkOptions options)
-    : runLoop_(runLoop),
-      log_(log),
-      check_(std::move(check)),
-      bus_(std::move(bus)),
-      options_(std::move(options)) {
-    options_.waiting = withinDescriptors(options_.waiting);
+                                 LinkOptions givenOptions)
+    : runLoop(runLoop),
+      log(log),
+      check(std::move(check)),
+      busConnection(std::move(bus)),
+      options(std::move(givenOptions)) {
+    options.waiting = withinDescriptors(options.waiting);
     // Judging hashes a bundle; two at a time keeps a crowd of new senders
     // from taking every core while the main thread stays free.
-    judges_.setMaxThreadCount(2);
+    judges.setMaxThreadCount(2);
     // Callers come seldom (once per connection): a judge thread that has
     // nothing to do leaves soon rather than keep its stack for 30 s.
-    judges_.setExpiryTimeout(kJudgeIdleMs);
-    neverStopReading(bus_);
+    judges.setExpiryTimeout(kJudgeIdleMs);
+    neverStopReading(busConnection);
     new GuardLinkAdaptor(this);  // ours: a child
 }
 
 DBusLinkService::~DBusLinkService() {
-    judges_.waitForDone();
+    judges.waitForDone();
     // The challenges (our children) outlive the sockets they watch.
-    for (auto& [name, peer] : peers_)
+    for (auto& [name, peer] : peers)
         for (Waiting& call : peer.waiting)
             if (call.challenge) call.challenge->cancel();
-    if (registered_) bus_.unregisterObject(QString::fromLatin1(kLinkPath));
-    if (!ownedName_.isEmpty() && bus_.isConnected() && bus_.interface())
-        bus_.interface()->unregisterService(ownedName_);
+    if (registered) busConnection.unregisterObject(QString::fromLatin1(kLinkPath));
+    if (!ownedName.isEmpty() && busConnection.isConnected() && busConnection.interface())
+        busConnection.interface()->unregisterService(ownedName);
 }
 
-bool DBusLinkService::listen(const std::string& serviceName, LinkListenerDelegate& delegate) {
-    if (!bus_.isConnected()) {
-        giveUp("couldn't reach the session bus (" + text(bus_.lastError().message()) + ")");
+bool DBusLinkService::listen(const std::string& serviceName, LinkListenerDelegate& givenDelegate) {
+    if (!busConnection.isConnected()) {
+        giveUp("couldn't reach the session bus (" + text(busConnection.lastError().message()) +
+               ")");
         return false;
     }
     // Qt keeps running after the bus goes away; the bus's own farewell is
     // the one sure sign, so listen for it.
-    bus_.connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
-                 QStringLiteral("org.freedesktop.DBus.Local"), QStringLiteral("Disconnected"), this,
-                 SLOT(disconnected()));
-    bus_.connect(kBusService, kBusPath, kBusService, QStringLiteral("NameOwnerChanged"), this,
-                 SLOT(nameOwnerChanged(QString, QString, QString)));
+    busConnection.connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
+                          QStringLiteral("org.freedesktop.DBus.Local"),
+                          QStringLiteral("Disconnected"), this, SLOT(disconnected()));
+    busConnection.connect(kBusService, kBusPath, kBusService, QStringLiteral("NameOwnerChanged"),
+                          this, SLOT(nameOwnerChanged(QString, QString, QString)));
 
-    if (!bus_.registerObject(QString::fromLatin1(kLinkPath), this,
-                             QDBusConnection::ExportAdaptors)) {
+    if (!busConnection.registerObject(QString::fromLatin1(kLinkPath), this,
+                                      QDBusConnection::ExportAdaptors)) {
         giveUp("couldn't serve " + std::string(kLinkPath) + " on the session bus");
         return false;
     }
-    registered_ = true;
+    registered = true;
 
     const QString name = QString::fromStdString(busName(serviceName));
-    QDBusConnectionInterface* bus = bus_.interface();
+    QDBusConnectionInterface* bus = busConnection.interface();
     if (!bus) {
         giveUp("couldn't reach the session bus");
         return false;
@@ -135,14 +136,15 @@ bool DBusLinkService::listen(const std::string& serviceName, LinkListenerDelegat
         giveUp("another process owns " + text(name));
         return false;
     }
-    ownedName_ = name;
-    if (!bus_.connectionCapabilities().testFlag(QDBusConnection::UnixFileDescriptorPassing))
-        log_.write(LogLevel::error,
-                   "the session bus passes no descriptors: no caller can prove who it is");
+    ownedName = name;
+    if (!busConnection.connectionCapabilities().testFlag(
+            QDBusConnection::UnixFileDescriptorPassing))
+        log.write(LogLevel::error,
+                  "the session bus passes no descriptors: no caller can prove who it is");
     sayWhoMayTrace();
     // Only now: a caller that reached us by our unique name before we owned
     // the service (or after we failed to) is never served.
-    delegate_ = &delegate;
+    delegate = &givenDelegate;
     return true;
 }
 
@@ -163,10 +165,10 @@ QByteArray DBusLinkService::Held(const QDBusUnixFileDescriptor& proof) {
 }
 
 DBusLinkService::Peer& DBusLinkService::peerFor(const std::string& name) {
-    auto found = peers_.find(name);
-    if (found != peers_.end()) return found->second;
-    Peer& peer = peers_.emplace(name, Peer{}).first->second;
-    peer.refused = !delegate_ || !delegate_->shouldAcceptNewConnection(peer.connection);
+    auto found = peers.find(name);
+    if (found != peers.end()) return found->second;
+    Peer& peer = peers.emplace(name, Peer{}).first->second;
+    peer.refused = !delegate || !delegate->shouldAcceptNewConnection(peer.connection);
     return peer;
 }
 
@@ -179,7 +181,7 @@ void DBusLinkService::arrived(const QByteArray& arguments, const QDBusUnixFileDe
     if (peer.connection.requirement.empty()) return deliver(peer.connection, message, arguments);
 
     std::string why;
-    auto proven = readProof(proof.fileDescriptor(), &why, options_.kernelPidfd);
+    auto proven = readProof(proof.fileDescriptor(), &why, options.kernelPidfd);
     if (!proven)
         return deny(message,
                     QStringLiteral("the call proves no sender: ") + QString::fromStdString(why));
@@ -192,7 +194,7 @@ void DBusLinkService::arrived(const QByteArray& arguments, const QDBusUnixFileDe
     call.socketId = {socketStat.st_dev, socketStat.st_ino};
     // One socket answers one call: another call waiting with it is refused,
     // and one that comes after finds it shut down.
-    if (proofsInUse_.count(call.socketId)) {
+    if (proofsInUse.count(call.socketId)) {
         endProof(call.socket.get());
         return deny(
             message,
@@ -206,19 +208,19 @@ void DBusLinkService::arrived(const QByteArray& arguments, const QDBusUnixFileDe
     call.large = message.member() == QLatin1String("Hold") &&
                  static_cast<std::size_t>(arguments.size()) > kLargestRules;
     call.bytes = static_cast<std::size_t>(arguments.size()) + kCallOverhead;
-    call.id = nextId_++;
+    call.id = nextId++;
     if (refusedBefore(peer, *call.sender)) return refuse(std::move(call), kNotGenuine);
     // A sender judged genuine here waits only for its answers: unbounded, as
     // the app's own calls are.
     const bool trusted = peer.trusted && sameSender(*peer.trusted, *call.sender);
     if (!trusted && !admits(peer, call.bytes, call.large)) {
         endProof(call.socket.get());
-        bus_.send(message.createErrorReply(
+        busConnection.send(message.createErrorReply(
             kLimitsExceeded,
             QStringLiteral("too many calls wait for their sender to be judged: try again later")));
         return;
     }
-    proofsInUse_.insert(call.socketId);
+    proofsInUse.insert(call.socketId);
     peer.waitingBytes += call.large ? kCallOverhead : call.bytes;
     count(call.bytes, true);
     peer.waiting.push_back(std::move(call));
@@ -244,7 +246,7 @@ bool DBusLinkService::checkProof(const QDBusMessage& message, const Proof& proof
              QStringLiteral("the call proves no sender: its proof names another connection"));
         return false;
     }
-    if (std::chrono::system_clock::now() - proof.sent > options_.proofLife) {
+    if (std::chrono::system_clock::now() - proof.sent > options.proofLife) {
         deny(message, QStringLiteral("the call proves no sender: its proof is too old"));
         return false;
     }
@@ -252,26 +254,26 @@ bool DBusLinkService::checkProof(const QDBusMessage& message, const Proof& proof
 }
 
 bool DBusLinkService::admits(const Peer& peer, std::size_t bytes, bool large) const {
-    const LinkLimits& limits = options_.waiting;
+    const LinkLimits& limits = options.waiting;
     const bool small = bytes <= kSmallCall;
     // Rules too large to be held are answered present=false, whatever their
     // size: only the budget of large calls in all bounds them, so that one
     // such call from a sender not yet judged waits rather than being told to
     // try again.
     const std::size_t own = large ? kCallOverhead : bytes;
-    return peer.waiting.size() < limits.callsPerCaller && waitingCalls_ < limits.calls &&
+    return peer.waiting.size() < limits.callsPerCaller && waitingCalls < limits.calls &&
            peer.waitingBytes + own <= limits.bytesPerCaller &&
-           (small ? waitingSmallBytes_ + bytes <= limits.smallBytes
-                  : waitingBytes_ + bytes <= limits.bytes);
+           (small ? waitingSmallBytes + bytes <= limits.smallBytes
+                  : waitingBytes + bytes <= limits.bytes);
 }
 
 void DBusLinkService::count(std::size_t bytes, bool adding) {
-    std::size_t& pool = bytes <= kSmallCall ? waitingSmallBytes_ : waitingBytes_;
+    std::size_t& pool = bytes <= kSmallCall ? waitingSmallBytes : waitingBytes;
     if (adding) {
-        ++waitingCalls_;
+        ++waitingCalls;
         pool += bytes;
     } else {
-        --waitingCalls_;
+        --waitingCalls;
         pool -= bytes;
     }
 }
@@ -283,15 +285,15 @@ DBusLinkService::Waiting DBusLinkService::take(Peer& peer) {
     if (call.challenge) call.challenge->cancel();
     peer.waitingBytes -= call.large ? kCallOverhead : call.bytes;
     count(call.bytes, false);
-    proofsInUse_.erase(call.socketId);
+    proofsInUse.erase(call.socketId);
     return call;
 }
 
 // Answers the waiting calls of `name` in order, as far as verdicts and
 // answers allow, and asks for the verdict or the answer the first one needs.
 void DBusLinkService::pump(const std::string& name) {
-    auto found = peers_.find(name);
-    if (found == peers_.end()) return;
+    auto found = peers.find(name);
+    if (found == peers.end()) return;
     Peer& peer = found->second;
     while (!peer.waiting.empty()) {
         Waiting& head = peer.waiting.front();
@@ -336,7 +338,7 @@ void DBusLinkService::pump(const std::string& name) {
 void DBusLinkService::challenge(const std::string& name, Waiting& call) {
     call.step = Waiting::Step::asked;
     call.challenge = new ProofChallenge(
-        call.socket.get(), call.sender, call.proof, options_.challengeLimit,
+        call.socket.get(), call.sender, call.proof, options.challengeLimit,
         [this, name, id = call.id](bool right, const std::string& why) {
             challenged(name, id, right, why);
         },
@@ -345,8 +347,8 @@ void DBusLinkService::challenge(const std::string& name, Waiting& call) {
 
 void DBusLinkService::challenged(const std::string& name, std::uint64_t id, bool right,
                                  const std::string& why) {
-    auto found = peers_.find(name);
-    if (found == peers_.end()) return;
+    auto found = peers.find(name);
+    if (found == peers.end()) return;
     Peer& peer = found->second;
     if (peer.waiting.empty() || peer.waiting.front().id != id) return;
     if (!right) {
@@ -367,8 +369,8 @@ void DBusLinkService::judge(const std::string& name, Peer& peer, SenderPtr sende
     peer.judging = true;
     // The check hashes the sender's executable and validates its bundle:
     // off the main thread, then back to it with the answer.
-    judges_.start([this, check = check_, name, requirement = peer.connection.requirement,
-                   sender = std::move(sender)] {
+    judges.start([this, check = check, name, requirement = peer.connection.requirement,
+                  sender = std::move(sender)] {
         SenderVerdict verdict;
         try {
             verdict = judgeSender(check, *sender, requirement);
@@ -386,8 +388,8 @@ void DBusLinkService::judge(const std::string& name, Peer& peer, SenderPtr sende
 
 void DBusLinkService::judged(const std::string& name, const SenderPtr& sender,
                              SenderVerdict verdict) {
-    auto found = peers_.find(name);
-    if (found == peers_.end()) return;  // it left the bus meanwhile
+    auto found = peers.find(name);
+    if (found == peers.end()) return;  // it left the bus meanwhile
     Peer& peer = found->second;
     peer.judging = false;
     if (verdict.genuine) {
@@ -430,11 +432,11 @@ void DBusLinkService::deliver(const DBusLinkConnection& connection, const QDBusM
                               const QByteArray& rules) {
     LinkHandler* handler = connection.resumed ? connection.handler : nullptr;
     if (!handler) {
-        bus_.send(message.createErrorReply(QDBusError::Failed,
-                                           QStringLiteral("nothing serves this connection")));
+        busConnection.send(message.createErrorReply(
+            QDBusError::Failed, QStringLiteral("nothing serves this connection")));
         return;
     }
-    const QDBusConnection bus = bus_;
+    const QDBusConnection bus = busConnection;
     const QString member = message.member();
     if (member == QLatin1String("Version")) {
         handler->version([bus, message](std::int64_t version) {
@@ -458,7 +460,7 @@ void DBusLinkService::deliver(const DBusLinkConnection& connection, const QDBusM
 }
 
 void DBusLinkService::deny(const QDBusMessage& message, const QString& why) {
-    bus_.send(message.createErrorReply(kAccessDenied, why));
+    busConnection.send(message.createErrorReply(kAccessDenied, why));
 }
 
 void DBusLinkService::nameOwnerChanged(const QString& name, const QString&,
@@ -467,33 +469,32 @@ void DBusLinkService::nameOwnerChanged(const QString& name, const QString&,
 }
 
 void DBusLinkService::forget(const std::string& name) {
-    auto found = peers_.find(name);
-    if (found == peers_.end()) return;
+    auto found = peers.find(name);
+    if (found == peers.end()) return;
     // Its waiting calls go unanswered: nobody is there to read the replies.
     Peer& peer = found->second;
     while (!peer.waiting.empty()) endProof(take(peer).socket.get());
-    peers_.erase(found);
+    peers.erase(found);
 }
 
 void DBusLinkService::disconnected() { giveUp("lost the session bus"); }
 
 void DBusLinkService::sayWhoMayTrace() {
-    if (options_.ptraceScope.empty()) return;
-    std::ifstream file(options_.ptraceScope);
+    if (options.ptraceScope.empty()) return;
+    std::ifstream file(options.ptraceScope);
     int scope = -1;
     if (!file) {
-        log_.write(LogLevel::standard,
-                   "yama is absent: any process of this user may trace the app and speak for it");
+        log.write(LogLevel::standard,
+                  "yama is absent: any process of this user may trace the app and speak for it");
     } else if (file >> scope && scope == 0) {
-        log_.write(
-            LogLevel::standard,
-            "ptrace_scope is 0: any process of this user may trace the app and speak for it");
+        log.write(LogLevel::standard,
+                  "ptrace_scope is 0: any process of this user may trace the app and speak for it");
     }
 }
 
 void DBusLinkService::giveUp(const std::string& why) {
-    log_.write(LogLevel::error, why + ": leaving");
-    runLoop_.exit(1);
+    log.write(LogLevel::error, why + ": leaving");
+    runLoop.exit(1);
 }
 
 }  // namespace vorsel::linux_platform

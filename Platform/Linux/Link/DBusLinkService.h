@@ -50,7 +50,7 @@ class DBusLinkService final : public QObject, protected QDBusContext {
     ~DBusLinkService() override;
 
     bool listen(const std::string& serviceName, LinkListenerDelegate& delegate);
-    std::size_t peersKnown() const { return peers_.size(); }
+    std::size_t peersKnown() const { return peers.size(); }
 
     // The calls, as the generated adaptor passes them on. Each takes over
     // its message with a delayed reply; the values returned here are never
@@ -115,21 +115,21 @@ class DBusLinkService final : public QObject, protected QDBusContext {
     void sayWhoMayTrace();
     void giveUp(const std::string& why);
 
-    RunLoop& runLoop_;
-    Log& log_;
-    CallerCheck check_;
-    QDBusConnection bus_;
-    LinkOptions options_;
-    LinkListenerDelegate* delegate_ = nullptr;
-    QString ownedName_;
-    bool registered_ = false;
-    std::unordered_map<std::string, Peer> peers_;  // by unique bus name
-    std::size_t waitingCalls_ = 0;                 // over all peers
-    std::size_t waitingBytes_ = 0;                 // of calls larger than kSmallCall
-    std::size_t waitingSmallBytes_ = 0;
-    std::set<std::pair<dev_t, ino_t>> proofsInUse_;  // the proof sockets of waiting calls
-    std::uint64_t nextId_ = 1;
-    QThreadPool judges_;  // last member: waited for first on destruction
+    RunLoop& runLoop;
+    Log& log;
+    CallerCheck check;
+    QDBusConnection busConnection;
+    LinkOptions options;
+    LinkListenerDelegate* delegate = nullptr;
+    QString ownedName;
+    bool registered = false;
+    std::unordered_map<std::string, Peer> peers;  // by unique bus name
+    std::size_t waitingCalls = 0;                 // over all peers
+    std::size_t waitingBytes = 0;                 // of calls larger than kSmallCall
+    std::size_t waitingSmallBytes = 0;
+    std::set<std::pair<dev_t, ino_t>> proofsInUse;  // the proof sockets of waiting calls
+    std::uint64_t nextId = 1;
+    QThreadPool judges;  // last member: waited for first on destruction
 };
 
 }  // namespace vorsel::linux_platform

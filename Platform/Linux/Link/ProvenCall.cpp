@@ -47,12 +47,12 @@ std::optional<QDBusPendingCall> send(ComOrdwynGuardLinkInterface& link, const QD
 
 }  // namespace
 
-ProvenCaller::ProvenCaller(const QDBusConnection& bus, const QString& service, int timeoutMs)
-    : bus_(bus),
-      timeoutMs_(timeoutMs),
-      link_(std::make_unique<ComOrdwynGuardLinkInterface>(service, QString::fromLatin1(kLinkPath),
-                                                          bus)) {
-    link_->setTimeout(timeoutMs);
+ProvenCaller::ProvenCaller(const QDBusConnection& bus, const QString& service, int givenTimeoutMs)
+    : busConnection(bus),
+      timeoutMs(givenTimeoutMs),
+      link(std::make_unique<ComOrdwynGuardLinkInterface>(service, QString::fromLatin1(kLinkPath),
+                                                         bus)) {
+    link->setTimeout(givenTimeoutMs);
 }
 
 ProvenCaller::~ProvenCaller() = default;
@@ -61,7 +61,7 @@ void ProvenCaller::call(const QString& member, const QByteArray& rules,
                         std::function<void(const QDBusMessage& reply)> done) {
     auto kept = std::make_shared<Proven>();
     QDBusMessage error;
-    const auto pending = send(*link_, bus_, member, rules, *kept, error);
+    const auto pending = send(*link, busConnection, member, rules, *kept, error);
     if (!pending) return done(error);
     auto* watcher = new QDBusPendingCallWatcher(*pending);
     auto* notifier = new QSocketNotifier(kept->proof.kept, QSocketNotifier::Read, watcher);
@@ -80,9 +80,9 @@ void ProvenCaller::call(const QString& member, const QByteArray& rules,
 QDBusMessage ProvenCaller::callBlocking(const QString& member, const QByteArray& rules) {
     Proven kept;
     QDBusMessage error;
-    auto pending = send(*link_, bus_, member, rules, kept, error);
+    auto pending = send(*link, busConnection, member, rules, kept, error);
     if (!pending) return error;
-    vorselLinkAnswerChallenge(&kept.proof, timeoutMs_ < 0 ? 25000 : timeoutMs_);
+    vorselLinkAnswerChallenge(&kept.proof, timeoutMs < 0 ? 25000 : timeoutMs);
     pending->waitForFinished();
     return pending->reply();
 }

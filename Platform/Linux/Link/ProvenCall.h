@@ -33,9 +33,9 @@ class ProvenCaller {
     QDBusMessage callBlocking(const QString& member, const QByteArray& rules);
 
   private:
-    QDBusConnection bus_;
-    int timeoutMs_;
-    std::unique_ptr<ComOrdwynGuardLinkInterface> link_;
+    QDBusConnection busConnection;
+    int timeoutMs;
+    std::unique_ptr<ComOrdwynGuardLinkInterface> link;
 };
 
 }  // namespace vorsel::linux_platform

@@ -25,19 +25,19 @@ void fail(std::string* failure, const std::string& what, int error) {
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
     if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = other.release();
+        if (fileDescriptor >= 0) ::close(fileDescriptor);
+        fileDescriptor = other.release();
     }
     return *this;
 }
 
 UniqueFd::~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fileDescriptor >= 0) ::close(fileDescriptor);
 }
 
 int UniqueFd::release() {
-    const int fd = fd_;
-    fd_ = -1;
+    const int fd = fileDescriptor;
+    fileDescriptor = -1;
     return fd;
 }
 

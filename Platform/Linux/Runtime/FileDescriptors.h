@@ -22,19 +22,19 @@ namespace vorsel::linux_platform {
 class UniqueFd {
   public:
     UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    explicit UniqueFd(int fd) : fileDescriptor(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fileDescriptor(other.release()) {}
     UniqueFd& operator=(UniqueFd&& other) noexcept;
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
     ~UniqueFd();
 
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
+    int get() const { return fileDescriptor; }
+    explicit operator bool() const { return fileDescriptor >= 0; }
     int release();
 
   private:
-    int fd_ = -1;
+    int fileDescriptor = -1;
 };
 
 // Opens the folder `path` (symbolic links in the path itself are followed: a

@@ -58,20 +58,20 @@ std::optional<InfoPlist> InfoPlist::parse(const std::string& xml) {
             case PLIST_STRING: {
                 char* value = nullptr;
                 plist_get_string_val(item, &value);
-                if (value) result.values_[name] = std::string(value);
+                if (value) result.values[name] = std::string(value);
                 free(value);
                 break;
             }
             case PLIST_BOOLEAN: {
                 uint8_t value = 0;
                 plist_get_bool_val(item, &value);
-                result.values_[name] = value != 0;
+                result.values[name] = value != 0;
                 break;
             }
             case PLIST_UINT: {
                 uint64_t value = 0;
                 plist_get_uint_val(item, &value);
-                result.values_[name] = static_cast<long long>(value);
+                result.values[name] = static_cast<long long>(value);
                 break;
             }
             default:
@@ -83,15 +83,15 @@ std::optional<InfoPlist> InfoPlist::parse(const std::string& xml) {
 }
 
 std::optional<std::string> InfoPlist::text(const std::string& key) const {
-    auto found = values_.find(key);
-    if (found == values_.end()) return std::nullopt;
+    auto found = values.find(key);
+    if (found == values.end()) return std::nullopt;
     if (auto* value = std::get_if<std::string>(&found->second)) return *value;
     return std::nullopt;
 }
 
 std::optional<bool> InfoPlist::boolean(const std::string& key) const {
-    auto found = values_.find(key);
-    if (found == values_.end()) return std::nullopt;
+    auto found = values.find(key);
+    if (found == values.end()) return std::nullopt;
     if (auto* value = std::get_if<bool>(&found->second)) return *value;
     return std::nullopt;
 }

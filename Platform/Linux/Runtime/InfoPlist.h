@@ -29,7 +29,7 @@ class InfoPlist {
     std::optional<bool> boolean(const std::string& key) const;
 
   private:
-    std::map<std::string, Value> values_;
+    std::map<std::string, Value> values;
 };
 
 // The whole text of the regular file at `path`: nothing when it cannot be

@@ -19,7 +19,7 @@ bool isSocket(const std::string& path) {
 }  // namespace
 
 JournalLog::JournalLog(std::string own, const std::string& socket, int errorStream)
-    : own_(std::move(own)), journal_(isSocket(socket)), errorStream_(errorStream) {}
+    : ownName(std::move(own)), journal(isSocket(socket)), errorStream(errorStream) {}
 
 std::string JournalLog::line(std::string_view own, LogLevel level, std::string_view message) {
     std::string text;
@@ -42,8 +42,8 @@ std::vector<std::string> JournalLog::fields(std::string_view own, LogLevel level
 }
 
 void JournalLog::write(LogLevel level, std::string_view message) {
-    if (journal_) {
-        const auto entries = fields(own_, level, message);
+    if (journal) {
+        const auto entries = fields(ownName, level, message);
         std::vector<iovec> vector;
         vector.reserve(entries.size());
         for (const auto& entry : entries)
@@ -54,10 +54,10 @@ void JournalLog::write(LogLevel level, std::string_view message) {
 }
 
 void JournalLog::writeLine(LogLevel level, std::string_view message) const {
-    const std::string text = line(own_, level, message);
+    const std::string text = line(ownName, level, message);
     std::string_view rest = text;
     while (!rest.empty()) {
-        const ssize_t written = ::write(errorStream_, rest.data(), rest.size());
+        const ssize_t written = ::write(errorStream, rest.data(), rest.size());
         if (written < 0 && errno == EINTR) continue;
         if (written <= 0) return;  // nowhere left to report it
         rest.remove_prefix(static_cast<size_t>(written));

@@ -29,7 +29,7 @@ class JournalLog final : public Log {
     void write(LogLevel level, std::string_view message) override;
 
     // Whether lines go to the journal rather than to the error stream.
-    bool toJournal() const { return journal_; }
+    bool toJournal() const { return journal; }
 
     // The error-stream line for a message, newline included. Line breaks
     // inside the message become blanks, so one message stays one line.
@@ -41,9 +41,9 @@ class JournalLog final : public Log {
   private:
     void writeLine(LogLevel level, std::string_view message) const;
 
-    std::string own_;
-    bool journal_;
-    int errorStream_;
+    std::string ownName;
+    bool journal;
+    int errorStream;
 };
 
 }  // namespace vorsel::linux_platform

@@ -16,8 +16,8 @@ std::string runningExecutable() {
 
 LinuxBundles::LinuxBundles() : LinuxBundles(runningExecutable()) {}
 
-LinuxBundles::LinuxBundles(const std::string& executable) : path_(bundleAround(executable)) {
-    if (path_) info_ = InfoPlist::load(infoPlistPath(*path_));
+LinuxBundles::LinuxBundles(const std::string& executable) : location(bundleAround(executable)) {
+    if (location) info = InfoPlist::load(infoPlistPath(*location));
 }
 
 std::optional<std::string> LinuxBundles::mainIdentifier() const {
@@ -25,7 +25,7 @@ std::optional<std::string> LinuxBundles::mainIdentifier() const {
 }
 
 std::optional<std::string> LinuxBundles::infoText(const std::string& key) const {
-    return info_ ? info_->text(key) : std::nullopt;
+    return info ? info->text(key) : std::nullopt;
 }
 
 }  // namespace vorsel::linux_platform

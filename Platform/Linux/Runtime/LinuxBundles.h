@@ -17,13 +17,13 @@ class LinuxBundles final : public Bundles {
     // The bundle around `executable`; for tests and tools.
     explicit LinuxBundles(const std::string& executable);
 
-    std::optional<std::string> mainPath() const override { return path_; }
+    std::optional<std::string> mainPath() const override { return location; }
     std::optional<std::string> mainIdentifier() const override;
     std::optional<std::string> infoText(const std::string& key) const override;
 
   private:
-    std::optional<std::string> path_;
-    std::optional<InfoPlist> info_;
+    std::optional<std::string> location;
+    std::optional<InfoPlist> info;
 };
 
 }  // namespace vorsel::linux_platform

@@ -57,30 +57,30 @@ ClockReadings systemReadings() {
             [] { return seconds(CLOCK_BOOTTIME); }, systemBootId};
 }
 
-LinuxClock::LinuxClock(ClockSide side, std::string memoryFile, ClockReadings readings)
-    : side_(side),
-      memoryFile_(std::move(memoryFile)),
-      anchorFile_((std::filesystem::path(memoryFile_).parent_path() / kAnchorName).string()),
-      readings_(std::move(readings)) {}
+LinuxClock::LinuxClock(ClockSide side, std::string givenMemoryFile, ClockReadings readings)
+    : side(side),
+      memoryFile(std::move(givenMemoryFile)),
+      anchorFilePath((std::filesystem::path(memoryFile).parent_path() / kAnchorName).string()),
+      readings(std::move(readings)) {}
 
 TimePoint LinuxClock::now() const {
-    std::lock_guard lock(mutex_);
-    const double sinceBoot = readings_.sinceBoot();
-    const TimePoint wall = readings_.wall();
-    const double offset = wall - sinceBoot;
-    if (side_ == ClockSide::window) {
+    std::lock_guard lock(mutex);
+    const double sinceBoot = readings.sinceBoot();
+    const TimePoint wall = readings.wall();
+    const double localOffset = wall - sinceBoot;
+    if (side == ClockSide::window) {
         const auto anchored = anchoredOffset(sinceBoot);
-        return sinceBoot + (anchored ? std::min(*anchored, offset) : offset);
+        return sinceBoot + (anchored ? std::min(*anchored, localOffset) : localOffset);
     }
-    if (!offset_) {
+    if (!offset) {
         const auto anchored = anchoredOffset(sinceBoot);
-        offset_ = anchored ? std::min(*anchored, offset) : offset;
-        kept_ = anchored && *anchored == *offset_;
+        offset = anchored ? std::min(*anchored, localOffset) : localOffset;
+        kept = anchored && *anchored == *offset;
     }
     // Tried again at each reading until it is on disk: a Hardcore session
     // saved later in this process must find it there.
-    if (!kept_) kept_ = keepAnchor(sinceBoot);
-    const TimePoint trusted = sinceBoot + *offset_;
+    if (!kept) kept = keepAnchor(sinceBoot);
+    const TimePoint trusted = sinceBoot + *offset;
     return std::clamp(wall, trusted - kMostBehind, trusted);
 }
 
@@ -89,10 +89,10 @@ std::optional<double> LinuxClock::anchoredOffset(double sinceBoot) const {
     // Only a Hardcore session outlives the agent, so only then is there a
     // trust worth carrying over. Without this, a clock corrected forward once
     // would leave every later session of the boot that much longer.
-    if (::access(memoryFile_.c_str(), F_OK) != 0) return std::nullopt;
+    if (::access(memoryFile.c_str(), F_OK) != 0) return std::nullopt;
     const auto& id = bootId();
     if (!id) return std::nullopt;
-    const auto text = readAtMost(anchorFile_, kAnchorLimit);
+    const auto text = readAtMost(anchorFilePath, kAnchorLimit);
     if (!text) return std::nullopt;
     const auto anchor = nlohmann::json::parse(*text, nullptr, false);
     if (!anchor.is_object()) return std::nullopt;
@@ -118,15 +118,15 @@ std::optional<double> LinuxClock::anchoredOffset(double sinceBoot) const {
 bool LinuxClock::keepAnchor(double sinceBoot) const {
     const auto& id = bootId();
     if (!id) return true;  // nothing a later process could check it against
-    (void)LinuxFiles().createFolders(std::filesystem::path(anchorFile_).parent_path().string());
+    (void)LinuxFiles().createFolders(std::filesystem::path(anchorFilePath).parent_path().string());
     const nlohmann::json anchor{
-        {"boot", *id}, {"sinceBoot", sinceBoot}, {"wall", sinceBoot + *offset_}};
-    return static_cast<bool>(replaceUnsynced(anchorFile_, anchor.dump()));
+        {"boot", *id}, {"sinceBoot", sinceBoot}, {"wall", sinceBoot + *offset}};
+    return static_cast<bool>(replaceUnsynced(anchorFilePath, anchor.dump()));
 }
 
 const std::optional<std::string>& LinuxClock::bootId() const {
-    if (!bootId_) bootId_ = readings_.bootId();
-    return *bootId_;
+    if (!cachedBootId) cachedBootId = readings.bootId();
+    return *cachedBootId;
 }
 
 TimePoint WallClock::now() const { return realTime(); }

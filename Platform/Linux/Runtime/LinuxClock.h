@@ -65,24 +65,24 @@ class LinuxClock final : public Clock {
 
     TimePoint now() const override;
 
-    const std::string& anchorFile() const { return anchorFile_; }
+    const std::string& anchorFile() const { return anchorFilePath; }
 
   private:
     std::optional<double> anchoredOffset(double sinceBoot) const;
     bool keepAnchor(double sinceBoot) const;
     const std::optional<std::string>& bootId() const;
 
-    const ClockSide side_;
-    const std::string memoryFile_;
-    const std::string anchorFile_;
-    const ClockReadings readings_;
+    const ClockSide side;
+    const std::string memoryFile;
+    const std::string anchorFilePath;
+    const ClockReadings readings;
 
-    mutable std::mutex mutex_;
-    mutable std::optional<std::optional<std::string>> bootId_;
+    mutable std::mutex mutex;
+    mutable std::optional<std::optional<std::string>> cachedBootId;
     // The trusted wall-clock instant minus CLOCK_BOOTTIME at it (the agent's
     // side only), and whether the anchor on disk says the same.
-    mutable std::optional<double> offset_;
-    mutable bool kept_ = false;
+    mutable std::optional<double> offset;
+    mutable bool kept = false;
 };
 
 // The wall clock as it stands, for programs that play the main app's part

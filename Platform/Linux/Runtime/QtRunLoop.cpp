@@ -31,36 +31,36 @@ class QtTimer final : public Timer {
   public:
     QtTimer(double interval, double tolerance, bool repeats, std::function<void()> action,
             std::shared_ptr<std::atomic<bool>> stopped)
-        : state_(std::make_shared<State>()) {
-        state_->interval = toDuration(interval);
-        state_->repeats = repeats;
-        state_->action = std::move(action);
-        state_->stopped = std::move(stopped);
-        state_->timer = new QTimer;
-        state_->timer->setSingleShot(true);
-        state_->timer->setTimerType(tolerance > 0 ? Qt::CoarseTimer : Qt::PreciseTimer);
-        state_->next = SteadyClock::now() + state_->interval;
-        std::weak_ptr<State> weak = state_;
-        QObject::connect(state_->timer, &QTimer::timeout, state_->timer, [weak] {
+        : state(std::make_shared<State>()) {
+        state->interval = toDuration(interval);
+        state->repeats = repeats;
+        state->action = std::move(action);
+        state->stopped = std::move(stopped);
+        state->timer = new QTimer;
+        state->timer->setSingleShot(true);
+        state->timer->setTimerType(tolerance > 0 ? Qt::CoarseTimer : Qt::PreciseTimer);
+        state->next = SteadyClock::now() + state->interval;
+        std::weak_ptr<State> weak = state;
+        QObject::connect(state->timer, &QTimer::timeout, state->timer, [weak] {
             // Holding the state here keeps the action alive even when it
             // destroys its own handle.
-            if (auto state = weak.lock()) fire(state);
+            if (auto givenState = weak.lock()) fire(givenState);
         });
-        arm(*state_);
+        arm(*state);
     }
 
     ~QtTimer() override {
         invalidate();
         // deleteLater: the handle may be destroyed from inside its own action.
-        state_->timer->deleteLater();
+        state->timer->deleteLater();
     }
 
     void invalidate() override {
-        state_->valid = false;
-        state_->timer->stop();
+        state->valid = false;
+        state->timer->stop();
     }
 
-    bool isValid() const override { return state_->valid; }
+    bool isValid() const override { return state->valid; }
 
   private:
     struct State {
@@ -98,50 +98,51 @@ class QtTimer final : public Timer {
         state->action();
     }
 
-    std::shared_ptr<State> state_;
+    std::shared_ptr<State> state;
 };
 
 }  // namespace
 
 QtRunLoop::QtRunLoop()
-    : context_(std::make_unique<QObject>()), stopped_(std::make_shared<std::atomic<bool>>(false)) {}
+    : context(std::make_unique<QObject>()), stopped(std::make_shared<std::atomic<bool>>(false)) {}
 
 QtRunLoop::~QtRunLoop() = default;
 
 std::unique_ptr<Timer> QtRunLoop::schedule(double interval, double tolerance, bool repeats,
                                            std::function<void()> action) {
-    return std::make_unique<QtTimer>(interval, tolerance, repeats, std::move(action), stopped_);
+    return std::make_unique<QtTimer>(interval, tolerance, repeats, std::move(action), stopped);
 }
 
 void QtRunLoop::post(std::function<void()> work) {
     // Queued events to one receiver are delivered in the order they were
     // posted, whichever thread posted them.
     QMetaObject::invokeMethod(
-        context_.get(),
-        [stopped = stopped_, work = std::move(work)] {
+        context.get(),
+        [stopped = stopped, work = std::move(work)] {
             if (!stopped->load()) work();
         },
         Qt::QueuedConnection);
 }
 
-void QtRunLoop::exit(int status) {
-    if (exiting_.exchange(true)) return;
-    status_ = status;
-    stopped_->store(true);
+void QtRunLoop::exit(int givenStatus) {
+    if (isExiting.exchange(true)) return;
+    status = givenStatus;
+    stopped->store(true);
     QCoreApplication* application = QCoreApplication::instance();
     if (!application) return;
     // QCoreApplication::exit only ends loops that are already running, and
     // only from their own thread; the queued call also covers an exit asked
     // for before run() or from another thread. It goes to this loop's own
     // object, so it dies with the loop instead of ending a later one.
-    if (QThread::currentThread() == application->thread()) QCoreApplication::exit(status);
+    if (QThread::currentThread() == application->thread()) QCoreApplication::exit(givenStatus);
     QMetaObject::invokeMethod(
-        context_.get(), [status] { QCoreApplication::exit(status); }, Qt::QueuedConnection);
+        context.get(), [givenStatus] { QCoreApplication::exit(givenStatus); },
+        Qt::QueuedConnection);
 }
 
 int QtRunLoop::run() {
-    const int status = QCoreApplication::exec();
-    return exiting_ ? status_.load() : status;
+    const int localStatus = QCoreApplication::exec();
+    return isExiting ? status.load() : localStatus;
 }
 
 }  // namespace vorsel::linux_platform

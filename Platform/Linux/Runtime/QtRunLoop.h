@@ -43,13 +43,13 @@ class QtRunLoop final : public RunLoop {
     int run();
 
     // Whether exit() was called.
-    bool exiting() const { return exiting_.load(); }
+    bool exiting() const { return isExiting.load(); }
 
   private:
-    std::unique_ptr<QObject> context_;  // receives posted work on the main thread
-    std::shared_ptr<std::atomic<bool>> stopped_;
-    std::atomic<bool> exiting_{false};
-    std::atomic<int> status_{0};
+    std::unique_ptr<QObject> context;  // receives posted work on the main thread
+    std::shared_ptr<std::atomic<bool>> stopped;
+    std::atomic<bool> isExiting{false};
+    std::atomic<int> status{0};
 };
 
 }  // namespace vorsel::linux_platform

@@ -66,8 +66,8 @@ Anchors Anchors::parse(const std::string& pem, std::string* failure) {
     // At least 112 bits of security in every key and signature of the chain.
     X509_VERIFY_PARAM_set_auth_level(X509_STORE_get0_param(store.get()), 2);
     Anchors anchors;
-    anchors.store_ = std::move(store);
-    anchors.count_ = count;
+    anchors.certificateStore = std::move(store);
+    anchors.anchorCount = count;
     return anchors;
 }
 

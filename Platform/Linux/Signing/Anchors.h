@@ -19,14 +19,14 @@ class Anchors {
     // The certificates in `pem`, under the same rules.
     static Anchors parse(const std::string& pem, std::string* failure = nullptr);
 
-    bool empty() const { return count_ == 0; }
-    int count() const { return count_; }
+    bool empty() const { return anchorCount == 0; }
+    int count() const { return anchorCount; }
     // The store to verify against; null when empty. Owned by this object.
-    X509_STORE* store() const { return store_.get(); }
+    X509_STORE* store() const { return certificateStore.get(); }
 
   private:
-    X509StorePtr store_;
-    int count_ = 0;
+    X509StorePtr certificateStore;
+    int anchorCount = 0;
 };
 
 }  // namespace vorsel::linux_platform

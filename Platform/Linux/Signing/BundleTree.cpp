@@ -30,7 +30,7 @@ struct DirCloser {
 class Walker {
   public:
     Walker(std::string* failure, const std::map<std::string, std::string>* sealed)
-        : failure_(failure), sealed_(sealed) {}
+        : failure(failure), sealed(sealed) {}
 
     bool walk(int dir, const std::string& prefix, int depth);
     BundleTree tree;
@@ -40,13 +40,13 @@ class Walker {
     bool file(int dir, const std::string& name, const std::string& path, const struct stat& seen);
     bool link(int dir, const std::string& name, const std::string& path);
     bool refuse(const std::string& why) {
-        if (failure_) *failure_ = why;
+        if (failure) *failure = why;
         return false;
     }
 
-    std::string* failure_;
-    const std::map<std::string, std::string>* sealed_;
-    std::size_t entries_ = 0;
+    std::string* failure;
+    const std::map<std::string, std::string>* sealed;
+    std::size_t entries = 0;
 };
 
 bool Walker::walk(int dir, const std::string& prefix, int depth) {
@@ -65,7 +65,7 @@ bool Walker::walk(int dir, const std::string& prefix, int depth) {
     while (const dirent* item = ::readdir(stream.get())) {
         const std::string name = item->d_name;
         if (name == "." || name == "..") continue;
-        if (++entries_ > kMaxEntries) return refuse("the bundle holds too many files");
+        if (++entries > kMaxEntries) return refuse("the bundle holds too many files");
         names.push_back(name);
     }
     if (errno != 0) return refuse(prefix + ": " + posixError(errno));
@@ -95,7 +95,7 @@ bool Walker::entry(int dir, const std::string& name, const std::string& path, in
 
 bool Walker::file(int dir, const std::string& name, const std::string& path,
                   const struct stat& seen) {
-    if (sealed_ && !sealed_->count(path)) return refuse(path + ": not sealed");
+    if (sealed && !sealed->count(path)) return refuse(path + ": not sealed");
     UniqueFd fd(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd) return refuse(path + ": " + posixError(errno));
     struct stat opened {};

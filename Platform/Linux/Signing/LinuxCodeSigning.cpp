@@ -5,15 +5,14 @@
 
 namespace vorsel::linux_platform {
 
-LinuxCodeSigning::LinuxCodeSigning(std::string anchorsPath)
-    : anchorsPath_(std::move(anchorsPath)) {}
+LinuxCodeSigning::LinuxCodeSigning(std::string anchorsPath) : anchorsPath(std::move(anchorsPath)) {}
 
 std::optional<TimePoint> LinuxCodeSigning::modificationDate(const std::string& path) {
     return modificationDateOf(path);
 }
 
 bool LinuxCodeSigning::satisfies(const std::string& bundlePath, const std::string& requirement) {
-    return validateAgainst(bundlePath, anchorsPath_, requirement, nullptr).has_value();
+    return validateAgainst(bundlePath, anchorsPath, requirement, nullptr).has_value();
 }
 
 }  // namespace vorsel::linux_platform

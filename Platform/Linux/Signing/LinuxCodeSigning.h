@@ -25,7 +25,7 @@ class LinuxCodeSigning final : public CodeSigning {
     bool satisfies(const std::string& bundlePath, const std::string& requirement) override;
 
   private:
-    std::string anchorsPath_;
+    std::string anchorsPath;
 };
 
 }  // namespace vorsel::linux_platform

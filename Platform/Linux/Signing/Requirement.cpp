@@ -61,14 +61,14 @@ using Node = Requirement::Node;
 
 class Parser {
   public:
-    explicit Parser(std::string_view text) : text_(text) {}
+    explicit Parser(std::string_view text) : text(text) {}
 
     std::unique_ptr<Node> parseAll(std::string* failure) {
         advance();
         auto root = requirement(0);
-        if (root && current_.kind != Token::Kind::end) root = fail("unexpected text");
-        if (broken_) root = nullptr;
-        if (!root && failure) *failure = error_;
+        if (root && current.kind != Token::Kind::end) root = fail("unexpected text");
+        if (isBroken) root = nullptr;
+        if (!root && failure) *failure = error;
         return root;
     }
 
@@ -122,8 +122,8 @@ class Parser {
             }
         } else if (takeWord("certificate")) {
             if (!expectWord("leaf") || !expectSymbol("[")) return nullptr;
-            if (current_.kind != Token::Kind::word) return fail("expected a certificate field");
-            const std::string field = current_.value;
+            if (current.kind != Token::Kind::word) return fail("expected a certificate field");
+            const std::string field = current.value;
             advance();
             if (!expectSymbol("]")) return nullptr;
             if (field.rfind("field.", 0) == 0 && isOid(std::string_view(field).substr(6))) {
@@ -143,10 +143,10 @@ class Parser {
     }
 
     bool isWord(const char* word) const {
-        return current_.kind == Token::Kind::word && current_.value == word;
+        return current.kind == Token::Kind::word && current.value == word;
     }
     bool isSymbol(const char* symbol) const {
-        return current_.kind == Token::Kind::symbol && current_.value == symbol;
+        return current.kind == Token::Kind::symbol && current.value == symbol;
     }
     bool takeWord(const char* word) {
         if (!isWord(word)) return false;
@@ -167,56 +167,56 @@ class Parser {
         return true;
     }
     bool expectText(std::string& into) {
-        if (current_.kind != Token::Kind::text) {
+        if (current.kind != Token::Kind::text) {
             fail("expected a quoted text");
             return false;
         }
-        into = current_.value;
+        into = current.value;
         advance();
         return true;
     }
 
     std::unique_ptr<Node> fail(const std::string& why) {
-        if (error_.empty()) error_ = why + " at offset " + std::to_string(current_.at);
-        broken_ = true;
+        if (error.empty()) error = why + " at offset " + std::to_string(current.at);
+        isBroken = true;
         return nullptr;
     }
 
     void advance() {
-        while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t' ||
-                                       text_[pos_] == '\n' || text_[pos_] == '\r'))
-            ++pos_;
-        current_ = Token{};
-        current_.at = pos_;
-        if (pos_ >= text_.size()) return;
-        const char c = text_[pos_];
+        while (pos < text.size() &&
+               (text[pos] == ' ' || text[pos] == '\t' || text[pos] == '\n' || text[pos] == '\r'))
+            ++pos;
+        current = Token{};
+        current.at = pos;
+        if (pos >= text.size()) return;
+        const char c = text[pos];
         if (c == '"') {
-            const std::size_t close = text_.find('"', pos_ + 1);
+            const std::size_t close = text.find('"', pos + 1);
             if (close == std::string_view::npos) {
                 fail("unterminated text");  // leaves the end token: parsing stops
-                pos_ = text_.size();
+                pos = text.size();
                 return;
             }
-            current_.kind = Token::Kind::text;
-            current_.value = std::string(text_.substr(pos_ + 1, close - pos_ - 1));
-            pos_ = close + 1;
+            current.kind = Token::Kind::text;
+            current.value = std::string(text.substr(pos + 1, close - pos - 1));
+            pos = close + 1;
         } else if (isWordChar(c)) {
-            const std::size_t start = pos_;
-            while (pos_ < text_.size() && isWordChar(text_[pos_])) ++pos_;
-            current_.kind = Token::Kind::word;
-            current_.value = std::string(text_.substr(start, pos_ - start));
+            const std::size_t start = pos;
+            while (pos < text.size() && isWordChar(text[pos])) ++pos;
+            current.kind = Token::Kind::word;
+            current.value = std::string(text.substr(start, pos - start));
         } else {
-            current_.kind = Token::Kind::symbol;
-            current_.value = std::string(1, c);
-            ++pos_;
+            current.kind = Token::Kind::symbol;
+            current.value = std::string(1, c);
+            ++pos;
         }
     }
 
-    std::string_view text_;
-    std::size_t pos_ = 0;
-    Token current_;
-    std::string error_;
-    bool broken_ = false;
+    std::string_view text;
+    std::size_t pos = 0;
+    Token current;
+    std::string error;
+    bool isBroken = false;
 };
 
 bool holds(const Node& node, const CodeFacts& facts) {
@@ -262,11 +262,9 @@ std::optional<Requirement> Requirement::parse(std::string_view text, std::string
     return Requirement(std::move(root));
 }
 
-bool Requirement::satisfiedBy(const CodeFacts& facts) const {
-    return root_ && holds(*root_, facts);
-}
+bool Requirement::satisfiedBy(const CodeFacts& facts) const { return root && holds(*root, facts); }
 
-Requirement::Requirement(std::unique_ptr<Node> root) : root_(std::move(root)) {}
+Requirement::Requirement(std::unique_ptr<Node> root) : root(std::move(root)) {}
 Requirement::Requirement(Requirement&&) noexcept = default;
 Requirement& Requirement::operator=(Requirement&&) noexcept = default;
 Requirement::~Requirement() = default;

@@ -52,7 +52,7 @@ class Requirement {
 
   private:
     explicit Requirement(std::unique_ptr<Node> root);
-    std::unique_ptr<Node> root_;
+    std::unique_ptr<Node> root;
 };
 
 }  // namespace vorsel::linux_platform

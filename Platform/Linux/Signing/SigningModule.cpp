@@ -16,71 +16,71 @@ std::string signingModulePath() {
     return (executable.parent_path() / "vorsel-signing.so").string();
 }
 
-SigningModule::SigningModule(std::string path) : path_(std::move(path)) {}
+SigningModule::SigningModule(std::string path) : location(std::move(path)) {}
 
 bool SigningModule::load() const {
-    std::lock_guard<std::mutex> held(mutex_);
-    if (tried_) return satisfies_ != nullptr;
-    tried_ = true;
+    std::lock_guard<std::mutex> held(mutex);
+    if (tried) return satisfiesEntry != nullptr;
+    tried = true;
     // Never unloaded: OpenSSL keeps state for the life of the process.
-    void* module = ::dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* module = ::dlopen(location.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) {
         const char* error = ::dlerror();
-        problem_ = error != nullptr ? error : "cannot load " + path_;
+        problemText = error != nullptr ? error : "cannot load " + location;
         return false;
     }
     auto satisfies = reinterpret_cast<VorselSigningSatisfies>(::dlsym(module, kSatisfiesEntry));
     auto callerGenuine =
         reinterpret_cast<VorselSigningCallerGenuine>(::dlsym(module, kCallerGenuineEntry));
     if (satisfies == nullptr || callerGenuine == nullptr) {
-        problem_ = path_ + " is not Vorsel's signing module";
+        problemText = location + " is not Vorsel's signing module";
         return false;
     }
-    satisfies_ = satisfies;
-    callerGenuine_ = callerGenuine;
-    warm_ = reinterpret_cast<VorselSigningWarm>(::dlsym(module, kWarmEntry));
+    satisfiesEntry = satisfies;
+    callerGenuineEntry = callerGenuine;
+    warmEntry = reinterpret_cast<VorselSigningWarm>(::dlsym(module, kWarmEntry));
     return true;
 }
 
-bool SigningModule::warm() const { return load() && warm_ != nullptr && warm_() == 1; }
+bool SigningModule::warm() const { return load() && warmEntry != nullptr && warmEntry() == 1; }
 
 bool SigningModule::satisfies(const std::string& anchors, const std::string& bundle,
                               const std::string& requirement) const {
-    return load() && satisfies_(anchors.c_str(), bundle.c_str(), requirement.c_str()) == 1;
+    return load() && satisfiesEntry(anchors.c_str(), bundle.c_str(), requirement.c_str()) == 1;
 }
 
 bool SigningModule::callerGenuine(const std::string& anchors, std::uint32_t uid, std::int32_t pid,
                                   const std::string& requirement) const {
-    return load() && callerGenuine_(anchors.c_str(), uid, pid, requirement.c_str()) == 1;
+    return load() && callerGenuineEntry(anchors.c_str(), uid, pid, requirement.c_str()) == 1;
 }
 
 std::string SigningModule::problem() const {
-    std::lock_guard<std::mutex> held(mutex_);
-    return problem_;
+    std::lock_guard<std::mutex> held(mutex);
+    return problemText;
 }
 
 ModuleCodeSigning::ModuleCodeSigning(std::shared_ptr<const SigningModule> module,
                                      std::string anchorsPath, std::chrono::milliseconds limit,
                                      std::shared_ptr<SpareJudge> spare)
-    : module_(std::move(module)),
-      anchorsPath_(std::move(anchorsPath)),
-      limit_(limit),
-      spare_(std::move(spare)) {}
+    : module(std::move(module)),
+      anchorsPath(std::move(anchorsPath)),
+      limit(limit),
+      spare(std::move(spare)) {}
 
 std::optional<TimePoint> ModuleCodeSigning::modificationDate(const std::string& path) {
     return modificationDateOf(path);
 }
 
 bool ModuleCodeSigning::satisfies(const std::string& bundlePath, const std::string& requirement) {
-    ChildAnswer answer = spare_ ? spare_->satisfies(anchorsPath_, bundlePath, requirement, limit_)
-                                : ChildAnswer::notStarted;
+    ChildAnswer answer = spare ? spare->satisfies(anchorsPath, bundlePath, requirement, limit)
+                               : ChildAnswer::notStarted;
     if (answer == ChildAnswer::notStarted && kChildrenMayAllocate)
-        answer = askInChild(
-            [&] { return module_->satisfies(anchorsPath_, bundlePath, requirement); }, limit_);
+        answer = askInChild([&] { return module->satisfies(anchorsPath, bundlePath, requirement); },
+                            limit);
     if (answer != ChildAnswer::notStarted) return answer == ChildAnswer::yes;
     // OpenSSL's locks are taken in here: no child may be forked meanwhile.
     std::lock_guard<std::mutex> held(forkLock());
-    return module_->satisfies(anchorsPath_, bundlePath, requirement);
+    return module->satisfies(anchorsPath, bundlePath, requirement);
 }
 
 std::function<bool(std::uint32_t, std::int32_t, const std::string&)> callerCheckInChild(

@@ -60,13 +60,13 @@ class SigningModule {
   private:
     bool load() const;
 
-    std::string path_;
-    mutable std::mutex mutex_;
-    mutable bool tried_ = false;
-    mutable VorselSigningSatisfies satisfies_ = nullptr;
-    mutable VorselSigningCallerGenuine callerGenuine_ = nullptr;
-    mutable VorselSigningWarm warm_ = nullptr;
-    mutable std::string problem_;
+    std::string location;
+    mutable std::mutex mutex;
+    mutable bool tried = false;
+    mutable VorselSigningSatisfies satisfiesEntry = nullptr;
+    mutable VorselSigningCallerGenuine callerGenuineEntry = nullptr;
+    mutable VorselSigningWarm warmEntry = nullptr;
+    mutable std::string problemText;
 };
 
 // The CodeSigning port over the module, with LinuxCodeSigning's contract.
@@ -83,10 +83,10 @@ class ModuleCodeSigning final : public CodeSigning {
     bool satisfies(const std::string& bundlePath, const std::string& requirement) override;
 
   private:
-    std::shared_ptr<const SigningModule> module_;
-    std::string anchorsPath_;
-    std::chrono::milliseconds limit_;
-    std::shared_ptr<SpareJudge> spare_;
+    std::shared_ptr<const SigningModule> module;
+    std::string anchorsPath;
+    std::chrono::milliseconds limit;
+    std::shared_ptr<SpareJudge> spare;
 };
 
 // The link's caller check over the module, asked in a forked child; a child

@@ -113,7 +113,7 @@ std::shared_ptr<SpareJudge> SpareJudge::start(std::shared_ptr<const SigningModul
     return std::shared_ptr<SpareJudge>(new SpareJudge(child, pair[0]));
 }
 
-SpareJudge::~SpareJudge() { finish(child_, socket_); }
+SpareJudge::~SpareJudge() { finish(child, socket); }
 
 // Closing the socket lets a spare that still waits end by itself; the kill
 // ends one that is still at an answer nobody will read.
@@ -126,74 +126,75 @@ void SpareJudge::finish(pid_t child, int socket) {
     }
 }
 
-bool SpareJudge::take(pid_t& child, int& socket) {
-    std::lock_guard<std::mutex> held(mutex_);
-    if (socket_ < 0) {
+bool SpareJudge::take(pid_t& givenChild, int& givenSocket) {
+    std::lock_guard<std::mutex> held(mutex);
+    if (socket < 0) {
         reapIfEnded();
         return false;
     }
-    child = std::exchange(child_, -1);
-    socket = std::exchange(socket_, -1);
-    if (::waitpid(child, nullptr, WNOHANG) == child) {  // ended unused
-        ::close(socket);
+    givenChild = std::exchange(child, -1);
+    givenSocket = std::exchange(socket, -1);
+    if (::waitpid(givenChild, nullptr, WNOHANG) == givenChild) {  // ended unused
+        ::close(givenSocket);
         return false;
     }
     return true;
 }
 
 void SpareJudge::reapIfEnded() {
-    if (child_ > 0 && ::waitpid(child_, nullptr, WNOHANG) == child_) child_ = -1;
+    if (child > 0 && ::waitpid(child, nullptr, WNOHANG) == child) child = -1;
 }
 
 bool SpareJudge::waiting() {
-    std::lock_guard<std::mutex> held(mutex_);
-    if (socket_ < 0) {
+    std::lock_guard<std::mutex> held(mutex);
+    if (socket < 0) {
         reapIfEnded();
         return false;
     }
-    if (::waitpid(child_, nullptr, WNOHANG) != child_) return true;
-    ::close(std::exchange(socket_, -1));
-    child_ = -1;
+    if (::waitpid(child, nullptr, WNOHANG) != child) return true;
+    ::close(std::exchange(socket, -1));
+    child = -1;
     return false;
 }
 
 bool SpareJudge::gone() {
     if (waiting()) return false;
-    std::lock_guard<std::mutex> held(mutex_);
+    std::lock_guard<std::mutex> held(mutex);
     reapIfEnded();
-    return child_ < 0;
+    return child < 0;
 }
 
 ChildAnswer SpareJudge::ask(const std::string& question, std::chrono::milliseconds limit) {
-    pid_t child;
-    int socket;
-    if (question.size() > kLongestQuestion || !take(child, socket)) return ChildAnswer::notStarted;
+    pid_t localChild;
+    int localSocket;
+    if (question.size() > kLongestQuestion || !take(localChild, localSocket))
+        return ChildAnswer::notStarted;
     ssize_t sent;
     do {
-        sent = ::send(socket, question.data(), question.size(), MSG_NOSIGNAL);
+        sent = ::send(localSocket, question.data(), question.size(), MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
     if (sent != static_cast<ssize_t>(question.size())) {
-        finish(child, socket);
+        finish(localChild, localSocket);
         return ChildAnswer::notStarted;  // it ended in between: a fresh child asks
     }
     char answer = 0;
     ssize_t got = -1;
-    if (waitReadable(socket, SteadyClock::now() + limit)) {
+    if (waitReadable(localSocket, SteadyClock::now() + limit)) {
         do {
-            got = ::recv(socket, &answer, 1, 0);
+            got = ::recv(localSocket, &answer, 1, 0);
         } while (got < 0 && errno == EINTR);
     }
     if (got != 1) {
-        finish(child, socket);  // late or lost: it answers nobody now
+        finish(localChild, localSocket);  // late or lost: it answers nobody now
         return ChildAnswer::unanswered;
     }
     // It ends by itself once it has answered. Its end is not waited for
     // here, where the caller waits for the answer: a later question or the
     // spare's own end reaps it.
-    ::close(socket);
-    if (::waitpid(child, nullptr, WNOHANG) != child) {
-        std::lock_guard<std::mutex> held(mutex_);
-        child_ = child;
+    ::close(localSocket);
+    if (::waitpid(localChild, nullptr, WNOHANG) != localChild) {
+        std::lock_guard<std::mutex> held(mutex);
+        child = localChild;
     }
     return answer == 'y' ? ChildAnswer::yes : ChildAnswer::no;
 }

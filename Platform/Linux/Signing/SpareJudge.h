@@ -46,17 +46,17 @@ class SpareJudge {
     bool gone();
 
   private:
-    SpareJudge(pid_t child, int socket) : child_(child), socket_(socket) {}
+    SpareJudge(pid_t child, int socket) : child(child), socket(socket) {}
     ChildAnswer ask(const std::string& question, std::chrono::milliseconds limit);
     // Takes the spare for one question; false when it was used or has ended.
     bool take(pid_t& child, int& socket);
     static void finish(pid_t child, int socket);
-    // Reaps a used spare that has ended since; mutex_ held.
+    // Reaps a used spare that has ended since; mutex held.
     void reapIfEnded();
 
-    std::mutex mutex_;
-    pid_t child_;  // -1 once taken or reaped; after an answer, the child until reaped
-    int socket_;   // -1 once taken or closed
+    std::mutex mutex;
+    pid_t child;  // -1 once taken or reaped; after an answer, the child until reaped
+    int socket;   // -1 once taken or closed
 };
 
 }  // namespace vorsel::linux_platform

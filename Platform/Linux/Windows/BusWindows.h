@@ -27,9 +27,9 @@ class BusWindows : public DesktopWindows {
     BusWindows(const BusWindows&) = delete;
     BusWindows& operator=(const BusWindows&) = delete;
 
-    int descriptor() const override { return events_; }
+    int descriptor() const override { return events; }
     bool appeared() override;
-    bool broken() const override { return broken_.load(); }
+    bool broken() const override { return isBroken.load(); }
     void shutdown() override;
 
   protected:
@@ -37,7 +37,7 @@ class BusWindows : public DesktopWindows {
     // Connects to the bus at `address` (empty: the user's session bus) and
     // sets the descriptor up; false when it cannot.
     bool connect(const std::string& address);
-    sd_bus* bus() const { return bus_; }
+    sd_bus* bus() const { return busConnection; }
 
     // Calls `method` and waits for the reply (a few seconds at most); null
     // when it failed, with the D-Bus error's name in `error` (empty when the
@@ -51,17 +51,17 @@ class BusWindows : public DesktopWindows {
     // A handler saw a new window: appeared() says so, and the descriptor
     // becomes readable even when the message was read during a call.
     void noteAppeared();
-    void markBroken() { broken_ = true; }
+    void markBroken() { isBroken = true; }
     // The unique name of `name`'s owner on the bus, or empty.
     std::string ownerOf(const std::string& name);
 
   private:
-    sd_bus* bus_ = nullptr;
-    int socket_ = -1;
-    int events_ = -1;
-    int wake_ = -1;
-    bool appeared_ = false;
-    std::atomic<bool> broken_{false};
+    sd_bus* busConnection = nullptr;
+    int socket = -1;
+    int events = -1;
+    int wake = -1;
+    bool hasAppeared = false;
+    std::atomic<bool> isBroken{false};
 };
 
 }  // namespace vorsel::linux_platform

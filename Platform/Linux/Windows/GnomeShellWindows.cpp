@@ -38,19 +38,19 @@ std::unique_ptr<GnomeShellWindows> GnomeShellWindows::open(const std::string& ad
     };
     std::unique_ptr<GnomeShellWindows> windows(new (std::nothrow) GnomeShellWindows);
     if (!windows || !windows->connect(address)) return say("the session bus cannot be reached");
-    windows->shell_ = windows->ownerOf(kGnomeShellName);
-    if (windows->shell_.empty()) return say("GNOME Shell does not run");
+    windows->shell = windows->ownerOf(kGnomeShellName);
+    if (windows->shell.empty()) return say("GNOME Shell does not run");
     // Notices from this shell only; a shell that ends or restarts breaks the
     // connection's use, and the windows thread opens it again.
-    const std::string created = "type='signal',sender='" + windows->shell_ + "',path='" +
+    const std::string created = "type='signal',sender='" + windows->shell + "',path='" +
                                 kWindowsObjectPath + "',interface='" + kWindowsInterface +
                                 "',member='WindowCreated'";
     const std::string owner = std::string("type='signal',sender='org.freedesktop.DBus',") +
                               "member='NameOwnerChanged',arg0='" + kGnomeShellName + "'";
-    if (sd_bus_add_match(windows->bus(), &windows->created_, created.c_str(), &onSignal,
+    if (sd_bus_add_match(windows->bus(), &windows->created, created.c_str(), &onSignal,
                          windows.get()) < 0 ||
-        sd_bus_add_match(windows->bus(), &windows->owner_, owner.c_str(), &onSignal,
-                         windows.get()) < 0)
+        sd_bus_add_match(windows->bus(), &windows->owner, owner.c_str(), &onSignal, windows.get()) <
+            0)
         return say("the session bus refused to pass GNOME Shell's notices");
     std::vector<TopLevel> listed;
     std::string error;
@@ -66,8 +66,8 @@ std::unique_ptr<GnomeShellWindows> GnomeShellWindows::open(const std::string& ad
 }
 
 GnomeShellWindows::~GnomeShellWindows() {
-    sd_bus_slot_unref(created_);
-    sd_bus_slot_unref(owner_);
+    sd_bus_slot_unref(created);
+    sd_bus_slot_unref(owner);
 }
 
 int GnomeShellWindows::onSignal(sd_bus_message* message, void* self, sd_bus_error*) {
@@ -83,7 +83,7 @@ int GnomeShellWindows::onSignal(sd_bus_message* message, void* self, sd_bus_erro
 
 bool GnomeShellWindows::list(std::vector<TopLevel>* windows, std::string* error) {
     sd_bus_message* method = nullptr;
-    if (sd_bus_message_new_method_call(bus(), &method, shell_.c_str(), kWindowsObjectPath,
+    if (sd_bus_message_new_method_call(bus(), &method, shell.c_str(), kWindowsObjectPath,
                                        kWindowsInterface, "List") < 0)
         return false;
     sd_bus_message* reply = call(method, error);
@@ -110,7 +110,7 @@ bool GnomeShellWindows::request(const char* member, const TopLevel& window) {
         return false;
     }
     sd_bus_message* method = nullptr;
-    if (sd_bus_message_new_method_call(bus(), &method, shell_.c_str(), kWindowsObjectPath,
+    if (sd_bus_message_new_method_call(bus(), &method, shell.c_str(), kWindowsObjectPath,
                                        kWindowsInterface, member) < 0)
         return false;
     sd_bus_message* reply = nullptr;

@@ -40,9 +40,9 @@ class GnomeShellWindows final : public BusWindows {
     bool request(const char* member, const TopLevel& window);
     static int onSignal(sd_bus_message* message, void* self, sd_bus_error* error);
 
-    std::string shell_;  // the shell's unique name, which sends the notices
-    sd_bus_slot* created_ = nullptr;
-    sd_bus_slot* owner_ = nullptr;
+    std::string shell;  // the shell's unique name, which sends the notices
+    sd_bus_slot* created = nullptr;
+    sd_bus_slot* owner = nullptr;
 };
 
 }  // namespace vorsel::linux_platform

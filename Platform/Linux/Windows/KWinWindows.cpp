@@ -62,35 +62,35 @@ std::unique_ptr<KWinWindows> KWinWindows::open(const std::string& address,
     };
     std::unique_ptr<KWinWindows> windows(new (std::nothrow) KWinWindows);
     if (!windows || !windows->connect(address)) return say("the session bus cannot be reached");
-    windows->folder_ = folder;
-    if (windows->folder_.empty()) {
+    windows->folder = folder;
+    if (windows->folder.empty()) {
         const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-        windows->folder_ = runtime != nullptr && *runtime == '/' ? runtime : "/tmp";
+        windows->folder = runtime != nullptr && *runtime == '/' ? runtime : "/tmp";
     }
-    windows->kwin_ = windows->ownerOf(kKWinName);
-    if (windows->kwin_.empty()) return say("KWin does not run");
+    windows->kwin = windows->ownerOf(kKWinName);
+    if (windows->kwin.empty()) return say("KWin does not run");
     const std::string owner = std::string("type='signal',sender='org.freedesktop.DBus',") +
                               "member='NameOwnerChanged',arg0='" + kKWinName + "'";
-    if (sd_bus_add_object(windows->bus(), &windows->object_, kWindowsObjectPath, &onCall,
+    if (sd_bus_add_object(windows->bus(), &windows->object, kWindowsObjectPath, &onCall,
                           windows.get()) < 0 ||
-        sd_bus_add_match(windows->bus(), &windows->owner_, owner.c_str(), &onOwner, windows.get()) <
+        sd_bus_add_match(windows->bus(), &windows->owner, owner.c_str(), &onOwner, windows.get()) <
             0)
         return say("the session bus refused KWin's calls");
     const std::string plugin = "vorsel-windows-" + std::to_string(::getpid());
-    if (!windows->load(windows->filled(kKWinWatchScript), plugin, &windows->file_))
+    if (!windows->load(windows->filled(kKWinWatchScript), plugin, &windows->file))
         return say("KWin refused the Vorsel windows script");
-    windows->plugin_ = plugin;
+    windows->plugin = plugin;
     KWinWindows* self = windows.get();
-    if (!windows->dispatchUntil(kReportSeconds, [self] { return self->windows_.has_value(); }))
+    if (!windows->dispatchUntil(kReportSeconds, [self] { return self->x11Windows.has_value(); }))
         return say("the Vorsel windows script in KWin does not report");
     windows->appeared();  // the first report is no news
     return windows;
 }
 
 KWinWindows::~KWinWindows() {
-    if (!plugin_.empty()) unload(plugin_, file_);
-    sd_bus_slot_unref(object_);
-    sd_bus_slot_unref(owner_);
+    if (!plugin.empty()) unload(plugin, file);
+    sd_bus_slot_unref(object);
+    sd_bus_slot_unref(owner);
 }
 
 std::string KWinWindows::filled(std::string script) const {
@@ -102,10 +102,11 @@ std::string KWinWindows::filled(std::string script) const {
     return script;
 }
 
-bool KWinWindows::load(const std::string& script, const std::string& plugin, std::string* file) {
-    *file = folder_ + "/" + plugin + ".js";
-    ::unlink(file->c_str());
-    const int out = ::open(file->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+bool KWinWindows::load(const std::string& script, const std::string& givenPlugin,
+                       std::string* givenFile) {
+    *givenFile = folder + "/" + givenPlugin + ".js";
+    ::unlink(givenFile->c_str());
+    const int out = ::open(givenFile->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (out < 0) return false;
     const bool written =
         ::write(out, script.data(), script.size()) == static_cast<ssize_t>(script.size());
@@ -113,9 +114,9 @@ bool KWinWindows::load(const std::string& script, const std::string& plugin, std
     if (!written) return false;
     sd_bus_message* method = nullptr;
     std::int32_t id = -1;
-    if (sd_bus_message_new_method_call(bus(), &method, kwin_.c_str(), "/Scripting",
+    if (sd_bus_message_new_method_call(bus(), &method, kwin.c_str(), "/Scripting",
                                        "org.kde.kwin.Scripting", "loadScript") >= 0 &&
-        sd_bus_message_append(method, "ss", file->c_str(), plugin.c_str()) >= 0) {
+        sd_bus_message_append(method, "ss", givenFile->c_str(), givenPlugin.c_str()) >= 0) {
         if (sd_bus_message* reply = call(method)) {
             if (sd_bus_message_read(reply, "i", &id) < 0) id = -1;
             sd_bus_message_unref(reply);
@@ -123,45 +124,45 @@ bool KWinWindows::load(const std::string& script, const std::string& plugin, std
     }
     sd_bus_message_unref(method);
     if (id < 0) {
-        ::unlink(file->c_str());
+        ::unlink(givenFile->c_str());
         return false;
     }
     // Each script has an object of its own to run it by (its path changed
     // over the versions); failing both, start every script loaded.
     for (const std::string& path :
          {"/Scripting/Script" + std::to_string(id), "/" + std::to_string(id)}) {
-        int result = sd_bus_call_method(bus(), kwin_.c_str(), path.c_str(), "org.kde.kwin.Script",
+        int result = sd_bus_call_method(bus(), kwin.c_str(), path.c_str(), "org.kde.kwin.Script",
                                         "run", nullptr, nullptr, "");
         if (result >= 0) return true;
     }
-    return sd_bus_call_method(bus(), kwin_.c_str(), "/Scripting", "org.kde.kwin.Scripting", "start",
+    return sd_bus_call_method(bus(), kwin.c_str(), "/Scripting", "org.kde.kwin.Scripting", "start",
                               nullptr, nullptr, "") >= 0;
 }
 
-void KWinWindows::unload(const std::string& plugin, const std::string& file) {
-    ::unlink(file.c_str());
+void KWinWindows::unload(const std::string& givenPlugin, const std::string& givenFile) {
+    ::unlink(givenFile.c_str());
     if (broken()) return;
-    sd_bus_call_method(bus(), kwin_.c_str(), "/Scripting", "org.kde.kwin.Scripting", "unloadScript",
-                       nullptr, nullptr, "s", plugin.c_str());
+    sd_bus_call_method(bus(), kwin.c_str(), "/Scripting", "org.kde.kwin.Scripting", "unloadScript",
+                       nullptr, nullptr, "s", givenPlugin.c_str());
 }
 
 int KWinWindows::onCall(sd_bus_message* message, void* self, sd_bus_error* error) {
     auto* windows = static_cast<KWinWindows*>(self);
     const char* sender = sd_bus_message_get_sender(message);
-    if (sender == nullptr || windows->kwin_ != sender)
+    if (sender == nullptr || windows->kwin != sender)
         return sd_bus_error_set(error, SD_BUS_ERROR_ACCESS_DENIED, "Only KWin may call");
     const char* first = nullptr;
     if (sd_bus_message_is_method_call(message, kWindowsInterface, "Windows")) {
         const char* list = nullptr;
         if (sd_bus_message_read(message, "ss", &first, &list) < 0)
             return sd_bus_error_set(error, SD_BUS_ERROR_INVALID_ARGS, "Expected two strings");
-        windows->windows_ = parseWindows(list);
+        windows->x11Windows = parseWindows(list);
         if (std::string(first) == "added") windows->noteAppeared();
     } else if (sd_bus_message_is_method_call(message, kWindowsInterface, "Done")) {
         int done = 0;
         if (sd_bus_message_read(message, "sb", &first, &done) < 0)
             return sd_bus_error_set(error, SD_BUS_ERROR_INVALID_ARGS, "Expected a string, a bool");
-        windows->answers_[first] = done != 0;
+        windows->answers[first] = done != 0;
     } else {
         return 0;  // sd-bus answers that there is no such method
     }
@@ -177,24 +178,24 @@ int KWinWindows::onOwner(sd_bus_message*, void* self, sd_bus_error*) {
 
 std::vector<TopLevel> KWinWindows::windows() {
     dispatch();
-    return windows_.value_or(std::vector<TopLevel>{});
+    return x11Windows.value_or(std::vector<TopLevel>{});
 }
 
 bool KWinWindows::request(const char* action, const TopLevel& window) {
     if (broken() || !plainId(window.id)) return false;
-    const std::string token = std::to_string(++requests_);
+    const std::string token = std::to_string(++requests);
     std::string script = filled(kKWinRequestScript);
     replace(script, "%WINDOW%", window.id);
     replace(script, "%ACTION%", action);
     replace(script, "%TOKEN%", token);
-    const std::string plugin = "vorsel-request-" + std::to_string(::getpid()) + "-" + token;
-    std::string file;
-    if (!load(script, plugin, &file)) return false;
-    dispatchUntil(kRequestSeconds, [&] { return answers_.count(token) > 0; });
-    unload(plugin, file);
-    const auto answer = answers_.find(token);
-    const bool done = answer != answers_.end() && answer->second;
-    answers_.erase(token);
+    const std::string localPlugin = "vorsel-request-" + std::to_string(::getpid()) + "-" + token;
+    std::string localFile;
+    if (!load(script, localPlugin, &localFile)) return false;
+    dispatchUntil(kRequestSeconds, [&] { return answers.count(token) > 0; });
+    unload(localPlugin, localFile);
+    const auto answer = answers.find(token);
+    const bool done = answer != answers.end() && answer->second;
+    answers.erase(token);
     return done;
 }
 

@@ -48,15 +48,15 @@ class KWinWindows final : public BusWindows {
     static int onCall(sd_bus_message* message, void* self, sd_bus_error* error);
     static int onOwner(sd_bus_message* message, void* self, sd_bus_error* error);
 
-    std::string kwin_;    // KWin's unique name: the only caller heard
-    std::string folder_;  // where the scripts are written
-    std::string plugin_;  // the watching script's name while loaded
-    std::string file_;
-    sd_bus_slot* object_ = nullptr;
-    sd_bus_slot* owner_ = nullptr;
-    std::optional<std::vector<TopLevel>> windows_;  // as last told
-    std::map<std::string, bool> answers_;           // request token: done
-    int requests_ = 0;
+    std::string kwin;    // KWin's unique name: the only caller heard
+    std::string folder;  // where the scripts are written
+    std::string plugin;  // the watching script's name while loaded
+    std::string file;
+    sd_bus_slot* object = nullptr;
+    sd_bus_slot* owner = nullptr;
+    std::optional<std::vector<TopLevel>> x11Windows;  // as last told
+    std::map<std::string, bool> answers;              // request token: done
+    int requests = 0;
 };
 
 }  // namespace vorsel::linux_platform

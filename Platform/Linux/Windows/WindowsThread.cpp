@@ -77,78 +77,79 @@ struct WindowsThread::State {
 };
 
 const std::vector<WindowsThread::Listed>& WindowsThread::Desktop::windows() {
-    if (!listed_ || now() - listedAt_ > kWindowsFresh) {
-        windows_ = list_ ? list_() : std::vector<Listed>{};
-        listed_ = true;
-        fresh_ = true;
-        listedAt_ = now();
+    if (!listed || now() - listedAt > kWindowsFresh) {
+        x11Windows = list ? list() : std::vector<Listed>{};
+        listed = true;
+        fresh = true;
+        listedAt = now();
     }
-    return windows_;
+    return x11Windows;
 }
 
 bool WindowsThread::Desktop::live(const DesktopWindows* owner) const {
-    if (!open_) return false;
-    const auto open = open_();
-    return owner != nullptr && std::find(open.begin(), open.end(), owner) != open.end();
+    if (!open) return false;
+    const auto localOpen = open();
+    return owner != nullptr &&
+           std::find(localOpen.begin(), localOpen.end(), owner) != localOpen.end();
 }
 
-bool WindowsThread::Desktop::close(const Listed& listed) {
-    return live(listed.owner) && listed.owner->close(listed.window);
+bool WindowsThread::Desktop::close(const Listed& givenListed) {
+    return live(givenListed.owner) && givenListed.owner->close(givenListed.window);
 }
 
-bool WindowsThread::Desktop::minimise(const Listed& listed) {
-    return live(listed.owner) && listed.owner->minimise(listed.window);
+bool WindowsThread::Desktop::minimise(const Listed& givenListed) {
+    return live(givenListed.owner) && givenListed.owner->minimise(givenListed.window);
 }
 
 WindowsThread::WindowsThread(RunLoop& runLoop, std::vector<WindowsChoice> choices,
                              Listener listener)
-    : state_(std::make_shared<State>()) {
-    state_->runLoop = &runLoop;
-    state_->choices = std::move(choices);
-    state_->listener = std::move(listener);
-    state_->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (state_->wake < 0) return;
+    : state(std::make_shared<State>()) {
+    state->runLoop = &runLoop;
+    state->choices = std::move(choices);
+    state->listener = std::move(listener);
+    state->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (state->wake < 0) return;
     try {
-        std::thread([state = state_] { serve(state); }).detach();
-        state_->started = true;
+        std::thread([state = state] { serve(state); }).detach();
+        state->started = true;
     } catch (const std::system_error&) {
         // No thread to be had: every job finds no desktop.
     }
 }
 
 WindowsThread::~WindowsThread() {
-    std::lock_guard<std::mutex> held(state_->mutex);
-    state_->stopping = true;
-    state_->jobs.clear();
+    std::lock_guard<std::mutex> held(state->mutex);
+    state->stopping = true;
+    state->jobs.clear();
     // Under the lock: the thread takes a desktop out of the list under it
     // before closing it, so this never reaches one that is gone.
-    for (DesktopWindows* windows : state_->live) windows->shutdown();
-    if (state_->wake >= 0) {
+    for (DesktopWindows* windows : state->live) windows->shutdown();
+    if (state->wake >= 0) {
         const std::uint64_t one = 1;
-        ssize_t ignored = ::write(state_->wake, &one, sizeof one);
+        ssize_t ignored = ::write(state->wake, &one, sizeof one);
         (void)ignored;
     }
 }
 
 void WindowsThread::run(Job job) {
-    if (!state_->started) {
+    if (!state->started) {
         Desktop none;
-        if (auto answer = job(none)) state_->runLoop->post(std::move(answer));
+        if (auto answer = job(none)) state->runLoop->post(std::move(answer));
         return;
     }
-    std::lock_guard<std::mutex> held(state_->mutex);
-    state_->jobs.push_back(std::move(job));
+    std::lock_guard<std::mutex> held(state->mutex);
+    state->jobs.push_back(std::move(job));
     const std::uint64_t one = 1;
-    ssize_t ignored = ::write(state_->wake, &one, sizeof one);
+    ssize_t ignored = ::write(state->wake, &one, sizeof one);
     (void)ignored;
 }
 
 bool WindowsThread::connected() const {
-    std::lock_guard<std::mutex> held(state_->mutex);
-    return !state_->live.empty();
+    std::lock_guard<std::mutex> held(state->mutex);
+    return !state->live.empty();
 }
 
-const std::vector<WindowsChoice>& WindowsThread::choices() const { return state_->choices; }
+const std::vector<WindowsChoice>& WindowsThread::choices() const { return state->choices; }
 
 void WindowsThread::serve(const std::shared_ptr<State>& state) {
     std::vector<Slot> slots;
@@ -177,7 +178,7 @@ void WindowsThread::serve(const std::shared_ptr<State>& state) {
             std::erase(state->live, slot.windows.get());
         }
         slot.windows.reset();
-        desktop.listed_ = false;
+        desktop.listed = false;
     };
     const auto connect = [&](Slot& slot) -> DesktopWindows* {
         if (slot.windows && !slot.windows->broken()) return slot.windows.get();
@@ -213,7 +214,7 @@ void WindowsThread::serve(const std::shared_ptr<State>& state) {
     const auto connectAll = [&] {
         for (Slot& slot : slots) connect(slot);
     };
-    desktop.list_ = [&] {
+    desktop.list = [&] {
         std::vector<Listed> all;
         for (Slot& slot : slots) {
             DesktopWindows* windows = connect(slot);
@@ -233,7 +234,7 @@ void WindowsThread::serve(const std::shared_ptr<State>& state) {
         }
         return all;
     };
-    desktop.open_ = [&] {
+    desktop.open = [&] {
         std::vector<DesktopWindows*> open;
         for (Slot& slot : slots)
             if (slot.windows) open.push_back(slot.windows.get());
@@ -243,12 +244,12 @@ void WindowsThread::serve(const std::shared_ptr<State>& state) {
     // What was last told, by desktop and id, to tell what is new.
     std::set<std::pair<const DesktopWindows*, std::string>> known;
     const auto tell = [&] {
-        desktop.fresh_ = false;
+        desktop.fresh = false;
         if (!state->listener.seen) return;
         std::set<std::pair<const DesktopWindows*, std::string>> current;
         std::vector<TopLevel> windows;
         bool appeared = false;
-        for (const Listed& listed : desktop.windows_) {
+        for (const Listed& listed : desktop.x11Windows) {
             auto key =
                 std::make_pair(static_cast<const DesktopWindows*>(listed.owner), listed.window.id);
             appeared = appeared || !known.contains(key);
@@ -279,10 +280,10 @@ void WindowsThread::serve(const std::shared_ptr<State>& state) {
                 waits.push_back({slot.windows->descriptor(), POLLIN, 0});
         }
         if (told) {
-            desktop.listed_ = false;
+            desktop.listed = false;
             desktop.windows();
         }
-        if (desktop.fresh_) tell();
+        if (desktop.fresh) tell();
         // After a look, news that came with it is read at once.
         const int timeout = told ? 0 : waiting ? static_cast<int>(kDesktopRetry * 1000) : -1;
         if (::poll(waits.data(), waits.size(), timeout) < 0 && errno != EINTR) break;

@@ -62,18 +62,18 @@ class WindowsThread {
         bool close(const Listed& listed);
         bool minimise(const Listed& listed);
         // Windows were asked to close: the next look lists them afresh.
-        void changed() { listed_ = false; }
+        void changed() { listed = false; }
 
       private:
         friend class WindowsThread;
         bool live(const DesktopWindows* owner) const;
         // Lists every desktop, reconnecting one found broken.
-        std::function<std::vector<Listed>()> list_;
-        std::function<std::vector<DesktopWindows*>()> open_;
-        std::vector<Listed> windows_;
-        bool listed_ = false;
-        bool fresh_ = false;  // listed afresh since the main thread was told
-        double listedAt_ = 0;
+        std::function<std::vector<Listed>()> list;
+        std::function<std::vector<DesktopWindows*>()> open;
+        std::vector<Listed> x11Windows;
+        bool listed = false;
+        bool fresh = false;  // listed afresh since the main thread was told
+        double listedAt = 0;
     };
     // Runs on the windows thread; what it returns (if anything) is then
     // posted to the main thread, unless this object has gone by then.
@@ -97,7 +97,7 @@ class WindowsThread {
     struct Slot;
     static void serve(const std::shared_ptr<State>& state);
 
-    std::shared_ptr<State> state_;
+    std::shared_ptr<State> state;
 };
 
 }  // namespace vorsel::linux_platform

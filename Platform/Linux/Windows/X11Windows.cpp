@@ -145,25 +145,26 @@ struct Connection {
 
 class XcbWindows final : public X11Windows {
   public:
-    explicit XcbWindows(std::unique_ptr<Connection> connection)
-        : connection_(std::move(connection)), socket_(xcb_get_file_descriptor(connection_->link)) {}
+    explicit XcbWindows(std::unique_ptr<Connection> givenConnection)
+        : connection(std::move(givenConnection)),
+          socket(xcb_get_file_descriptor(connection->link)) {}
 
     std::string name() const override { return "X11"; }
     bool managed() override;
     std::vector<TopLevel> windows() override;
     bool close(const TopLevel& window) override;
     bool minimise(const TopLevel& window) override;
-    int descriptor() const override { return socket_; }
+    int descriptor() const override { return socket; }
     bool appeared() override;
-    bool broken() const override { return xcb_connection_has_error(connection_->link) != 0; }
-    void shutdown() override { ::shutdown(socket_, SHUT_RDWR); }
+    bool broken() const override { return xcb_connection_has_error(connection->link) != 0; }
+    void shutdown() override { ::shutdown(socket, SHUT_RDWR); }
 
   private:
     void drain();
 
-    std::unique_ptr<Connection> connection_;
-    const int socket_;
-    bool appeared_ = false;
+    std::unique_ptr<Connection> connection;
+    const int socket;
+    bool hasAppeared = false;
 };
 
 // Ids are the window's number in decimal; anything else names no window.
@@ -210,16 +211,16 @@ std::unique_ptr<X11Windows> X11Windows::open(const std::string& display) {
 // without replies, for a window that went away under us, and the root's
 // other notifications) must not pile up.
 void XcbWindows::drain() {
-    while (xcb_generic_event_t* event = xcb_poll_for_event(connection_->link)) {
+    while (xcb_generic_event_t* event = xcb_poll_for_event(connection->link)) {
         switch (event->response_type & 0x7f) {
             case XCB_PROPERTY_NOTIFY: {
                 auto* change = reinterpret_cast<xcb_property_notify_event_t*>(event);
-                if (change->atom == connection_->ewmh._NET_CLIENT_LIST) appeared_ = true;
+                if (change->atom == connection->ewmh._NET_CLIENT_LIST) hasAppeared = true;
                 break;
             }
             case XCB_MAP_NOTIFY: {
                 auto* mapped = reinterpret_cast<xcb_map_notify_event_t*>(event);
-                if (mapped->override_redirect == 0) appeared_ = true;
+                if (mapped->override_redirect == 0) hasAppeared = true;
                 break;
             }
             default:
@@ -232,22 +233,22 @@ void XcbWindows::drain() {
 bool XcbWindows::appeared() {
     if (broken()) return false;
     drain();
-    const bool told = appeared_;
-    appeared_ = false;
+    const bool told = hasAppeared;
+    hasAppeared = false;
     return told;
 }
 
 bool XcbWindows::managed() {
     if (broken()) return false;
-    connection_->lookAtManager();
+    connection->lookAtManager();
     drain();
-    return connection_->managed;
+    return connection->managed;
 }
 
 std::vector<TopLevel> XcbWindows::windows() {
     std::vector<TopLevel> found;
     if (broken()) return found;
-    Connection& c = *connection_;
+    Connection& c = *connection;
     c.lookAtManager();
     const std::vector<xcb_window_t> ids = c.candidates();
     // Every property of every window in one batch: one wait for all replies.
@@ -293,7 +294,7 @@ std::vector<TopLevel> XcbWindows::windows() {
 bool XcbWindows::close(const TopLevel& window) {
     const xcb_window_t id = windowOf(window);
     if (broken() || !window.closable || id == XCB_NONE) return false;
-    Connection& c = *connection_;
+    Connection& c = *connection;
     if (c.managed && c.closesForUs) {
         // Source "other": we are neither the app nor the user's own pager.
         xcb_ewmh_request_close_window(&c.ewmh, c.screen, id, XCB_CURRENT_TIME,
@@ -317,7 +318,7 @@ bool XcbWindows::close(const TopLevel& window) {
 bool XcbWindows::minimise(const TopLevel& window) {
     const xcb_window_t id = windowOf(window);
     if (broken() || id == XCB_NONE) return false;
-    Connection& c = *connection_;
+    Connection& c = *connection;
     if (!c.managed || c.changeState == XCB_ATOM_NONE) return false;
     xcb_client_message_event_t message{};
     message.response_type = XCB_CLIENT_MESSAGE;

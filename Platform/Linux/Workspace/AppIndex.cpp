@@ -58,16 +58,16 @@ std::optional<std::string> interpreterOf(const std::string& file) {
 // the creation of the next part of its path.
 class AppIndex::Watch {
   public:
-    Watch() : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
+    Watch() : fileDescriptor(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
     ~Watch() {
-        if (fd_ >= 0) ::close(fd_);
+        if (fileDescriptor >= 0) ::close(fileDescriptor);
     }
     Watch(const Watch&) = delete;
     Watch& operator=(const Watch&) = delete;
 
     // False when this folder cannot be watched: the index then ages instead.
     bool add(const std::string& folder) {
-        if (fd_ < 0) return false;
+        if (fileDescriptor < 0) return false;
         std::string path = folder;
         std::string child;
         while (!path.empty() && !isFolder(path)) {
@@ -79,14 +79,14 @@ class AppIndex::Watch {
         // Masks add up: one folder may be watched both ways.
         const std::uint32_t mask =
             (child.empty() ? kChanges : IN_CREATE | IN_MOVED_TO) | IN_MASK_ADD;
-        const int wd = ::inotify_add_watch(fd_, path.c_str(), mask);
+        const int wd = ::inotify_add_watch(fileDescriptor, path.c_str(), mask);
         if (wd < 0) return false;
         // A folder watched for its own sake counts every change; a parent only
         // the arrival of the part of the path that was missing.
         if (child.empty())
-            whole_.insert(wd);
+            whole.insert(wd);
         else
-            awaited_[wd].insert(child);
+            awaited[wd].insert(child);
         return true;
     }
 
@@ -96,38 +96,38 @@ class AppIndex::Watch {
         alignas(inotify_event) char buffer[4096];
         bool changed = false;
         for (;;) {
-            const ssize_t got = ::read(fd_, buffer, sizeof buffer);
+            const ssize_t got = ::read(fileDescriptor, buffer, sizeof buffer);
             if (got < 0 && errno == EINTR) continue;
             if (got <= 0) return changed;
             for (std::size_t at = 0; at + sizeof(inotify_event) <= static_cast<std::size_t>(got);) {
                 const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
                 at += sizeof(inotify_event) + event->len;
-                if ((event->mask & IN_Q_OVERFLOW) != 0 || whole_.contains(event->wd)) {
+                if ((event->mask & IN_Q_OVERFLOW) != 0 || whole.contains(event->wd)) {
                     changed = true;
                     continue;
                 }
-                const auto awaited = awaited_.find(event->wd);
-                if (awaited != awaited_.end() && event->len > 0 &&
-                    awaited->second.contains(event->name))
+                const auto localAwaited = awaited.find(event->wd);
+                if (localAwaited != awaited.end() && event->len > 0 &&
+                    localAwaited->second.contains(event->name))
                     changed = true;
             }
         }
     }
 
   private:
-    int fd_;
-    std::set<int> whole_;
-    std::map<int, std::set<std::string>> awaited_;
+    int fileDescriptor;
+    std::set<int> whole;
+    std::map<int, std::set<std::string>> awaited;
 };
 
-AppIndex::AppIndex(XdgFolders folders) : folders_(std::move(folders)) { build(); }
+AppIndex::AppIndex(XdgFolders folders) : xdgFolders(std::move(folders)) { build(); }
 
 AppIndex::~AppIndex() = default;
 
 AppIndex& AppIndex::current() {
     static std::unique_ptr<AppIndex> index;
     XdgFolders now = XdgFolders::fromEnvironment();
-    if (!index || !(index->folders_ == now)) {
+    if (!index || !(index->xdgFolders == now)) {
         index = std::make_unique<AppIndex>(std::move(now));
     } else {
         index->refresh();
@@ -137,31 +137,31 @@ AppIndex& AppIndex::current() {
 
 void AppIndex::refresh() {
     const bool stale =
-        watch_ ? watch_->changed() : std::chrono::steady_clock::now() - built_ > kUnwatchedFresh;
+        watch ? watch->changed() : std::chrono::steady_clock::now() - built > kUnwatchedFresh;
     if (stale) build();
 }
 
 const AppIndex::Entry* AppIndex::entry(const std::string& id) const {
-    const auto found = byId_.find(id);
-    return found == byId_.end() ? nullptr : found->second;
+    const auto found = byId.find(id);
+    return found == byId.end() ? nullptr : found->second;
 }
 
 const std::vector<AppIndex::Claim>& AppIndex::byProgram(const std::string& program) const {
     static const std::vector<Claim> kNone;
-    const auto found = byProgram_.find(program);
-    return found == byProgram_.end() ? kNone : found->second;
+    const auto found = claimsByProgram.find(program);
+    return found == claimsByProgram.end() ? kNone : found->second;
 }
 
 const std::vector<AppIndex::ScriptClaim>& AppIndex::byScript(const std::string& file) const {
     static const std::vector<ScriptClaim> kNone;
-    const auto found = byScript_.find(file);
-    return found == byScript_.end() ? kNone : found->second;
+    const auto found = claimsByScript.find(file);
+    return found == claimsByScript.end() ? kNone : found->second;
 }
 
 const std::vector<AppIndex::Claim>& AppIndex::byService(const std::string& program) const {
     static const std::vector<Claim> kNone;
-    const auto found = byService_.find(program);
-    return found == byService_.end() ? kNone : found->second;
+    const auto found = claimsByService.find(program);
+    return found == claimsByService.end() ? kNone : found->second;
 }
 
 void AppIndex::add(const Entry& entry, const std::string& exec, const std::string& folder,
@@ -184,14 +184,14 @@ void AppIndex::add(const Entry& entry, const std::string& exec, const std::strin
             // script is matched as a file, however the command names it.
             const auto named = std::find(claim.fixed.begin(), claim.fixed.end(), *target->file);
             if (named != claim.fixed.end()) claim.fixed.erase(named);
-            byScript_[*script].push_back({claim, *program});
+            claimsByScript[*script].push_back({claim, *program});
             return;
         }
     }
-    if (service) byService_[*program].push_back(claim);
-    byProgram_[*program].push_back(claim);
+    if (service) claimsByService[*program].push_back(claim);
+    claimsByProgram[*program].push_back(claim);
     if (auto interpreter = interpreterOf(*program))
-        byScript_[*program].push_back({std::move(claim), std::move(*interpreter)});
+        claimsByScript[*program].push_back({std::move(claim), std::move(*interpreter)});
 }
 
 namespace {
@@ -228,52 +228,52 @@ const AppIndex::Entry* AppIndex::byWindowClass(const std::string& windowClass,
         }
         return best(found);
     };
-    if (const Entry* entry = match(byWmClass_, false)) return entry;
-    if (const Entry* entry = match(byLowerId_, true)) return entry;
-    return match(byLastPart_, true);
+    if (const Entry* entry = match(byWmClass, false)) return entry;
+    if (const Entry* entry = match(byLowerId, true)) return entry;
+    return match(byLastPart, true);
 }
 
 void AppIndex::build() {
-    entries_.clear();
-    byId_.clear();
-    byWmClass_.clear();
-    byLowerId_.clear();
-    byLastPart_.clear();
-    byProgram_.clear();
-    byScript_.clear();
-    byService_.clear();
-    ++builds_;
-    built_ = std::chrono::steady_clock::now();
+    entries.clear();
+    byId.clear();
+    byWmClass.clear();
+    byLowerId.clear();
+    byLastPart.clear();
+    claimsByProgram.clear();
+    claimsByScript.clear();
+    claimsByService.clear();
+    ++buildCount;
+    built = std::chrono::steady_clock::now();
 
     // The watch comes first, so that a change made while the files are read
     // makes the next use build again.
-    watch_ = std::make_unique<Watch>();
+    watch = std::make_unique<Watch>();
     std::vector<std::string> walked;
     bool watched = true;
-    for (const auto& data : folders_.data) {
-        watched = watch_->add(data + "/applications") && watched;
-        watched = watch_->add(data + "/dbus-1/services") && watched;
+    for (const auto& data : xdgFolders.data) {
+        watched = watch->add(data + "/applications") && watched;
+        watched = watch->add(data + "/dbus-1/services") && watched;
     }
-    const auto installed = installedEntries(folders_, &walked);
-    for (const auto& folder : walked) watched = watch_->add(folder) && watched;
-    if (!watched) watch_.reset();
+    const auto installed = installedEntries(xdgFolders, &walked);
+    for (const auto& folder : walked) watched = watch->add(folder) && watched;
+    if (!watched) watch.reset();
 
     for (const auto& [id, where] : installed) {
         const auto read = readDesktopEntry(where.path);
         if (!read || !read->application) continue;
-        auto& entry = *entries_.emplace_back(
-            std::make_unique<Entry>(Entry{id, where.rank, entryShown(*read, folders_.desktops),
+        auto& entry = *entries.emplace_back(
+            std::make_unique<Entry>(Entry{id, where.rank, entryShown(*read, xdgFolders.desktops),
                                           read->dbusActivatable, read->startupWMClass}));
-        byId_[id] = &entry;
-        if (!entry.wmClass.empty()) byWmClass_[entry.wmClass].push_back(&entry);
-        byLowerId_[lowered(id)].push_back(&entry);
+        byId[id] = &entry;
+        if (!entry.wmClass.empty()) byWmClass[entry.wmClass].push_back(&entry);
+        byLowerId[lowered(id)].push_back(&entry);
         // "org.example.Notes" is "notes" to a desktop matching a window.
         if (const auto dot = id.rfind('.'); dot != std::string::npos && dot + 1 < id.size())
-            byLastPart_[lowered(id.substr(dot + 1))].push_back(&entry);
+            byLastPart[lowered(id.substr(dot + 1))].push_back(&entry);
         if (!read->tryExec.empty()) add(entry, read->tryExec, read->workingFolder, false);
         if (!read->exec.empty()) add(entry, read->exec, read->workingFolder, false);
         if (!read->dbusActivatable) continue;
-        for (const auto& data : folders_.data) {
+        for (const auto& data : xdgFolders.data) {
             const auto text = readKeyFileText(data + "/dbus-1/services/" + id + ".service");
             if (!text) continue;
             const auto groups = parseKeyFile(*text, {kServiceGroup});
@@ -288,7 +288,7 @@ void AppIndex::build() {
         }
     }
     // The same entry may name a program twice (TryExec and Exec).
-    for (auto& [program, claims] : byProgram_) {
+    for (auto& [program, claims] : claimsByProgram) {
         std::vector<Claim> unique;
         for (auto& claim : claims) {
             bool seen = false;

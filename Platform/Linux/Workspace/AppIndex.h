@@ -58,7 +58,7 @@ class AppIndex {
     // Builds the index again if anything it read has changed since.
     void refresh();
 
-    const XdgFolders& folders() const { return folders_; }
+    const XdgFolders& folders() const { return xdgFolders; }
     // The first installed entry with `id`, or null.
     const Entry* entry(const std::string& id) const;
     // What names the executable at the resolved path `program`; empty when
@@ -77,26 +77,26 @@ class AppIndex {
     const Entry* byWindowClass(const std::string& windowClass, const std::string& instance) const;
 
     // How often it was built (for tests and the benchmark).
-    unsigned builds() const { return builds_; }
+    unsigned builds() const { return buildCount; }
 
   private:
     class Watch;
     void build();
     void add(const Entry& entry, const std::string& exec, const std::string& folder, bool service);
 
-    XdgFolders folders_;
-    std::unique_ptr<Watch> watch_;
-    std::chrono::steady_clock::time_point built_;
-    unsigned builds_ = 0;
-    std::vector<std::unique_ptr<Entry>> entries_;
-    std::unordered_map<std::string, const Entry*> byId_;
-    std::unordered_map<std::string, std::vector<Claim>> byProgram_;
-    std::unordered_map<std::string, std::vector<ScriptClaim>> byScript_;
-    std::unordered_map<std::string, std::vector<Claim>> byService_;
+    XdgFolders xdgFolders;
+    std::unique_ptr<Watch> watch;
+    std::chrono::steady_clock::time_point built;
+    unsigned buildCount = 0;
+    std::vector<std::unique_ptr<Entry>> entries;
+    std::unordered_map<std::string, const Entry*> byId;
+    std::unordered_map<std::string, std::vector<Claim>> claimsByProgram;
+    std::unordered_map<std::string, std::vector<ScriptClaim>> claimsByScript;
+    std::unordered_map<std::string, std::vector<Claim>> claimsByService;
     // StartupWMClass, the lowercased ID and its lowercased last dotted part.
-    std::unordered_map<std::string, std::vector<const Entry*>> byWmClass_;
-    std::unordered_map<std::string, std::vector<const Entry*>> byLowerId_;
-    std::unordered_map<std::string, std::vector<const Entry*>> byLastPart_;
+    std::unordered_map<std::string, std::vector<const Entry*>> byWmClass;
+    std::unordered_map<std::string, std::vector<const Entry*>> byLowerId;
+    std::unordered_map<std::string, std::vector<const Entry*>> byLastPart;
 };
 
 }  // namespace vorsel::linux_platform

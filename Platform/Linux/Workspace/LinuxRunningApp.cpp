@@ -9,52 +9,52 @@ namespace vorsel::linux_platform {
 LinuxRunningApp::LinuxRunningApp(AppIdentity identity, pid_t pid, unsigned long long startTime,
                                  std::shared_ptr<const Pidfd> handle,
                                  std::shared_ptr<QuitRequests> requests)
-    : identity_(std::move(identity)),
-      pid_(pid),
-      startTime_(startTime),
-      handle_(std::move(handle)),
-      requests_(std::move(requests)) {}
+    : identity(std::move(identity)),
+      processId(pid),
+      startTime(startTime),
+      handle(std::move(handle)),
+      requests(std::move(requests)) {}
 
-std::optional<std::string> LinuxRunningApp::bundleIdentifier() const { return identity_.bundleID; }
+std::optional<std::string> LinuxRunningApp::bundleIdentifier() const { return identity.bundleID; }
 
-ActivationPolicy LinuxRunningApp::activationPolicy() const { return identity_.policy; }
+ActivationPolicy LinuxRunningApp::activationPolicy() const { return identity.policy; }
 
-std::int32_t LinuxRunningApp::processIdentifier() const { return pid_; }
+std::int32_t LinuxRunningApp::processIdentifier() const { return processId; }
 
 bool LinuxRunningApp::isTerminated() const {
-    if (handle_) return handle_->ended();
-    auto stat = readStat(pid_);
-    return !stat || stat->startTime != startTime_ || stat->isZombie();
+    if (handle) return handle->ended();
+    auto stat = readStat(processId);
+    return !stat || stat->startTime != startTime || stat->isZombie();
 }
 
-std::optional<std::string> LinuxRunningApp::bundleLocation() const { return identity_.location; }
+std::optional<std::string> LinuxRunningApp::bundleLocation() const { return identity.location; }
 
 std::vector<std::string> LinuxRunningApp::alternativeIdentifiers() const {
-    return identity_.aliases;
+    return identity.aliases;
 }
 
 void LinuxRunningApp::hide() {
-    if (requests_) requests_->hide(pid_, handle_, identity_.bundleID);
+    if (requests) requests->hide(processId, handle, identity.bundleID);
 }
 
 void LinuxRunningApp::terminate() {
-    if (requests_)
-        requests_->terminate(pid_, handle_, identity_.bundleID);
-    else if (handle_)
-        handle_->signal(SIGTERM);
+    if (requests)
+        requests->terminate(processId, handle, identity.bundleID);
+    else if (handle)
+        handle->signal(SIGTERM);
 }
 
 void LinuxRunningApp::forceTerminate() {
-    if (handle_) handle_->signal(SIGKILL);
+    if (handle) handle->signal(SIGKILL);
 }
 
 bool LinuxRunningApp::answeredWithDialog() const {
-    return requests_ && requests_->answeredWithDialog(pid_, handle_);
+    return requests && requests->answeredWithDialog(processId, handle);
 }
 
 std::optional<std::string> LinuxRunningApp::pause() {
-    if (!requests_) return std::nullopt;
-    return requests_->pause(pid_, startTime_, handle_);
+    if (!requests) return std::nullopt;
+    return requests->pause(processId, startTime, handle);
 }
 
 }  // namespace vorsel::linux_platform

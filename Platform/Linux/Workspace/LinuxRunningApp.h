@@ -47,11 +47,11 @@ class LinuxRunningApp final : public RunningApp {
     std::optional<std::string> pause() override;
 
   private:
-    AppIdentity identity_;
-    pid_t pid_;
-    unsigned long long startTime_;
-    std::shared_ptr<const Pidfd> handle_;
-    std::shared_ptr<QuitRequests> requests_;
+    AppIdentity identity;
+    pid_t processId;
+    unsigned long long startTime;
+    std::shared_ptr<const Pidfd> handle;
+    std::shared_ptr<QuitRequests> requests;
 };
 
 }  // namespace vorsel::linux_platform

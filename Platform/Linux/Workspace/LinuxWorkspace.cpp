@@ -30,48 +30,48 @@ std::shared_ptr<RunningApp> makeApp(ProcessTable& table, const ProcessInfo& info
 // session watches.
 class Watch final : public Observation {
   public:
-    Watch(std::unique_ptr<Observation> inner, std::shared_ptr<QuitRequests> quits)
-        : inner_(std::move(inner)), quits_(std::move(quits)) {
-        quits_->watching();
+    Watch(std::unique_ptr<Observation> inner, std::shared_ptr<QuitRequests> givenQuits)
+        : inner(std::move(inner)), quits(std::move(givenQuits)) {
+        quits->watching();
     }
     ~Watch() override {
-        inner_.reset();
-        quits_->released();
+        inner.reset();
+        quits->released();
     }
 
   private:
-    std::unique_ptr<Observation> inner_;
-    std::shared_ptr<QuitRequests> quits_;
+    std::unique_ptr<Observation> inner;
+    std::shared_ptr<QuitRequests> quits;
 };
 
 }  // namespace
 
 LinuxWorkspace::LinuxWorkspace(RunLoop& runLoop) : LinuxWorkspace(runLoop, Options{}) {}
 
-LinuxWorkspace::LinuxWorkspace(RunLoop& runLoop, Options options, Log* log)
-    : runLoop_(runLoop),
-      options_(options),
-      table_(std::make_shared<ProcessTable>(::getuid())),
-      notices_(std::make_shared<NoticeHub>(runLoop_, table_, options_.noticeInterval,
-                                           options_.useSystemd)),
-      quits_(std::make_shared<QuitRequests>(runLoop_, quitOptions(log))) {}
+LinuxWorkspace::LinuxWorkspace(RunLoop& givenRunLoop, Options givenOptions, Log* log)
+    : runLoop(givenRunLoop),
+      options(givenOptions),
+      table(std::make_shared<ProcessTable>(::getuid())),
+      notices(
+          std::make_shared<NoticeHub>(runLoop, table, options.noticeInterval, options.useSystemd)),
+      quits(std::make_shared<QuitRequests>(runLoop, quitOptions(log))) {}
 
 QuitRequests::Options LinuxWorkspace::quitOptions(Log* log) {
-    std::weak_ptr<int> alive = alive_;
-    std::weak_ptr<ProcessTable> table = table_;
-    std::weak_ptr<NoticeHub> notices = notices_;
-    QuitRequests::Options options{
-        .useBus = true, .windowsModules = options_.windowsModules, .listener = {}};
-    options.listener.seen = [alive, table, notices](const std::vector<TopLevel>& windows,
-                                                    bool appeared) {
-        if (alive.expired()) return;
-        if (auto held = table.lock()) held->windowsSeen(windows);
-        if (auto hub = notices.lock(); hub && appeared) hub->windowAppeared();
+    std::weak_ptr<int> localAlive = alive;
+    std::weak_ptr<ProcessTable> localTable = table;
+    std::weak_ptr<NoticeHub> localNotices = notices;
+    QuitRequests::Options localOptions{
+        .useBus = true, .windowsModules = options.windowsModules, .listener = {}};
+    localOptions.listener.seen = [localAlive, localTable, localNotices](
+                                     const std::vector<TopLevel>& windows, bool appeared) {
+        if (localAlive.expired()) return;
+        if (auto held = localTable.lock()) held->windowsSeen(windows);
+        if (auto hub = localNotices.lock(); hub && appeared) hub->windowAppeared();
     };
-    options.listener.note = [alive, log](const std::string& line) {
-        if (!alive.expired() && log != nullptr) log->write(LogLevel::standard, line);
+    localOptions.listener.note = [localAlive, log](const std::string& line) {
+        if (!localAlive.expired() && log != nullptr) log->write(LogLevel::standard, line);
     };
-    return options;
+    return localOptions;
 }
 
 LinuxWorkspace::~LinuxWorkspace() = default;
@@ -79,16 +79,16 @@ LinuxWorkspace::~LinuxWorkspace() = default;
 const RunningApps& LinuxWorkspace::snapshot() {
     const auto now = std::chrono::steady_clock::now();
     const bool reusable =
-        snapshotTaken_ && notices_->changes() == snapshotChanges_ &&
-        now - *snapshotTaken_ < std::chrono::duration<double>(options_.snapshotReuse);
+        snapshotTaken && notices->changes() == snapshotChanges &&
+        now - *snapshotTaken < std::chrono::duration<double>(options.snapshotReuse);
     if (!reusable) {
-        snapshot_.clear();
-        for (const ProcessInfo* info : table_->apps())
-            snapshot_.push_back(makeApp(*table_, *info, quits_));
-        snapshotTaken_ = now;
-        snapshotChanges_ = notices_->changes();
+        lastSnapshot.clear();
+        for (const ProcessInfo* info : table->apps())
+            lastSnapshot.push_back(makeApp(*table, *info, quits));
+        snapshotTaken = now;
+        snapshotChanges = notices->changes();
     }
-    return snapshot_;
+    return lastSnapshot;
 }
 
 RunningApps LinuxWorkspace::runningApps() { return snapshot(); }
@@ -122,21 +122,21 @@ std::vector<std::string> LinuxWorkspace::appsOpening(const std::string& url) {
 void LinuxWorkspace::openInBackground(const std::string& path) {
     auto executable = bundleExecutable(path);
     if (!executable) return;
-    snapshotTaken_.reset();  // whatever runs now, a snapshot from before cannot tell
+    snapshotTaken.reset();  // whatever runs now, a snapshot from before cannot tell
     auto pid = spawnDetached(*executable);
-    if (!pid || !options_.useSystemd || !systemdUserManagerRuns()) return;
+    if (!pid || !options.useSystemd || !systemdUserManagerRuns()) return;
     auto identity = identityOfBundle(path);
     moveToOwnScope(*pid, identity ? identity->bundleID : "app");
 }
 
 std::unique_ptr<Observation> LinuxWorkspace::observeLaunches(std::function<void()> notice) {
-    return std::make_unique<Watch>(notices_->observe(NoticeHub::Kind::launch, std::move(notice)),
-                                   quits_);
+    return std::make_unique<Watch>(notices->observe(NoticeHub::Kind::launch, std::move(notice)),
+                                   quits);
 }
 
 std::unique_ptr<Observation> LinuxWorkspace::observeTerminations(std::function<void()> notice) {
     return std::make_unique<Watch>(
-        notices_->observe(NoticeHub::Kind::termination, std::move(notice)), quits_);
+        notices->observe(NoticeHub::Kind::termination, std::move(notice)), quits);
 }
 
 std::set<std::string> LinuxWorkspace::systemApps() const { return linuxSystemApps(); }
@@ -144,7 +144,7 @@ std::set<std::string> LinuxWorkspace::systemApps() const { return linuxSystemApp
 void LinuxWorkspace::thaw(const std::string& pin) {
     const std::optional<Frozen> frozen = Frozen::read(pin);
     if (!frozen) return;
-    quits_->thawed(pin);
+    quits->thawed(pin);
     linux_platform::thaw(*frozen);
 }
 

@@ -88,16 +88,16 @@ class LinuxWorkspace final : public Workspace {
     // new window brings a launch notice.
     QuitRequests::Options quitOptions(Log* log);
 
-    RunLoop& runLoop_;
-    Options options_;
+    RunLoop& runLoop;
+    Options options;
     // Held by what the windows thread posts: gone, nothing is done.
-    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
-    std::shared_ptr<ProcessTable> table_;
-    std::shared_ptr<NoticeHub> notices_;
-    std::shared_ptr<QuitRequests> quits_;
-    RunningApps snapshot_;
-    std::optional<std::chrono::steady_clock::time_point> snapshotTaken_;
-    std::uint64_t snapshotChanges_ = 0;
+    std::shared_ptr<int> alive = std::make_shared<int>(0);
+    std::shared_ptr<ProcessTable> table;
+    std::shared_ptr<NoticeHub> notices;
+    std::shared_ptr<QuitRequests> quits;
+    RunningApps lastSnapshot;
+    std::optional<std::chrono::steady_clock::time_point> snapshotTaken;
+    std::uint64_t snapshotChanges = 0;
 };
 
 }  // namespace vorsel::linux_platform

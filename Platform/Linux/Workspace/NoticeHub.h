@@ -41,12 +41,12 @@ class NoticeHub final : public std::enable_shared_from_this<NoticeHub> {
     std::unique_ptr<Observation> observe(Kind kind, std::function<void()> notice);
 
     // Whether a source is running, and which (for tests).
-    bool active() const { return timer_ != nullptr || watch_ != nullptr; }
-    bool usesSystemd() const { return watch_ != nullptr; }
+    bool active() const { return timer != nullptr || watch != nullptr; }
+    bool usesSystemd() const { return watch != nullptr; }
 
     // How many notices have been delivered so far: a snapshot taken at an
     // earlier count may miss an app.
-    std::uint64_t changes() const { return changes_; }
+    std::uint64_t changes() const { return changeCount; }
 
     // A new top-level window appeared: a launch notice for the observers
     // (its app may be one that nothing else tells of: started outside any
@@ -67,25 +67,25 @@ class NoticeHub final : public std::enable_shared_from_this<NoticeHub> {
     void deliver(bool launched, bool terminated);
     void trace(const char* what) const;
 
-    RunLoop& runLoop_;
-    std::shared_ptr<ProcessTable> table_;
-    double interval_;
-    bool useSystemd_;
-    std::uint64_t nextId_ = 1;
-    std::uint64_t changes_ = 0;
-    std::map<std::uint64_t, Notice> launches_;
-    std::map<std::uint64_t, Notice> terminations_;
+    RunLoop& runLoop;
+    std::shared_ptr<ProcessTable> table;
+    double interval;
+    bool useSystemd;
+    std::uint64_t nextId = 1;
+    std::uint64_t changeCount = 0;
+    std::map<std::uint64_t, Notice> launches;
+    std::map<std::uint64_t, Notice> terminations;
 
-    std::unique_ptr<Timer> timer_;
-    std::unique_ptr<SystemdUnitWatch> watch_;
-    std::string traceFile_;  // kNoticesTraceVariable's file; empty: none
+    std::unique_ptr<Timer> timer;
+    std::unique_ptr<SystemdUnitWatch> watch;
+    std::string traceFile;  // kNoticesTraceVariable's file; empty: none
     // The /proc check's own memory: pids seen last time, which of them were
     // apps, and new pids of ours without an identity yet with the checks
     // left to look at them again, in case they were caught between fork and
     // exec (or a launcher script that execs the app).
-    std::unordered_set<pid_t> seen_;
-    std::unordered_set<pid_t> appPids_;
-    std::unordered_map<pid_t, int> recheck_;
+    std::unordered_set<pid_t> seenHeld;
+    std::unordered_set<pid_t> appPids;
+    std::unordered_map<pid_t, int> recheck;
 };
 
 }  // namespace vorsel::linux_platform

@@ -25,30 +25,32 @@ std::optional<Pidfd> Pidfd::open(pid_t pid, unsigned long long startTime) {
     return handle;
 }
 
-Pidfd::Pidfd(Pidfd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+Pidfd::Pidfd(Pidfd&& other) noexcept : fileDescriptor(other.fileDescriptor) {
+    other.fileDescriptor = -1;
+}
 
 Pidfd& Pidfd::operator=(Pidfd&& other) noexcept {
     if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = other.fd_;
-        other.fd_ = -1;
+        if (fileDescriptor >= 0) ::close(fileDescriptor);
+        fileDescriptor = other.fileDescriptor;
+        other.fileDescriptor = -1;
     }
     return *this;
 }
 
 Pidfd::~Pidfd() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fileDescriptor >= 0) ::close(fileDescriptor);
 }
 
 bool Pidfd::signal(int signal) const {
-    if (fd_ < 0) return false;
-    return ::syscall(SYS_pidfd_send_signal, fd_, signal, nullptr, 0) == 0;
+    if (fileDescriptor < 0) return false;
+    return ::syscall(SYS_pidfd_send_signal, fileDescriptor, signal, nullptr, 0) == 0;
 }
 
 bool Pidfd::ended() const {
-    if (fd_ < 0) return true;
+    if (fileDescriptor < 0) return true;
     // A pidfd becomes readable when its process exits, zombie or reaped.
-    pollfd entry{fd_, POLLIN, 0};
+    pollfd entry{fileDescriptor, POLLIN, 0};
     int ready;
     do {
         ready = ::poll(&entry, 1, 0);

@@ -30,8 +30,8 @@ class Pidfd {
     bool ended() const;
 
   private:
-    explicit Pidfd(int fd) : fd_(fd) {}
-    int fd_ = -1;
+    explicit Pidfd(int fd) : fileDescriptor(fd) {}
+    int fileDescriptor = -1;
 };
 
 }  // namespace vorsel::linux_platform

@@ -6,13 +6,13 @@
 
 namespace vorsel::linux_platform {
 
-ProcessTable::ProcessTable(uid_t uid, Identify identify) : uid_(uid), identify_(identify) {}
+ProcessTable::ProcessTable(uid_t uid, Identify identify) : uid(uid), identify(identify) {}
 
 void ProcessTable::erase(pid_t pid) {
-    auto found = known_.find(pid);
-    if (found == known_.end()) return;
-    if (found->second.handle) --keptHandles_;
-    known_.erase(found);
+    auto found = known.find(pid);
+    if (found == known.end()) return;
+    if (found->second.handle) --keptHandles;
+    known.erase(found);
 }
 
 void ProcessTable::forget(pid_t pid) { erase(pid); }
@@ -23,18 +23,18 @@ const ProcessInfo* ProcessTable::examine(pid_t pid) {
         erase(pid);
         return nullptr;
     }
-    auto found = known_.find(pid);
-    if (found != known_.end() && found->second.entry == *entry) {
+    auto found = known.find(pid);
+    if (found != known.end() && found->second.entry == *entry) {
         ProcessInfo& info = found->second;
         if (info.kernelThread) return nullptr;
         if (!info.ours) return &info;
         if (!info.identity) {
             if (readExe(pid) == info.exe) {
-                if (info.looked == round_) return &info;
+                if (info.looked == round) return &info;
                 // What an app unit's start can have changed for a process
                 // without identity is only which unit it is in.
                 if (info.cgroup && readCgroup(pid) == info.cgroup) {
-                    info.looked = round_;
+                    info.looked = round;
                     return &info;
                 }
             }
@@ -66,27 +66,27 @@ const ProcessInfo* ProcessTable::readAfresh(pid_t pid, ino_t entry) {
     if (!info.kernelThread) {
         // A real uid only changes with privileges that also change what we
         // may signal, so it is read once per entry.
-        auto uid = readRealUid(pid);
-        info.ours = uid && *uid == uid_;
+        auto localUid = readRealUid(pid);
+        info.ours = localUid && *localUid == uid;
     }
     if (info.ours) {
         // Read before the identity, so that a program run in between makes
         // the next snapshot look again rather than keep a stale identity.
         info.exe = readExe(pid);
         // Once units are watched, so is the unit a process is in.
-        if (round_ > 0) info.cgroup = readCgroup(pid);
-        info.identity = identify_(pid);
-        info.looked = round_;
+        if (round > 0) info.cgroup = readCgroup(pid);
+        info.identity = identify(pid);
+        info.looked = round;
         if (info.identity) info.cgroup.reset();
     }
-    const ProcessInfo& stored = known_[pid] = std::move(info);
+    const ProcessInfo& stored = known[pid] = std::move(info);
     return stored.kernelThread ? nullptr : &stored;
 }
 
 bool ProcessTable::isApp(const ProcessInfo& info) const {
     if (!info.ours || !info.identity) return false;
-    auto parent = known_.find(info.ppid);
-    if (parent == known_.end() || !parent->second.identity) return true;
+    auto parent = known.find(info.ppid);
+    if (parent == known.end() || !parent->second.identity) return true;
     const AppIdentity& own = *info.identity;
     const AppIdentity& parents = *parent->second.identity;
     if (own.inherited) return false;
@@ -102,10 +102,10 @@ std::shared_ptr<const Pidfd> ProcessTable::handle(const ProcessInfo& info) {
     auto opened = Pidfd::open(info.pid, info.startTime);
     if (!opened) return nullptr;
     auto shared = std::make_shared<const Pidfd>(std::move(*opened));
-    auto found = known_.find(info.pid);
-    if (found != known_.end() && &found->second == &info && keptHandles_ < kKeptHandles) {
+    auto found = known.find(info.pid);
+    if (found != known.end() && &found->second == &info && keptHandles < kKeptHandles) {
         found->second.handle = shared;
-        ++keptHandles_;
+        ++keptHandles;
     }
     return shared;
 }
@@ -113,12 +113,12 @@ std::shared_ptr<const Pidfd> ProcessTable::handle(const ProcessInfo& info) {
 std::vector<const ProcessInfo*> ProcessTable::apps() {
     std::vector<pid_t> pids = listPids();
     std::unordered_set<pid_t> present(pids.begin(), pids.end());
-    for (auto it = known_.begin(); it != known_.end();) {
+    for (auto it = known.begin(); it != known.end();) {
         if (present.contains(it->first)) {
             ++it;
         } else {
-            if (it->second.handle) --keptHandles_;
-            it = known_.erase(it);
+            if (it->second.handle) --keptHandles;
+            it = known.erase(it);
         }
     }
     std::vector<const ProcessInfo*> alive;
@@ -136,21 +136,20 @@ std::vector<const ProcessInfo*> ProcessTable::apps() {
 }
 
 void ProcessTable::windowsSeen(const std::vector<TopLevel>& windows) {
-    windowByPid_.clear();
-    windowsWithoutPid_.clear();
+    windowByPid.clear();
+    windowsWithoutPid.clear();
     for (const TopLevel& window : windows) {
         if (window.windowClass.empty() && window.instance.empty()) continue;
         if (window.pid > 0)
-            windowByPid_.try_emplace(window.pid, window);  // its first window speaks for it
+            windowByPid.try_emplace(window.pid, window);  // its first window speaks for it
         else
-            windowsWithoutPid_.push_back(window);
+            windowsWithoutPid.push_back(window);
     }
 }
 
 const TopLevel* ProcessTable::windowOf(const ProcessInfo& info) const {
-    if (auto found = windowByPid_.find(info.pid); found != windowByPid_.end())
-        return &found->second;
-    for (const TopLevel& window : windowsWithoutPid_) {
+    if (auto found = windowByPid.find(info.pid); found != windowByPid.end()) return &found->second;
+    for (const TopLevel& window : windowsWithoutPid) {
         // comm is cut at 15 characters.
         if (!window.instance.empty() && window.instance.substr(0, 15) == info.comm) return &window;
     }
@@ -158,7 +157,7 @@ const TopLevel* ProcessTable::windowOf(const ProcessInfo& info) const {
 }
 
 void ProcessTable::nameByWindows(const std::vector<const ProcessInfo*>& alive) {
-    if (windowByPid_.empty() && windowsWithoutPid_.empty()) return;
+    if (windowByPid.empty() && windowsWithoutPid.empty()) return;
     const auto unnamed = [](const ProcessInfo& info) {
         return info.ours && (!info.identity || (info.identity->withoutEntry && !info.byWindow));
     };
@@ -167,7 +166,7 @@ void ProcessTable::nameByWindows(const std::vector<const ProcessInfo*>& alive) {
         const TopLevel* window = windowOf(*info);
         if (window == nullptr) continue;
         if (auto identity = identityOfWindow(window->windowClass, window->instance)) {
-            ProcessInfo& named = known_.at(info->pid);
+            ProcessInfo& named = known.at(info->pid);
             named.identity = std::move(identity);
             named.byWindow = true;
             named.cgroup.reset();
@@ -180,11 +179,11 @@ void ProcessTable::nameByWindows(const std::vector<const ProcessInfo*>& alive) {
         if (!unnamed(*info)) continue;
         pid_t parent = info->ppid;
         for (int depth = 0; parent > 1 && depth < 32; ++depth) {
-            auto found = known_.find(parent);
-            if (found == known_.end() || !found->second.ours) break;
+            auto found = known.find(parent);
+            if (found == known.end() || !found->second.ours) break;
             const ProcessInfo& above = found->second;
             if (above.identity && above.byWindow) {
-                ProcessInfo& named = known_.at(info->pid);
+                ProcessInfo& named = known.at(info->pid);
                 named.identity = above.identity;
                 named.identity->inherited = true;
                 named.byWindow = true;

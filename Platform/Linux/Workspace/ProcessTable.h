@@ -97,12 +97,12 @@ class ProcessTable {
     // worked out (on the first call: every one): an app unit has started,
     // and desktops move an app's running process into its unit after they
     // started it.
-    void lookAgain() { ++round_; }
+    void lookAgain() { ++round; }
 
     // The top-level windows the desktop shows now, for the next reads.
     void windowsSeen(const std::vector<TopLevel>& windows);
 
-    std::size_t size() const { return known_.size(); }
+    std::size_t size() const { return known.size(); }
 
   private:
     const ProcessInfo* readAfresh(pid_t pid, ino_t entry);
@@ -111,13 +111,13 @@ class ProcessTable {
     const TopLevel* windowOf(const ProcessInfo& info) const;
     void erase(pid_t pid);
 
-    uid_t uid_;
-    Identify identify_;
-    std::unordered_map<pid_t, ProcessInfo> known_;
-    std::size_t keptHandles_ = 0;
-    unsigned round_ = 0;
-    std::unordered_map<pid_t, TopLevel> windowByPid_;
-    std::vector<TopLevel> windowsWithoutPid_;
+    uid_t uid;
+    Identify identify;
+    std::unordered_map<pid_t, ProcessInfo> known;
+    std::size_t keptHandles = 0;
+    unsigned round = 0;
+    std::unordered_map<pid_t, TopLevel> windowByPid;
+    std::vector<TopLevel> windowsWithoutPid;
 };
 
 }  // namespace vorsel::linux_platform

@@ -66,26 +66,26 @@ std::vector<WindowsThread::Listed> windowsOf(WindowsThread::Desktop& desktop, pi
 }  // namespace
 
 void QuitRequests::watching() {
-    ++watchers_;
+    ++watchers;
     // Started at once, so that the windows that appear during the session
     // are heard of.
     windows();
 }
 
 void QuitRequests::released() {
-    if (watchers_ > 0) --watchers_;
-    if (watchers_ > 0) return;
-    requests_.clear();
-    pausing_.clear();
-    managerRuns_.reset();
-    windows_.reset();
-    pruned_.reset();
+    if (watchers > 0) --watchers;
+    if (watchers > 0) return;
+    requests.clear();
+    pausing.clear();
+    managerSeen.reset();
+    x11Windows.reset();
+    pruned.reset();
 }
 
 QuitRequests::Request* QuitRequests::current(pid_t pid, const std::shared_ptr<const Pidfd>& handle,
                                              Clock::time_point asked) {
-    auto found = requests_.find(pid);
-    if (found == requests_.end()) return nullptr;
+    auto found = requests.find(pid);
+    if (found == requests.end()) return nullptr;
     Request& request = found->second;
     if (request.handle != handle || request.stage != Stage::asking || request.asked != asked ||
         handle->ended())
@@ -98,16 +98,16 @@ QuitRequests::Request& QuitRequests::record(pid_t pid, const std::shared_ptr<con
     // Records of processes that have ended are of no use any more; looking
     // at them once a second keeps the map small without a poll per record
     // on every request.
-    if (!pruned_ || now - *pruned_ > kPruneEvery) {
-        for (auto it = requests_.begin(); it != requests_.end();) {
+    if (!pruned || now - *pruned > kPruneEvery) {
+        for (auto it = requests.begin(); it != requests.end();) {
             if (it->first != pid && it->second.handle->ended())
-                it = requests_.erase(it);
+                it = requests.erase(it);
             else
                 ++it;
         }
-        pruned_ = now;
+        pruned = now;
     }
-    Request& request = requests_[pid];
+    Request& request = requests[pid];
     // Only a live pidfd pins a pid to its process: a record whose process
     // has ended is for another process than this one, whatever the pid. A
     // record on another handle of a live process is still that process (the
@@ -136,10 +136,10 @@ void QuitRequests::hide(pid_t pid, const std::shared_ptr<const Pidfd>& handle,
     thread->run([self, pid, pinned, appId = request.appId](WindowsThread::Desktop& on) {
         minimiseOn(on, pid, appId);
         return std::function<void()>([self, pid, pinned] {
-            auto requests = self.lock();
-            if (!requests) return;
-            auto found = requests->requests_.find(pid);
-            if (found != requests->requests_.end() && found->second.handle == pinned)
+            auto quits = self.lock();
+            if (!quits) return;
+            auto found = quits->requests.find(pid);
+            if (found != quits->requests.end() && found->second.handle == pinned)
                 found->second.minimising = false;
         });
     });
@@ -182,16 +182,16 @@ void QuitRequests::ask(pid_t pid, Request& request, const std::optional<std::str
     // gives up on it, whenever its next request comes.
     if (windows() != nullptr) {
         std::weak_ptr<QuitRequests> self = weak_from_this();
-        request.lookLater = runLoop_.schedule(
+        request.lookLater = runLoop.schedule(
             kSignalAfter, 0.1, false, [self, pid, handle = request.handle, asked = request.asked] {
-                auto requests = self.lock();
-                if (!requests) return;
-                Request* still = requests->current(pid, handle, asked);
-                if (still && !still->keepAsking) requests->lookForDialog(pid, *still, false);
+                auto quits = self.lock();
+                if (!quits) return;
+                Request* still = quits->current(pid, handle, asked);
+                if (still && !still->keepAsking) quits->lookForDialog(pid, *still, false);
             });
     }
     const auto name = appId ? applicationBusName(*appId) : std::nullopt;
-    if (!name || !options_.useBus || !sessionBusReachable())
+    if (!name || !options.useBus || !sessionBusReachable())
         return closeWindows(pid, request, false);
     // The answer comes later; by then the record may be gone or belong to
     // a new round, so it is looked up again through the same handle.
@@ -201,10 +201,10 @@ void QuitRequests::ask(pid_t pid, Request& request, const std::optional<std::str
     askToQuit(
         *name, [pid](pid_t owner) { return within(owner, pid); },
         [self, pid, handle, asked](QuitAnswer answer) {
-            auto requests = self.lock();
-            if (!requests || answer == QuitAnswer::asked) return;
-            if (Request* still = requests->current(pid, handle, asked))
-                requests->closeWindows(pid, *still, false);
+            auto quits = self.lock();
+            if (!quits || answer == QuitAnswer::asked) return;
+            if (Request* still = quits->current(pid, handle, asked))
+                quits->closeWindows(pid, *still, false);
         });
 }
 
@@ -222,11 +222,11 @@ void QuitRequests::closeWindows(pid_t pid, Request& request, bool again) {
         [self, pid, handle, asked, again, appId = request.appId](WindowsThread::Desktop& on) {
             const Closed result = closeOn(on, pid, appId, again);
             return std::function<void()>([self, pid, handle, asked, again, result] {
-                auto requests = self.lock();
-                if (!requests) return;
-                if (Request* still = requests->current(pid, handle, asked)) {
+                auto quits = self.lock();
+                if (!quits) return;
+                if (Request* still = quits->current(pid, handle, asked)) {
                     still->closing = false;
-                    requests->closed(*still, again, result);
+                    quits->closed(*still, again, result);
                 }
             });
         });
@@ -273,15 +273,15 @@ void QuitRequests::lookForDialog(pid_t pid, Request& request, bool thenSignal) {
     if (thenSignal && !request.signalUnlessDialog) {
         request.signalUnlessDialog = true;
         std::weak_ptr<QuitRequests> self = weak_from_this();
-        request.lookPatience = runLoop_.schedule(
+        request.lookPatience = runLoop.schedule(
             kLookPatience, 0.1, false, [self, pid, handle = request.handle, asked = request.asked] {
-                auto requests = self.lock();
-                if (!requests) return;
-                Request* still = requests->current(pid, handle, asked);
+                auto quits = self.lock();
+                if (!quits) return;
+                Request* still = quits->current(pid, handle, asked);
                 if (still && still->looking && !still->dialog)
-                    requests->signal(*still,
-                                     "it did not quit within 1.5 seconds of being asked, "
-                                     "and the desktop did not say whether it asks something");
+                    quits->signal(*still,
+                                  "it did not quit within 1.5 seconds of being asked, "
+                                  "and the desktop did not say whether it asks something");
             });
     }
     if (request.looking) return;
@@ -293,79 +293,79 @@ void QuitRequests::lookForDialog(pid_t pid, Request& request, bool thenSignal) {
         on.changed();  // a dialog shows after the request: look afresh
         const bool dialog = showsDialogOn(on, pid, appId);
         return std::function<void()>([self, pid, handle, asked, dialog] {
-            auto requests = self.lock();
-            if (!requests) return;
-            Request* still = requests->current(pid, handle, asked);
+            auto quits = self.lock();
+            if (!quits) return;
+            Request* still = quits->current(pid, handle, asked);
             if (still == nullptr) return;
             still->looking = false;
             still->dialog = still->dialog || dialog;
-            if (!still->dialog && still->signalUnlessDialog) requests->signal(*still, kNotQuit);
+            if (!still->dialog && still->signalUnlessDialog) quits->signal(*still, kNotQuit);
         });
     });
 }
 
 bool QuitRequests::answeredWithDialog(pid_t pid, const std::shared_ptr<const Pidfd>& handle) const {
-    const auto found = requests_.find(pid);
-    return handle && found != requests_.end() && found->second.dialog &&
+    const auto found = requests.find(pid);
+    return handle && found != requests.end() && found->second.dialog &&
            !found->second.handle->ended() && !handle->ended();
 }
 
 bool QuitRequests::managerRuns() {
-    if (!managerRuns_) managerRuns_ = systemdUserManagerRuns();
-    return *managerRuns_;
+    if (!managerSeen) managerSeen = systemdUserManagerRuns();
+    return *managerSeen;
 }
 
 std::optional<std::string> QuitRequests::pause(pid_t pid, unsigned long long startTime,
                                                const std::shared_ptr<const Pidfd>& handle) {
     if (!handle || handle->ended()) return std::nullopt;
-    Pausing& pausing = pausing_[pid];
-    if (!pausing.handle || pausing.handle->ended()) pausing = Pausing{handle, {}, false, false};
+    Pausing& entry = pausing[pid];
+    if (!entry.handle || entry.handle->ended()) entry = Pausing{handle, {}, false, false};
     WindowsThread* thread = windows();
-    if (pausing.failed || thread == nullptr) return std::nullopt;
+    if (entry.failed || thread == nullptr) return std::nullopt;
     const std::optional<Frozen> found = appProcesses(pid, startTime, managerRuns());
     if (!found) return std::nullopt;
-    pausing.frozen = *found;
-    if (!pausing.hiding) {
-        pausing.hiding = true;
+    entry.frozen = *found;
+    if (!entry.hiding) {
+        entry.hiding = true;
         std::weak_ptr<QuitRequests> self = weak_from_this();
-        std::shared_ptr<const Pidfd> pinned = pausing.handle;
-        const auto asked = requests_.find(pid);
+        std::shared_ptr<const Pidfd> pinned = entry.handle;
+        const auto asked = requests.find(pid);
         std::optional<std::string> appId;
-        if (asked != requests_.end()) appId = asked->second.appId;
+        if (asked != requests.end()) appId = asked->second.appId;
         thread->run([self, pid, pinned, appId](WindowsThread::Desktop& on) {
             const bool all = hideAllOn(on, pid, appId);
             return std::function<void()>([self, pid, pinned, all] {
-                if (auto requests = self.lock()) requests->hidden(pid, pinned, all);
+                if (auto quits = self.lock()) quits->hidden(pid, pinned, all);
             });
         });
     }
-    return pausing.frozen.pin();
+    return entry.frozen.pin();
 }
 
 void QuitRequests::hidden(pid_t pid, const std::shared_ptr<const Pidfd>& handle, bool all) {
-    const auto found = pausing_.find(pid);
-    if (found == pausing_.end() || found->second.handle != handle) return;  // thawed since
-    Pausing& pausing = found->second;
-    pausing.hiding = false;
+    const auto found = pausing.find(pid);
+    if (found == pausing.end() || found->second.handle != handle) return;  // thawed since
+    Pausing& entry = found->second;
+    entry.hiding = false;
     if (!all) {
-        pausing.failed = true;
+        entry.failed = true;
         return;
     }
-    if (!isFrozen(pausing.frozen)) freeze(pausing.frozen);
+    if (!isFrozen(entry.frozen)) freeze(entry.frozen);
 }
 
 void QuitRequests::thawed(const std::string& pin) {
     const std::optional<Frozen> frozen = Frozen::read(pin);
-    if (frozen) pausing_.erase(frozen->processes.front().pid);
+    if (frozen) pausing.erase(frozen->processes.front().pid);
 }
 
 void QuitRequests::unaskable(Request& request) {
     if (request.toldUnaskable) return;
     request.toldUnaskable = true;
-    if (options_.listener.note)
-        options_.listener.note("left " + request.name + " (pid " + std::to_string(request.pid) +
-                               ") running: it has no quit action and no window to ask, and it is "
-                               "never forced; it is asked again on each pass");
+    if (options.listener.note)
+        options.listener.note("left " + request.name + " (pid " + std::to_string(request.pid) +
+                              ") running: it has no quit action and no window to ask, and it is "
+                              "never forced; it is asked again on each pass");
 }
 
 bool QuitRequests::awaitWindow(Request& request) {
@@ -374,41 +374,42 @@ bool QuitRequests::awaitWindow(Request& request) {
         return false;
     if (request.windowWait) return true;
     std::weak_ptr<QuitRequests> self = weak_from_this();
-    request.windowWait = runLoop_.schedule(
-        (Seconds(kSignalAfter) - waited).count(), 0.1, false,
-        [self, pid = request.pid, handle = request.handle, asked = request.asked] {
-            auto requests = self.lock();
-            if (!requests) return;
-            Request* still = requests->current(pid, handle, asked);
-            if (still == nullptr) return;
-            // A coarse timer may fire a little early: this look is the last.
-            still->windowWaited = true;
-            if (!still->windowsAsked && !still->closing) requests->closeWindows(pid, *still, false);
-        });
+    request.windowWait =
+        runLoop.schedule((Seconds(kSignalAfter) - waited).count(), 0.1, false,
+                         [self, pid = request.pid, handle = request.handle, asked = request.asked] {
+                             auto quits = self.lock();
+                             if (!quits) return;
+                             Request* still = quits->current(pid, handle, asked);
+                             if (still == nullptr) return;
+                             // A coarse timer may fire a little early: this look is the last.
+                             still->windowWaited = true;
+                             if (!still->windowsAsked && !still->closing)
+                                 quits->closeWindows(pid, *still, false);
+                         });
     return true;
 }
 
 void QuitRequests::signal(Request& request, const char* why) {
     // Said once per round of requests: later passes repeat the signal.
-    if (why != nullptr && request.stage != Stage::signalled && options_.listener.note)
-        options_.listener.note("sent SIGTERM to " + request.name + " (pid " +
-                               std::to_string(request.pid) + "): " + why);
+    if (why != nullptr && request.stage != Stage::signalled && options.listener.note)
+        options.listener.note("sent SIGTERM to " + request.name + " (pid " +
+                              std::to_string(request.pid) + "): " + why);
     request.stage = Stage::signalled;
     request.closing = false;
     request.handle->signal(SIGTERM);
 }
 
 WindowsThread* QuitRequests::windows() {
-    auto choices = windowsOffered(options_.windowsModules);
+    auto choices = windowsOffered(options.windowsModules);
     if (choices.empty()) {
-        windows_.reset();
+        x11Windows.reset();
         return nullptr;
     }
     // The agent's own environment does not change; a test's may, between
     // two throwaway desktops.
-    if (windows_ && windows_->choices() == choices) return windows_.get();
-    windows_ = std::make_unique<WindowsThread>(runLoop_, std::move(choices), options_.listener);
-    return windows_.get();
+    if (x11Windows && x11Windows->choices() == choices) return x11Windows.get();
+    x11Windows = std::make_unique<WindowsThread>(runLoop, std::move(choices), options.listener);
+    return x11Windows.get();
 }
 
 QuitRequests::Closed QuitRequests::closeOn(WindowsThread::Desktop& desktop, pid_t pid,

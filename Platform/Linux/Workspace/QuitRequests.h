@@ -95,7 +95,7 @@ class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
     // `runLoop` must outlive this object.
     explicit QuitRequests(RunLoop& runLoop) : QuitRequests(runLoop, Options{}) {}
     QuitRequests(RunLoop& runLoop, Options options)
-        : runLoop_(runLoop), options_(std::move(options)) {}
+        : runLoop(runLoop), options(std::move(options)) {}
 
     // Both do nothing without a handle: nothing is asked of a process that
     // cannot be pinned down.
@@ -120,7 +120,7 @@ class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
     void released();
 
     // Whether a desktop's windows are reachable right now.
-    bool displayOpen() const { return windows_ && windows_->connected(); }
+    bool displayOpen() const { return x11Windows && x11Windows->connected(); }
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -190,14 +190,14 @@ class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
     static bool hideAllOn(WindowsThread::Desktop& desktop, pid_t pid,
                           const std::optional<std::string>& appId);
 
-    RunLoop& runLoop_;
-    Options options_;
-    std::unordered_map<pid_t, Request> requests_;
-    std::unordered_map<pid_t, Pausing> pausing_;
-    std::optional<bool> managerRuns_;  // asked once per session watch
-    int watchers_ = 0;
-    std::unique_ptr<WindowsThread> windows_;
-    std::optional<Clock::time_point> pruned_;
+    RunLoop& runLoop;
+    Options options;
+    std::unordered_map<pid_t, Request> requests;
+    std::unordered_map<pid_t, Pausing> pausing;
+    std::optional<bool> managerSeen;  // asked once per session watch
+    int watchers = 0;
+    std::unique_ptr<WindowsThread> x11Windows;
+    std::optional<Clock::time_point> pruned;
 };
 
 }  // namespace vorsel::linux_platform

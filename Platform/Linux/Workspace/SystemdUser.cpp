@@ -116,7 +116,7 @@ void moveToOwnScope(pid_t pid, const std::string& appId) {
 }
 
 SystemdUnitWatch::SystemdUnitWatch(std::function<void(bool, bool)> changed)
-    : changed_(std::move(changed)) {
+    : changed(std::move(changed)) {
     registerTypes();
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) return;
@@ -124,23 +124,23 @@ SystemdUnitWatch::SystemdUnitWatch(std::function<void(bool, bool)> changed)
                             SLOT(jobRemoved(uint, QDBusObjectPath, QString, QString)));
     bool removed = bus.connect(kService, kPath, kManager, QStringLiteral("UnitRemoved"), this,
                                SLOT(unitRemoved(QString, QDBusObjectPath)));
-    watching_ = jobs && removed;
+    isWatching = jobs && removed;
     // Without Subscribe the manager sends its unit signals to nobody.
-    if (watching_) callManager(QStringLiteral("Subscribe"));
+    if (isWatching) callManager(QStringLiteral("Subscribe"));
 }
 
 SystemdUnitWatch::~SystemdUnitWatch() { close(); }
 
 void SystemdUnitWatch::close() {
-    if (!changed_) return;
-    changed_ = nullptr;
+    if (!changed) return;
+    changed = nullptr;
     QDBusConnection bus = QDBusConnection::sessionBus();
     bus.disconnect(kService, kPath, kManager, QStringLiteral("JobRemoved"), this,
                    SLOT(jobRemoved(uint, QDBusObjectPath, QString, QString)));
     bus.disconnect(kService, kPath, kManager, QStringLiteral("UnitRemoved"), this,
                    SLOT(unitRemoved(QString, QDBusObjectPath)));
-    if (watching_) callManager(QStringLiteral("Unsubscribe"));
-    watching_ = false;
+    if (isWatching) callManager(QStringLiteral("Unsubscribe"));
+    isWatching = false;
 }
 
 void SystemdUnitWatch::jobRemoved(uint, const QDBusObjectPath&, const QString& unit,
@@ -148,12 +148,12 @@ void SystemdUnitWatch::jobRemoved(uint, const QDBusObjectPath&, const QString& u
     // The signal does not tell a start from a stop: a stop that is done
     // brings one pass too many, which costs little; a start that failed
     // started nothing.
-    if (changed_ && result == QStringLiteral("done") && appIdOfUnit(unit.toStdString()))
-        changed_(true, false);
+    if (changed && result == QStringLiteral("done") && appIdOfUnit(unit.toStdString()))
+        changed(true, false);
 }
 
 void SystemdUnitWatch::unitRemoved(const QString& id, const QDBusObjectPath&) {
-    if (changed_ && appIdOfUnit(id.toStdString())) changed_(false, true);
+    if (changed && appIdOfUnit(id.toStdString())) changed(false, true);
 }
 
 }  // namespace vorsel::linux_platform

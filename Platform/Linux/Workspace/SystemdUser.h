@@ -38,7 +38,7 @@ class SystemdUnitWatch final : public QObject {
     ~SystemdUnitWatch() override;
 
     // Whether the signal subscription was set up.
-    bool watching() const { return watching_; }
+    bool watching() const { return isWatching; }
     // Ends the subscription at once; no callback follows. Idempotent.
     void close();
 
@@ -48,8 +48,8 @@ class SystemdUnitWatch final : public QObject {
     void unitRemoved(const QString& id, const QDBusObjectPath& unit);
 
   private:
-    std::function<void(bool, bool)> changed_;
-    bool watching_ = false;
+    std::function<void(bool, bool)> changed;
+    bool isWatching = false;
 };
 
 }  // namespace vorsel::linux_platform

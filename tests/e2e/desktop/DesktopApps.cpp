@@ -94,31 +94,31 @@ std::unique_ptr<TerminalShell> TerminalShell::start(const Environment& environme
 }
 
 TerminalShell::~TerminalShell() {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    ::close(master_);
+    ::kill(processId, SIGKILL);
+    ::waitpid(processId, nullptr, 0);
+    ::close(master);
 }
 
 void TerminalShell::type(const std::string& command) {
     // The status is printed by the shell after the command, in a form the
     // echo of the typed line itself cannot match.
     const std::string line = command + "; echo \"exit=$?;\"\n";
-    ssize_t ignored = ::write(master_, line.data(), line.size());
+    ssize_t ignored = ::write(master, line.data(), line.size());
     (void)ignored;
 }
 
 std::optional<int> TerminalShell::status() {
     char buffer[4096];
     ssize_t got;
-    while ((got = ::read(master_, buffer, sizeof buffer)) > 0)
-        output_.append(buffer, static_cast<std::size_t>(got));
+    while ((got = ::read(master, buffer, sizeof buffer)) > 0)
+        output.append(buffer, static_cast<std::size_t>(got));
     static const std::regex kStatus("exit=([0-9]+);");
     std::smatch match;
-    if (!std::regex_search(output_, match, kStatus)) return std::nullopt;
+    if (!std::regex_search(output, match, kStatus)) return std::nullopt;
     return std::stoi(match[1]);
 }
 
-bool TerminalShell::running() { return alive(pid_); }
+bool TerminalShell::running() { return alive(processId); }
 
 std::string DesktopApps::unavailable() {
     if (auto missing = testing::VirtualDesktop::unavailable(); !missing.empty()) return missing;
@@ -136,23 +136,23 @@ std::string DesktopApps::unavailable() {
 
 bool DesktopApps::inSession() { return std::getenv("VORSEL_USER_SESSION") != nullptr; }
 
-DesktopApps::DesktopApps() : world_(E2eWorld::Options{.userSession = inSession()}) {
-    if (!desktop_.ready()) {
-        problem_ = "no desktop: " + desktop_.problem();
+DesktopApps::DesktopApps() : e2eWorld(E2eWorld::Options{.userSession = inSession()}) {
+    if (!virtualDesktop.ready()) {
+        problemText = "no desktop: " + virtualDesktop.problem();
         return;
     }
-    if (!world_.ready()) {
-        problem_ = "no world: " + world_.problem();
+    if (!e2eWorld.ready()) {
+        problemText = "no world: " + e2eWorld.problem();
         return;
     }
-    marker_ = world_.root();
+    marker = e2eWorld.root();
     // The bus starts the text editor, as the desktop's bus would, with the
     // desktop's display in its activation environment. The session's bus
     // knows it from the system's data folder; the private one is told.
     std::error_code error;
     if (!inSession())
         fs::copy_file("/usr/share/dbus-1/services/org.gnome.TextEditor.service",
-                      world_.root() + "/services/org.gnome.TextEditor.service", error);
+                      e2eWorld.root() + "/services/org.gnome.TextEditor.service", error);
     std::string update;
     for (const auto& [name, value] : appEnvironment()) {
         if (name == "DISPLAY" || name == kMarker || name == "NO_AT_BRIDGE" ||
@@ -164,16 +164,16 @@ DesktopApps::DesktopApps() : world_(E2eWorld::Options{.userSession = inSession()
         run({"/usr/bin/gdbus", "call", "--session", "--dest", "org.freedesktop.DBus",
              "--object-path", "/org/freedesktop/DBus", "--method",
              "org.freedesktop.DBus.UpdateActivationEnvironment", update},
-            world_.environment(), 30);
+            e2eWorld.environment(), 30);
     if (error || updated.status != 0)
-        problem_ = "the bus cannot start the text editor: " + error.message() + updated.err;
+        problemText = "the bus cannot start the text editor: " + error.message() + updated.err;
 }
 
 std::string DesktopApps::agentLog() const {
-    if (!inSession()) return world_.agentLog();
+    if (!inSession()) return e2eWorld.agentLog();
     // An agent on the session's bus writes to the session's journal.
-    return run({"/usr/bin/journalctl", "-t", world_.own(), "--no-pager", "-o", "cat"},
-               world_.environment(), 30)
+    return run({"/usr/bin/journalctl", "-t", e2eWorld.own(), "--no-pager", "-o", "cat"},
+               e2eWorld.environment(), 30)
         .out;
 }
 
@@ -186,11 +186,11 @@ std::string DesktopApps::unitOf(pid_t pid) {
 }
 
 std::map<pid_t, std::string> DesktopApps::desktopProcesses(const std::set<pid_t>& apps) {
-    std::map<pid_t, std::string> desktop{{desktop_.windowManagerPid(), "the window manager"},
-                                         {desktop_.serverPid(), "the X server"}};
-    for (const auto& shell : shells_) desktop[shell.second->pid()] = "a terminal's shell";
+    std::map<pid_t, std::string> desktop{{virtualDesktop.windowManagerPid(), "the window manager"},
+                                         {virtualDesktop.serverPid(), "the X server"}};
+    for (const auto& shell : shells) desktop[shell.second->pid()] = "a terminal's shell";
     if (!inSession()) {
-        desktop[world_.bus().pid()] = "the session bus";
+        desktop[e2eWorld.bus().pid()] = "the session bus";
         return desktop;
     }
     // The session's own services: its bus, and whatever runs beside it in the
@@ -216,14 +216,14 @@ std::map<pid_t, std::string> DesktopApps::desktopProcesses(const std::set<pid_t>
 }
 
 DesktopApps::~DesktopApps() {
-    shells_.clear();
+    shells.clear();
     killMarked();
 }
 
 Environment DesktopApps::appEnvironment() const {
-    Environment environment = world_.environment();
-    environment["DISPLAY"] = desktop_.display();
-    environment[kMarker] = marker_;
+    Environment environment = e2eWorld.environment();
+    environment["DISPLAY"] = virtualDesktop.display();
+    environment[kMarker] = marker;
     // A private bus starts no accessibility bus or settings daemon; the
     // session's starts both, as the desktop's own services.
     if (!inSession()) {
@@ -237,11 +237,11 @@ Environment DesktopApps::appEnvironment() const {
 
 std::set<pid_t> DesktopApps::marked() const {
     std::set<pid_t> found;
-    if (marker_.empty()) return found;
+    if (marker.empty()) return found;
     for (pid_t pid : ourPids()) {
         const auto env = linux_platform::readEnviron(pid, {kMarker});
         const auto value = env.find(kMarker);
-        if (value != env.end() && value->second == marker_) found.insert(pid);
+        if (value != env.end() && value->second == marker) found.insert(pid);
     }
     return found;
 }
@@ -249,7 +249,7 @@ std::set<pid_t> DesktopApps::marked() const {
 void DesktopApps::killMarked() {
     // The agent and the stand-in carry the marker too (the bus starts the
     // agent); the world ends those itself.
-    const std::string inside = world_.root() + "/";
+    const std::string inside = e2eWorld.root() + "/";
     std::vector<pid_t> doomed;
     for (pid_t pid : marked())
         if (executableOf(pid).rfind(inside, 0) != 0) doomed.push_back(pid);
@@ -259,13 +259,13 @@ void DesktopApps::killMarked() {
 
 std::vector<pid_t> DesktopApps::terminals() const {
     std::vector<pid_t> pids;
-    for (const auto& shell : shells_) pids.push_back(shell.second->pid());
+    for (const auto& shell : shells) pids.push_back(shell.second->pid());
     return pids;
 }
 
 bool DesktopApps::shown(pid_t pid) {
-    Environment environment = world_.environment();
-    environment["DISPLAY"] = desktop_.display();
+    Environment environment = e2eWorld.environment();
+    environment["DISPLAY"] = virtualDesktop.display();
     const Outcome found =
         run({"/usr/bin/xdotool", "search", "--pid", std::to_string(pid)}, environment, 10);
     return found.status == 0 && !found.out.empty();
@@ -312,7 +312,7 @@ pid_t DesktopApps::busActivation(const DesktopApp& app) {
     const Outcome activated =
         run({"/usr/bin/gdbus", "call", "--session", "--dest", app.id, "--object-path", path,
              "--method", "org.freedesktop.Application.Activate", "@a{sv} {}"},
-            world_.environment(), kStartLimit);
+            e2eWorld.environment(), kStartLimit);
     if (activated.status != 0) {
         std::fprintf(stderr, "activating %s: %s%s\n", app.id.c_str(), activated.out.c_str(),
                      activated.err.c_str());
@@ -333,26 +333,26 @@ pid_t DesktopApps::typed(const DesktopApp& app, bool ignoringTerm) {
     if (!shell) return -1;
     shell->type(ignoringTerm ? std::string(TERM_BLOCKED_PROGRAM) + " " + app.command : app.command);
     const pid_t pid = appeared(app, before);
-    if (pid > 0) shells_.emplace_back(pid, std::move(shell));
+    if (pid > 0) shells.emplace_back(pid, std::move(shell));
     return pid;
 }
 
 bool DesktopApps::scopesAvailable() {
     if (!inSession()) return false;
-    if (!scopes_) {
+    if (!scopes) {
         const Outcome tried =
             run({"/usr/bin/systemd-run", "--user", "--scope", "--quiet", "/bin/true"},
                 appEnvironment(), 30);
-        scopes_ = tried.status == 0;
+        scopes = tried.status == 0;
     }
-    return *scopes_;
+    return *scopes;
 }
 
 pid_t DesktopApps::inScope(const DesktopApp& app) {
     const auto before = marked();
     // What GNOME's launcher names the scope of an app it starts.
     const std::string unit = "app-gnome-" + linux_platform::escapeUnitPiece(app.id) + "-" +
-                             std::to_string(::getpid()) + std::to_string(++scopeCount_) + ".scope";
+                             std::to_string(::getpid()) + std::to_string(++scopeCount) + ".scope";
     spawn({"/usr/bin/systemd-run", "--user", "--scope", "--quiet", "--unit=" + unit, app.program},
           appEnvironment());
     return appeared(app, before);
@@ -408,7 +408,7 @@ std::vector<Ending> DesktopApps::waitForEnds(const std::vector<pid_t>& pids,
 }
 
 std::optional<int> DesktopApps::typedStatus(pid_t pid) {
-    for (auto& [app, shell] : shells_) {
+    for (auto& [app, shell] : shells) {
         if (app != pid) continue;
         std::optional<int> status;
         waitUntil([&] { return (status = shell->status()).has_value(); }, 5, 0.01);

@@ -42,7 +42,7 @@ class TerminalShell {
     TerminalShell(const TerminalShell&) = delete;
     TerminalShell& operator=(const TerminalShell&) = delete;
 
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return processId; }
     // Types `command` and then has the shell print its exit status.
     void type(const std::string& command);
     // The exit status the shell printed for the command typed, once it has.
@@ -50,10 +50,10 @@ class TerminalShell {
     bool running();
 
   private:
-    TerminalShell(pid_t pid, int master) : pid_(pid), master_(master) {}
-    pid_t pid_;
-    int master_;
-    std::string output_;
+    TerminalShell(pid_t pid, int master) : processId(pid), master(master) {}
+    pid_t processId;
+    int master;
+    std::string output;
 };
 
 // How a launched app ended, as far as the test can tell.
@@ -75,10 +75,10 @@ class DesktopApps {
     // empty when it can.
     static std::string unavailable();
     // What went wrong setting up the desktop and the world, or empty.
-    const std::string& problem() const { return problem_; }
+    const std::string& problem() const { return problemText; }
 
-    E2eWorld& world() { return world_; }
-    testing::VirtualDesktop& desktop() { return desktop_; }
+    E2eWorld& world() { return e2eWorld; }
+    testing::VirtualDesktop& desktop() { return virtualDesktop; }
     // The world's environment plus the display and the marker.
     Environment appEnvironment() const;
 
@@ -123,19 +123,19 @@ class DesktopApps {
     // Whether the test runs in a user session (scripts/with-user-session.sh):
     // then the world is that session's and the apps use its bus.
     static bool inSession();
-    void closeTerminals() { shells_.clear(); }
+    void closeTerminals() { shells.clear(); }
 
   private:
     pid_t appeared(const DesktopApp& app, const std::set<pid_t>& before);
     bool shown(pid_t pid);
 
-    testing::VirtualDesktop desktop_;
-    E2eWorld world_;
-    std::string problem_;
-    std::string marker_;
-    std::optional<bool> scopes_;
-    int scopeCount_ = 0;
-    std::vector<std::pair<pid_t, std::unique_ptr<TerminalShell>>> shells_;
+    testing::VirtualDesktop virtualDesktop;
+    E2eWorld e2eWorld;
+    std::string problemText;
+    std::string marker;
+    std::optional<bool> scopes;
+    int scopeCount = 0;
+    std::vector<std::pair<pid_t, std::unique_ptr<TerminalShell>>> shells;
 };
 
 }  // namespace vorsel::e2e

@@ -26,28 +26,28 @@ using Message = SwayWindows::Message;
 class FakeSway {
   public:
     FakeSway(std::string subscribed, std::vector<std::string> replies)
-        : subscribed_(std::move(subscribed)), replies_(std::move(replies)) {
-        path_ = folder_.path() + "/ipc.sock";
-        listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        : subscribed(std::move(subscribed)), replies(std::move(replies)) {
+        location = folder.path() + "/ipc.sock";
+        listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
-        ::bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-        ::listen(listener_, 4);
-        thread_ = std::thread([this] { serve(); });
+        std::strncpy(address.sun_path, location.c_str(), sizeof address.sun_path - 1);
+        ::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        ::listen(listener, 4);
+        thread = std::thread([this] { serve(); });
     }
     ~FakeSway() {
-        ::shutdown(listener_, SHUT_RDWR);
-        thread_.join();
-        ::close(listener_);
+        ::shutdown(listener, SHUT_RDWR);
+        thread.join();
+        ::close(listener);
     }
-    const std::string& path() const { return path_; }
+    const std::string& path() const { return location; }
 
   private:
     void serve() {
         std::vector<std::thread> connections;
         for (;;) {
-            const int peer = ::accept(listener_, nullptr, nullptr);
+            const int peer = ::accept(listener, nullptr, nullptr);
             if (peer < 0) break;
             connections.emplace_back([this, peer] {
                 char header[14];
@@ -60,8 +60,8 @@ class FakeSway {
                     std::string payload(length, '\0');
                     if (length > 0 && ::recv(peer, payload.data(), length, MSG_WAITALL) <= 0) break;
                     const bool subscribing = type == static_cast<std::uint32_t>(Message::subscribe);
-                    if (!subscribing && next == replies_.size()) break;
-                    const std::string& answer = subscribing ? subscribed_ : replies_[next++];
+                    if (!subscribing && next == replies.size()) break;
+                    const std::string& answer = subscribing ? subscribed : replies[next++];
                     ::send(peer, answer.data(), answer.size(), MSG_NOSIGNAL);
                 }
                 ::close(peer);
@@ -70,12 +70,12 @@ class FakeSway {
         for (std::thread& connection : connections) connection.join();
     }
 
-    testing::TempFolder folder_;
-    std::string path_;
-    int listener_ = -1;
-    std::string subscribed_;
-    std::vector<std::string> replies_;
-    std::thread thread_;
+    testing::TempFolder folder;
+    std::string location;
+    int listener = -1;
+    std::string subscribed;
+    std::vector<std::string> replies;
+    std::thread thread;
 };
 
 std::string reply(Message type, const std::string& payload) {

@@ -68,41 +68,41 @@ std::string programOf(pid_t pid) {
 class MinimiseWatch {
   public:
     MinimiseWatch(const std::string& display, const std::string& id)
-        : window_(static_cast<xcb_window_t>(std::stoul(id))),
-          connection_(xcb_connect(display.c_str(), nullptr)) {
-        if (xcb_connection_has_error(connection_) != 0) {
+        : window(static_cast<xcb_window_t>(std::stoul(id))),
+          connection(xcb_connect(display.c_str(), nullptr)) {
+        if (xcb_connection_has_error(connection) != 0) {
             ADD_FAILURE() << "cannot watch " << display;
             return;
         }
-        hidden_ = atom("_NET_WM_STATE_HIDDEN");
-        netState_ = atom("_NET_WM_STATE");
-        wmState_ = atom("WM_STATE");
+        hidden = atom("_NET_WM_STATE_HIDDEN");
+        netState = atom("_NET_WM_STATE");
+        wmState = atom("WM_STATE");
         const std::uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
-        xcb_change_window_attributes(connection_, window_, XCB_CW_EVENT_MASK, &mask);
-        xcb_flush(connection_);
-        seen_ = minimisedNow();  // already, before anything was heard
+        xcb_change_window_attributes(connection, window, XCB_CW_EVENT_MASK, &mask);
+        xcb_flush(connection);
+        seenHeld = minimisedNow();  // already, before anything was heard
     }
-    ~MinimiseWatch() { xcb_disconnect(connection_); }
+    ~MinimiseWatch() { xcb_disconnect(connection); }
     MinimiseWatch(const MinimiseWatch&) = delete;
     MinimiseWatch& operator=(const MinimiseWatch&) = delete;
 
     bool seen() {
-        while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
+        while (xcb_generic_event_t* event = xcb_poll_for_event(connection)) {
             if ((event->response_type & 0x7f) == XCB_PROPERTY_NOTIFY) {
                 const auto* change = reinterpret_cast<xcb_property_notify_event_t*>(event);
                 if (change->state == XCB_PROPERTY_NEW_VALUE &&
-                    (change->atom == netState_ || change->atom == wmState_) && minimisedNow())
-                    seen_ = true;
+                    (change->atom == netState || change->atom == wmState) && minimisedNow())
+                    seenHeld = true;
             }
             std::free(event);
         }
-        return seen_;
+        return seenHeld;
     }
 
   private:
     xcb_atom_t atom(const char* name) {
         auto* reply = xcb_intern_atom_reply(
-            connection_, xcb_intern_atom(connection_, 0, std::strlen(name), name), nullptr);
+            connection, xcb_intern_atom(connection, 0, std::strlen(name), name), nullptr);
         const xcb_atom_t found = reply != nullptr ? reply->atom : XCB_NONE;
         std::free(reply);
         return found;
@@ -111,30 +111,30 @@ class MinimiseWatch {
     // _NET_WM_STATE_HIDDEN, or the ICCCM's IconicState (3).
     bool minimisedNow() {
         bool minimised = false;
-        for (const xcb_atom_t property : {netState_, wmState_}) {
-            auto* reply = xcb_get_property_reply(connection_,
-                                                 xcb_get_property(connection_, 0, window_, property,
-                                                                  XCB_GET_PROPERTY_TYPE_ANY, 0, 32),
-                                                 nullptr);
+        for (const xcb_atom_t property : {netState, wmState}) {
+            auto* reply = xcb_get_property_reply(
+                connection,
+                xcb_get_property(connection, 0, window, property, XCB_GET_PROPERTY_TYPE_ANY, 0, 32),
+                nullptr);
             if (reply == nullptr) continue;
             const auto* values = static_cast<const std::uint32_t*>(xcb_get_property_value(reply));
             const int count = xcb_get_property_value_length(reply) / 4;
             if (reply->format == 32) {
-                if (property == wmState_)
+                if (property == wmState)
                     minimised = minimised || (count > 0 && values[0] == 3);
                 else
                     minimised =
-                        minimised || std::find(values, values + count, hidden_) != values + count;
+                        minimised || std::find(values, values + count, hidden) != values + count;
             }
             std::free(reply);
         }
         return minimised;
     }
 
-    xcb_window_t window_;
-    xcb_connection_t* connection_;
-    xcb_atom_t hidden_ = XCB_NONE, netState_ = XCB_NONE, wmState_ = XCB_NONE;
-    bool seen_ = false;
+    xcb_window_t window;
+    xcb_connection_t* connection;
+    xcb_atom_t hidden = XCB_NONE, netState = XCB_NONE, wmState = XCB_NONE;
+    bool seenHeld = false;
 };
 
 class WindowsStory : public ::testing::Test {

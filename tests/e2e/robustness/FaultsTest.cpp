@@ -32,37 +32,37 @@ void pause(double seconds) { std::this_thread::sleep_for(std::chrono::duration<d
 class MemoryFileWatch {
   public:
     MemoryFileWatch(std::string path, std::vector<nlohmann::json> allowed)
-        : path_(std::move(path)), allowed_(std::move(allowed)), thread_([this] { run(); }) {}
+        : location(std::move(path)), allowed(std::move(allowed)), thread([this] { run(); }) {}
     ~MemoryFileWatch() {
-        done_ = true;
-        thread_.join();
+        isDone = true;
+        thread.join();
     }
-    int reads() const { return reads_; }
-    int odd() const { return odd_; }
+    int reads() const { return readCount; }
+    int odd() const { return oddReads; }
     std::string example() const {
-        std::lock_guard lock(mutex_);
-        return example_;
+        std::lock_guard lock(mutex);
+        return exampleText;
     }
 
   private:
     void run() {
-        while (!done_) {
-            const std::optional<std::string> content = readOnce(path_);
+        while (!isDone) {
+            const std::optional<std::string> content = readOnce(location);
             if (!content) continue;
-            ++reads_;
-            if (std::find(allowed_.begin(), allowed_.end(), parsed(*content)) == allowed_.end()) {
-                std::lock_guard lock(mutex_);
-                if (odd_++ == 0) example_ = *content;
+            ++readCount;
+            if (std::find(allowed.begin(), allowed.end(), parsed(*content)) == allowed.end()) {
+                std::lock_guard lock(mutex);
+                if (oddReads++ == 0) exampleText = *content;
             }
         }
     }
-    std::string path_;
-    std::vector<nlohmann::json> allowed_;
-    std::atomic<bool> done_{false};
-    std::atomic<int> reads_{0}, odd_{0};
-    mutable std::mutex mutex_;
-    std::string example_;
-    std::thread thread_;
+    std::string location;
+    std::vector<nlohmann::json> allowed;
+    std::atomic<bool> isDone{false};
+    std::atomic<int> readCount{0}, oddReads{0};
+    mutable std::mutex mutex;
+    std::string exampleText;
+    std::thread thread;
 };
 
 // Temporary files a killed write may leave next to the memory file.

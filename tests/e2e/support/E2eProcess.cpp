@@ -62,10 +62,10 @@ std::unique_ptr<Process> Process::start(const std::vector<std::string>& argv,
 }
 
 Process::~Process() {
-    if (!status_) {
-        ::kill(pid_, SIGKILL);
+    if (!status) {
+        ::kill(processId, SIGKILL);
         int raw = 0;
-        while (::waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
+        while (::waitpid(processId, &raw, 0) < 0 && errno == EINTR) {
         }
     }
 }
@@ -73,26 +73,26 @@ Process::~Process() {
 std::optional<int> Process::wait(double timeout) {
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::duration<double>(std::max(0.0, timeout));
-    while (!status_) {
+    while (!status) {
         int raw = 0;
-        const pid_t done = ::waitpid(pid_, &raw, WNOHANG);
-        if (done == pid_) {
-            status_ = statusOf(raw);
+        const pid_t done = ::waitpid(processId, &raw, WNOHANG);
+        if (done == processId) {
+            status = statusOf(raw);
         } else if (done < 0 && errno != EINTR) {
-            status_ = -1;  // reaped elsewhere; its status is lost
+            status = -1;  // reaped elsewhere; its status is lost
         } else if (std::chrono::steady_clock::now() >= deadline) {
             break;
         } else {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     }
-    return status_;
+    return status;
 }
 
 bool Process::running() { return !wait(0); }
 
 void Process::signal(int number) {
-    if (!status_) ::kill(pid_, number);
+    if (!status) ::kill(processId, number);
 }
 
 Outcome run(const std::vector<std::string>& argv, const Environment& environment, double timeout,

@@ -25,22 +25,22 @@ using Environment = std::map<std::string, std::string>;
 // after fork only async-signal-safe calls may run.
 class ExecList {
   public:
-    explicit ExecList(const std::vector<std::string>& items) : items_(items) { point(); }
+    explicit ExecList(const std::vector<std::string>& items) : items(items) { point(); }
     explicit ExecList(const Environment& environment) {
-        for (const auto& [name, value] : environment) items_.push_back(name + "=" + value);
+        for (const auto& [name, value] : environment) items.push_back(name + "=" + value);
         point();
     }
     ExecList(const ExecList&) = delete;
     ExecList& operator=(const ExecList&) = delete;
-    char** data() { return pointers_.data(); }
+    char** data() { return pointers.data(); }
 
   private:
     void point() {
-        for (auto& item : items_) pointers_.push_back(item.data());
-        pointers_.push_back(nullptr);
+        for (auto& item : items) pointers.push_back(item.data());
+        pointers.push_back(nullptr);
     }
-    std::vector<std::string> items_;
-    std::vector<char*> pointers_;
+    std::vector<std::string> items;
+    std::vector<char*> pointers;
 };
 
 // Where a started process's standard streams go: a file path each, empty for
@@ -62,7 +62,7 @@ class Process {
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
 
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return processId; }
 
     // Waits up to `timeout` seconds for the exit. The exit status (0-255), or
     // 128 + the signal that ended it; nothing when it still runs.
@@ -71,9 +71,9 @@ class Process {
     void signal(int number);
 
   private:
-    explicit Process(pid_t pid) : pid_(pid) {}
-    pid_t pid_;
-    std::optional<int> status_;
+    explicit Process(pid_t pid) : processId(pid) {}
+    pid_t processId;
+    std::optional<int> status;
 };
 
 struct Outcome {

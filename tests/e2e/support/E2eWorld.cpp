@@ -65,11 +65,11 @@ std::string sign(const std::string& bundle, const Authority& authority,
 
 E2eWorld::E2eWorld() : E2eWorld(Options{}) {}
 
-E2eWorld::E2eWorld(Options options) : folder_("vorsel-e2e"), dataHome_(folder_.path() + "/data") {
+E2eWorld::E2eWorld(Options options) : folder("vorsel-e2e"), dataHomePath(folder.path() + "/data") {
     // Agents whose bus goes away are orphaned; as their subreaper we can
     // reap them and see them go.
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-    problem_ = setUp(options);
+    problemText = setUp(options);
 }
 
 std::string E2eWorld::setUp(const Options& options) {
@@ -80,10 +80,10 @@ std::string E2eWorld::setUp(const Options& options) {
             const char* value = std::getenv(name);
             if (value == nullptr || *value == '\0')
                 return std::string("not in a user session: no ") + name;
-            session_[name] = value;
+            session[name] = value;
         }
-        dataHome_ = session_["XDG_DATA_HOME"];
-        sessionBus_ = session_["DBUS_SESSION_BUS_ADDRESS"];
+        dataHomePath = session["XDG_DATA_HOME"];
+        sessionBus = session["DBUS_SESSION_BUS_ADDRESS"];
     }
     std::error_code ec;
     fs::create_directories(root() + "/home", ec);
@@ -92,20 +92,21 @@ std::string E2eWorld::setUp(const Options& options) {
     if (!copyTree(build::vorselBundle(), vorsel())) return "couldn't copy " + build::vorselBundle();
     const auto info = InfoPlist::load(linux_platform::infoPlistPath(vorsel()));
     if (!info) return "the built Vorsel.app has no readable Info.plist";
-    own_ = info->text("CFBundleIdentifier").value_or("com.ordwyn.guard");
-    app_ = info->text("OWAppIdentifier").value_or("com.ordwyn.app");
-    team_ = info->text("OWTeam").value_or("");
-    busName_ = linux_platform::busName(team_ + "." + app_ + ".guard");
+    ownName = info->text("CFBundleIdentifier").value_or("com.ordwyn.guard");
+    appIdentifier = info->text("OWAppIdentifier").value_or("com.ordwyn.app");
+    teamId = info->text("OWTeam").value_or("");
+    guardBusName = linux_platform::busName(teamId + "." + appIdentifier + ".guard");
 
-    authority_ = makeAuthority(root() + "/authority", team_);
-    if (!authority_.made) return "couldn't make a throwaway authority";
+    certificateAuthority = makeAuthority(root() + "/authority", teamId);
+    if (!certificateAuthority.made) return "couldn't make a throwaway authority";
     fs::create_directories(vorsel() + "/Contents/Resources", ec);
-    fs::copy_file(authority_.root, vorsel() + "/Contents/Resources/anchors.pem",
+    fs::copy_file(certificateAuthority.root, vorsel() + "/Contents/Resources/anchors.pem",
                   fs::copy_options::overwrite_existing, ec);
     if (ec) return "couldn't put the anchors in place: " + ec.message();
 
     if (!copyTree(build::ordwynBundle(), ordwyn())) return "couldn't copy " + build::ordwynBundle();
-    if (auto failed = sign(ordwyn(), authority_, app_); !failed.empty()) return failed;
+    if (auto failed = sign(ordwyn(), certificateAuthority, appIdentifier); !failed.empty())
+        return failed;
 
     // In a user session the session's bus reads activation files from the
     // session's data folder, as it does on a desktop.
@@ -126,23 +127,26 @@ std::string E2eWorld::setUp(const Options& options) {
              << " --agent >> " << quoted(agentLogPath()) << " 2>&1\n";
         if (!writeText(script, text.str())) return "couldn't write the activation script";
         fs::permissions(script, fs::perms::owner_all, fs::perm_options::replace, ec);
-        const std::string service = "[D-BUS Service]\nName=" + busName_ + "\nExec=" + script + "\n";
-        if (!writeText(services + "/" + busName_ + ".service", service))
+        const std::string service =
+            "[D-BUS Service]\nName=" + guardBusName + "\nExec=" + script + "\n";
+        if (!writeText(services + "/" + guardBusName + ".service", service))
             return "couldn't write the activation file";
-        if (options.userSession) sessionActivation_ = services + "/" + busName_ + ".service";
+        if (options.userSession) sessionActivation = services + "/" + guardBusName + ".service";
     }
     if (options.userSession) return {};
 
-    bus_ = std::make_unique<PrivateBus>(root() + "/bus", services, basicEnvironment(root()));
-    if (!bus_->ready()) return "the private bus did not start: " + bus_->problem();
+    busConnection =
+        std::make_unique<PrivateBus>(root() + "/bus", services, basicEnvironment(root()));
+    if (!busConnection->ready())
+        return "the private bus did not start: " + busConnection->problem();
     return {};
 }
 
 E2eWorld::~E2eWorld() {
-    if (bus_) bus_->stop();
-    if (!sessionActivation_.empty()) {
+    if (busConnection) busConnection->stop();
+    if (!sessionActivation.empty()) {
         std::error_code ignored;
-        fs::remove(sessionActivation_, ignored);
+        fs::remove(sessionActivation, ignored);
     }
     killStragglers();
 }
@@ -168,8 +172,8 @@ void E2eWorld::killStragglers() {
 
 Environment E2eWorld::environment() const {
     Environment environment = basicEnvironment(root());
-    if (bus_) environment["DBUS_SESSION_BUS_ADDRESS"] = bus_->address();
-    for (const auto& [name, value] : session_) environment[name] = value;
+    if (busConnection) environment["DBUS_SESSION_BUS_ADDRESS"] = busConnection->address();
+    for (const auto& [name, value] : session) environment[name] = value;
     return environment;
 }
 
@@ -190,12 +194,12 @@ std::unique_ptr<Process> E2eWorld::startStandin(const std::vector<std::string>& 
 std::string E2eWorld::copyOrdwyn(const std::string& name, const Authority* signer) {
     const std::string path = root() + "/" + name;
     if (!copyTree(build::ordwynBundle(), path)) return {};
-    if (signer && !sign(path, *signer, app_).empty()) return {};
+    if (signer && !sign(path, *signer, appIdentifier).empty()) return {};
     return path;
 }
 
 Authority E2eWorld::otherAuthority(const std::string& name) const {
-    return makeAuthority(root() + "/" + name, team_);
+    return makeAuthority(root() + "/" + name, teamId);
 }
 
 std::unique_ptr<Process> E2eWorld::startAgent(const std::string& errFile) const {

@@ -76,10 +76,10 @@ class E2eWorld {
     E2eWorld& operator=(const E2eWorld&) = delete;
 
     // Whether everything above is in place; problem() says what is not.
-    bool ready() const { return problem_.empty(); }
-    const std::string& problem() const { return problem_; }
+    bool ready() const { return problemText.empty(); }
+    const std::string& problem() const { return problemText; }
 
-    const std::string& root() const { return folder_.path(); }
+    const std::string& root() const { return folder.path(); }
     // The copied bundles and their executables.
     std::string vorsel() const { return root() + "/Vorsel.app"; }
     std::string vorselExecutable() const { return vorsel() + "/Contents/Linux/vorsel"; }
@@ -87,20 +87,22 @@ class E2eWorld {
     std::string ordwynExecutable() const { return ordwyn() + "/Contents/Linux/ordwyn"; }
 
     // The agent's identity as the copied Vorsel.app states it.
-    const std::string& own() const { return own_; }          // CFBundleIdentifier
-    const std::string& app() const { return app_; }          // OWAppIdentifier, or the default
-    const std::string& team() const { return team_; }        // OWTeam, or ""
-    const std::string& busName() const { return busName_; }  // the agent's bus name
-    const Authority& authority() const { return authority_; }
+    const std::string& own() const { return ownName; }           // CFBundleIdentifier
+    const std::string& app() const { return appIdentifier; }     // OWAppIdentifier, or the default
+    const std::string& team() const { return teamId; }           // OWTeam, or ""
+    const std::string& busName() const { return guardBusName; }  // the agent's bus name
+    const Authority& authority() const { return certificateAuthority; }
 
     // $XDG_DATA_HOME of every process of the world, and the agent's memory file.
-    std::string dataHome() const { return dataHome_; }
-    std::string memoryFile() const { return dataHome() + "/" + own_ + "/guard.json"; }
+    std::string dataHome() const { return dataHomePath; }
+    std::string memoryFile() const { return dataHome() + "/" + ownName + "/guard.json"; }
 
-    const std::string& busAddress() const { return bus_ ? bus_->address() : sessionBus_; }
-    PrivateBus& bus() { return *bus_; }
+    const std::string& busAddress() const {
+        return busConnection ? busConnection->address() : sessionBus;
+    }
+    PrivateBus& bus() { return *busConnection; }
     // Stops the private bus: every agent on it loses its connection.
-    void stopBus() { bus_->stop(); }
+    void stopBus() { busConnection->stop(); }
 
     // PATH, HOME, LANG, XDG_DATA_HOME and DBUS_SESSION_BUS_ADDRESS of this
     // world, and XDG_RUNTIME_DIR in a user session.
@@ -145,15 +147,15 @@ class E2eWorld {
     std::string wallShiftFile() const { return root() + "/wall-shift"; }
     void killStragglers();
 
-    TempFolder folder_;
-    std::string dataHome_;
-    Environment session_;  // what a user session gives its programs
-    std::string sessionBus_;
-    std::string sessionActivation_;  // the activation file written into a session
-    std::string own_, app_, team_, busName_;
-    Authority authority_;
-    std::unique_ptr<PrivateBus> bus_;
-    std::string problem_;
+    TempFolder folder;
+    std::string dataHomePath;
+    Environment session;  // what a user session gives its programs
+    std::string sessionBus;
+    std::string sessionActivation;  // the activation file written into a session
+    std::string ownName, appIdentifier, teamId, guardBusName;
+    Authority certificateAuthority;
+    std::unique_ptr<PrivateBus> busConnection;
+    std::string problemText;
 };
 
 }  // namespace vorsel::e2e

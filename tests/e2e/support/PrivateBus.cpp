@@ -17,48 +17,48 @@ void replace(std::string& text, const std::string& what, const std::string& with
 
 }  // namespace
 
-PrivateBus::PrivateBus(const std::string& folder, const std::string& serviceFolder,
+PrivateBus::PrivateBus(const std::string& givenFolder, const std::string& serviceFolder,
                        const Environment& environment)
-    : folder_(folder) {
+    : folder(givenFolder) {
     std::error_code ec;
-    std::filesystem::create_directories(folder + "/socket", ec);
+    std::filesystem::create_directories(givenFolder + "/socket", ec);
     std::filesystem::create_directories(serviceFolder, ec);
     std::string config = readText(build::sessionConfig());
     if (config.empty()) return;
-    replace(config, "@LISTEN_DIR@", folder + "/socket");
+    replace(config, "@LISTEN_DIR@", givenFolder + "/socket");
     replace(config, "@SERVICE_DIR@", serviceFolder);
-    const std::string configPath = folder + "/session.conf";
+    const std::string configPath = givenFolder + "/session.conf";
     if (!writeText(configPath, config)) return;
 
-    const std::string addressFile = folder + "/address";
-    daemon_ = Process::start({build::dbusDaemon(), "--config-file=" + configPath, "--nofork",
-                              "--nopidfile", "--print-address"},
-                             environment, {{}, addressFile, folder + "/daemon.log"});
-    if (!daemon_) return;
+    const std::string addressFile = givenFolder + "/address";
+    daemon = Process::start({build::dbusDaemon(), "--config-file=" + configPath, "--nofork",
+                             "--nopidfile", "--print-address"},
+                            environment, {{}, addressFile, givenFolder + "/daemon.log"});
+    if (!daemon) return;
     std::string address;
     waitUntil(
         [&] {
             const std::string printed = readText(addressFile);
             const auto end = printed.find('\n');
             if (end != std::string::npos) address = printed.substr(0, end);
-            return !address.empty() || !daemon_->running();
+            return !address.empty() || !daemon->running();
         },
         10);
-    address_ = address;
+    busAddress = address;
 }
 
 PrivateBus::~PrivateBus() { stop(); }
 
-std::string PrivateBus::problem() const { return readText(folder_ + "/daemon.log"); }
+std::string PrivateBus::problem() const { return readText(folder + "/daemon.log"); }
 
 void PrivateBus::stop() {
-    if (!daemon_) return;
-    daemon_->signal(SIGTERM);
-    if (!daemon_->wait(5)) {
-        daemon_->signal(SIGKILL);
-        daemon_->wait(5);
+    if (!daemon) return;
+    daemon->signal(SIGTERM);
+    if (!daemon->wait(5)) {
+        daemon->signal(SIGKILL);
+        daemon->wait(5);
     }
-    daemon_.reset();
+    daemon.reset();
 }
 
 }  // namespace vorsel::e2e

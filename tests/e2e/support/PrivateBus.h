@@ -22,10 +22,10 @@ class PrivateBus {
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;
 
-    bool ready() const { return !address_.empty(); }
+    bool ready() const { return !busAddress.empty(); }
     // The address clients connect to (DBUS_SESSION_BUS_ADDRESS).
-    const std::string& address() const { return address_; }
-    pid_t pid() const { return daemon_ ? daemon_->pid() : -1; }
+    const std::string& address() const { return busAddress; }
+    pid_t pid() const { return daemon ? daemon->pid() : -1; }
     // What went wrong when not ready: the daemon's own words.
     std::string problem() const;
 
@@ -34,9 +34,9 @@ class PrivateBus {
     void stop();
 
   private:
-    std::string folder_;
-    std::string address_;
-    std::unique_ptr<Process> daemon_;
+    std::string folder;
+    std::string busAddress;
+    std::unique_ptr<Process> daemon;
 };
 
 }  // namespace vorsel::e2e

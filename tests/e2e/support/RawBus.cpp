@@ -214,10 +214,10 @@ std::unique_ptr<RawBus> RawBus::connect(const std::string& address, std::string*
     bool broken = false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline && !broken) {
-        while (auto message = takeMessage(bus->in_, broken)) {
+        while (auto message = takeMessage(bus->in, broken)) {
             if (message->replySerial == hello && message->type == kReturn &&
                 message->body.size() > 4) {
-                bus->uniqueName_ = message->body.substr(4, u32At(message->body, 0));
+                bus->assignedName = message->body.substr(4, u32At(message->body, 0));
                 return bus;
             }
         }
@@ -231,12 +231,12 @@ std::unique_ptr<RawBus> RawBus::adopt(int fd) {
     std::unique_ptr<RawBus> bus(new RawBus(fd));
     // Serials need only be ours to match replies with: start far from any
     // the owner of the connection uses.
-    bus->serial_ = 0x40000000;
+    bus->serial = 0x40000000;
     return bus;
 }
 
 RawBus::~RawBus() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fileDescriptor >= 0) ::close(fileDescriptor);
 }
 
 std::uint32_t RawBus::callLink(const std::string& destination, const std::string& member,
@@ -260,7 +260,7 @@ std::uint32_t RawBus::callLink(const std::string& destination, const std::string
 
 std::uint32_t RawBus::send(const std::string& fieldBytes,
                            std::initializer_list<std::string_view> body, int fd) {
-    const std::uint32_t serial = ++serial_;
+    const std::uint32_t localSerial = ++serial;
     std::size_t bodySize = 0;
     for (const auto part : body) bodySize += part.size();
     Writer header;
@@ -269,39 +269,40 @@ std::uint32_t RawBus::send(const std::string& fieldBytes,
     header.byte(0);
     header.byte(1);
     header.u32(static_cast<std::uint32_t>(bodySize));
-    header.u32(serial);
+    header.u32(localSerial);
     header.u32(static_cast<std::uint32_t>(fieldBytes.size()));
     header.out += fieldBytes;
     header.pad(8);
 
     // The descriptor goes with the message's first bytes; the rest follows.
     const ssize_t sent = linux_platform::sendWithDescriptors(
-        fd_, header.out, fd >= 0 ? std::span<const int>(&fd, 1) : std::span<const int>());
+        fileDescriptor, header.out,
+        fd >= 0 ? std::span<const int>(&fd, 1) : std::span<const int>());
     if (sent < 0) return 0;
     const std::string_view rest =
         std::string_view(header.out).substr(static_cast<std::size_t>(sent));
-    bool written = writeAll(fd_, rest);
-    for (const auto part : body) written = written && writeAll(fd_, part);
-    return written ? serial : 0;
+    bool written = writeAll(fileDescriptor, rest);
+    for (const auto part : body) written = written && writeAll(fileDescriptor, part);
+    return written ? localSerial : 0;
 }
 
 bool RawBus::readMore(double timeout) {
-    pollfd wait{fd_, POLLIN, 0};
+    pollfd wait{fileDescriptor, POLLIN, 0};
     if (::poll(&wait, 1, static_cast<int>(timeout * 1000)) <= 0) return false;
     char buffer[65536];
     std::vector<linux_platform::UniqueFd> passed;  // none is wanted: closed at once
-    const ssize_t got = linux_platform::receiveWithDescriptors(fd_, buffer, passed);
+    const ssize_t got = linux_platform::receiveWithDescriptors(fileDescriptor, buffer, passed);
     if (got <= 0) return false;
-    in_.append(buffer, static_cast<std::size_t>(got));
+    in.append(buffer, static_cast<std::size_t>(got));
     return true;
 }
 
-std::optional<std::string> RawBus::reply(std::uint32_t serial, double timeout) {
+std::optional<std::string> RawBus::reply(std::uint32_t givenSerial, double timeout) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
     bool broken = false;
     for (;;) {
-        while (auto message = takeMessage(in_, broken))
-            if (message->replySerial == serial &&
+        while (auto message = takeMessage(in, broken))
+            if (message->replySerial == givenSerial &&
                 (message->type == kReturn || message->type == kError))
                 return message->type == kReturn ? std::string() : errorOf(*message);
         const double left =

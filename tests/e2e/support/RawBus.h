@@ -28,9 +28,9 @@ class RawBus {
     RawBus(const RawBus&) = delete;
     RawBus& operator=(const RawBus&) = delete;
 
-    int fd() const { return fd_; }
+    int fd() const { return fileDescriptor; }
     // The unique name the bus gave, for a connection made here.
-    const std::string& uniqueName() const { return uniqueName_; }
+    const std::string& uniqueName() const { return assignedName; }
 
     // Calls `member` of the link on `destination`: Hold with `rules`, the
     // others without; with `proof` (a descriptor, or -1 for the bare form of
@@ -44,15 +44,15 @@ class RawBus {
     std::optional<std::string> reply(std::uint32_t serial, double timeout);
 
   private:
-    explicit RawBus(int fd) : fd_(fd) {}
+    explicit RawBus(int fd) : fileDescriptor(fd) {}
     std::uint32_t send(const std::string& fields, std::initializer_list<std::string_view> body,
                        int fd);
     bool readMore(double timeout);
 
-    int fd_;
-    std::uint32_t serial_ = 0;
-    std::string uniqueName_;
-    std::string in_;  // bytes read but not yet parsed
+    int fileDescriptor;
+    std::uint32_t serial = 0;
+    std::string assignedName;
+    std::string in;  // bytes read but not yet parsed
 };
 
 }  // namespace vorsel::e2e

@@ -85,25 +85,25 @@ class App {
         args.push_back(nullptr);
         for (auto& entry : env) envp.push_back(entry.data());
         envp.push_back(nullptr);
-        if (::posix_spawn(&pid_, args[0], nullptr, nullptr, args.data(), envp.data()) != 0)
-            pid_ = -1;
+        if (::posix_spawn(&processId, args[0], nullptr, nullptr, args.data(), envp.data()) != 0)
+            processId = -1;
     }
     ~App() {
-        if (pid_ > 0 && !ended()) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
+        if (processId > 0 && !ended()) {
+            ::kill(processId, SIGKILL);
+            ::waitpid(processId, nullptr, 0);
         }
     }
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return processId; }
     bool ended() {
-        if (pid_ <= 0 || done_) return true;
-        done_ = ::waitpid(pid_, nullptr, WNOHANG) == pid_;
-        return done_;
+        if (processId <= 0 || isDone) return true;
+        isDone = ::waitpid(processId, nullptr, WNOHANG) == processId;
+        return isDone;
     }
 
   private:
-    pid_t pid_ = -1;
-    bool done_ = false;
+    pid_t processId = -1;
+    bool isDone = false;
 };
 
 bool readable(int descriptor, double seconds) {

@@ -31,18 +31,19 @@ constexpr uid_t kStranger = 64999;  // a uid nobody on the machine uses
 class CallerVerdictTest : public ::testing::Test {
   protected:
     CallerVerdictTest()
-        : authority_("Vorsel test authority"),
-          verdict_(authority_.writeRoot(folder_.path() + "/anchors.pem")),
-          bundle_(makeBundle(folder_.path(), "Ordwyn.app")) {}
+        : certificateAuthority("Vorsel test authority"),
+          verdict(certificateAuthority.writeRoot(folder.path() + "/anchors.pem")),
+          bundle(makeBundle(folder.path(), "Ordwyn.app")) {}
 
-    void signGenuine(const std::string& bundle) {
-        sign(bundle, authority_.issue({.team = kTeam, .teamMarker = true}), appEntitlements(kTeam));
+    void signGenuine(const std::string& givenBundle) {
+        sign(givenBundle, certificateAuthority.issue({.team = kTeam, .teamMarker = true}),
+             appEntitlements(kTeam));
     }
     std::string requirement() const { return GuardNames::appRequirement(kAppId, kTeam); }
     // Why `pid` of our uid is refused, or "" when it is genuine.
     std::string refusal(pid_t pid) const {
         std::string why;
-        return verdict_.genuine(::geteuid(), pid, requirement(), &why) ? "" : why;
+        return verdict.genuine(::geteuid(), pid, requirement(), &why) ? "" : why;
     }
 
     // The signed bundle of the shapes program (CallerShapes.cpp), started in
@@ -51,12 +52,12 @@ class CallerVerdictTest : public ::testing::Test {
     std::unique_ptr<Child> shaped(const std::string& mode,
                                   const std::function<bool()>& beforeExec = {},
                                   std::string* ready = nullptr) {
-        if (shapes_.empty()) {
-            shapes_ = makeBundle(folder_.path(), "Shapes.app", VORSEL_CALLER_SHAPES);
-            signGenuine(shapes_);
+        if (shapes.empty()) {
+            shapes = makeBundle(folder.path(), "Shapes.app", VORSEL_CALLER_SHAPES);
+            signGenuine(shapes);
         }
-        const std::string readyFile = folder_.path() + "/ready" + std::to_string(++started_);
-        auto child = std::make_unique<Child>(executableOf(shapes_),
+        const std::string readyFile = folder.path() + "/ready" + std::to_string(++hasStarted);
+        auto child = std::make_unique<Child>(executableOf(shapes),
                                              std::vector<std::string>{mode, readyFile}, beforeExec);
         if (!child->started()) return child;
         for (int i = 0; i < 500 && !fs::exists(readyFile); ++i)
@@ -65,12 +66,12 @@ class CallerVerdictTest : public ::testing::Test {
         return child;
     }
 
-    TempFolder folder_;
-    TestAuthority authority_;
-    CallerVerdict verdict_;
-    std::string bundle_;
-    std::string shapes_;
-    int started_ = 0;
+    TempFolder folder;
+    TestAuthority certificateAuthority;
+    CallerVerdict verdict;
+    std::string bundle;
+    std::string shapes;
+    int hasStarted = 0;
 };
 
 // Where this process's C library comes from, to copy as a trojan.
@@ -104,22 +105,22 @@ std::string tracerOf(pid_t pid, const std::string& tid) {
 }
 
 TEST_F(CallerVerdictTest, TheRunningSignedAppIsGenuineAndNoOneElse) {
-    Child unsigned_(executableOf(bundle_), {"30"});
+    Child unsigned_(executableOf(bundle), {"30"});
     ASSERT_TRUE(unsigned_.started());
     EXPECT_NE(refusal(unsigned_.pid()).find("not signed"), std::string::npos)
         << refusal(unsigned_.pid());
 
-    signGenuine(bundle_);
-    Child app(executableOf(bundle_), {"30"});
+    signGenuine(bundle);
+    Child app(executableOf(bundle), {"30"});
     ASSERT_TRUE(app.started());
-    EXPECT_TRUE(verdict_.genuine(::geteuid(), app.pid(), requirement())) << refusal(app.pid());
+    EXPECT_TRUE(verdict.genuine(::geteuid(), app.pid(), requirement())) << refusal(app.pid());
     // A caller that says it is another user is not ours, whatever it runs.
-    EXPECT_FALSE(verdict_.genuine(::geteuid() + 1, app.pid(), requirement()));
-    EXPECT_FALSE(verdict_.genuine(::geteuid(), app.pid(), "identifier \"x\" and ("));
+    EXPECT_FALSE(verdict.genuine(::geteuid() + 1, app.pid(), requirement()));
+    EXPECT_FALSE(verdict.genuine(::geteuid(), app.pid(), "identifier \"x\" and ("));
 
     // The same program run from outside any bundle is not the app.
-    const std::string loose = folder_.path() + "/ordwyn";
-    fs::copy_file(executableOf(bundle_), loose);
+    const std::string loose = folder.path() + "/ordwyn";
+    fs::copy_file(executableOf(bundle), loose);
     ::chmod(loose.c_str(), 0755);
     Child stray(loose, {"30"});
     ASSERT_TRUE(stray.started());
@@ -127,18 +128,18 @@ TEST_F(CallerVerdictTest, TheRunningSignedAppIsGenuineAndNoOneElse) {
         << refusal(stray.pid());
 
     // Another program of the same bundle is not its main executable.
-    fs::copy_file(executableOf(bundle_), bundle_ + "/Contents/Linux/helper");
-    signGenuine(bundle_);
-    Child helper(bundle_ + "/Contents/Linux/helper", {"30"});
+    fs::copy_file(executableOf(bundle), bundle + "/Contents/Linux/helper");
+    signGenuine(bundle);
+    Child helper(bundle + "/Contents/Linux/helper", {"30"});
     ASSERT_TRUE(helper.started());
     EXPECT_NE(refusal(helper.pid()).find("not the bundle's main executable"), std::string::npos)
         << refusal(helper.pid());
 }
 
 TEST_F(CallerVerdictTest, AScriptRunByAnInterpreterOutsideTheBundleIsRefused) {
-    const std::string script = executableOf(bundle_);
+    const std::string script = executableOf(bundle);
     writeFile(script, "#!/bin/sh\nsleep 30\n", 0755);
-    signGenuine(bundle_);
+    signGenuine(bundle);
     Child app(script, {});
     ASSERT_TRUE(app.started());
     // /proc/<pid>/exe is the shell, which lies in no bundle.
@@ -147,51 +148,50 @@ TEST_F(CallerVerdictTest, AScriptRunByAnInterpreterOutsideTheBundleIsRefused) {
 }
 
 TEST_F(CallerVerdictTest, AnImageReplacedAfterItStartedIsRefused) {
-    signGenuine(bundle_);
-    Child app(executableOf(bundle_), {"30"});
+    signGenuine(bundle);
+    Child app(executableOf(bundle), {"30"});
     ASSERT_TRUE(app.started());
     ASSERT_EQ(refusal(app.pid()), "");
 
     // A new build put in place and signed: the bundle is valid, but what runs
     // is the old image, whose file is gone.
-    const std::string next = bundle_ + "/Contents/Linux/.next";
+    const std::string next = bundle + "/Contents/Linux/.next";
     fs::copy_file("/bin/true", next);
-    fs::rename(next, executableOf(bundle_));
-    signGenuine(bundle_);
+    fs::rename(next, executableOf(bundle));
+    signGenuine(bundle);
     EXPECT_NE(refusal(app.pid()).find("deleted or replaced"), std::string::npos)
         << refusal(app.pid());
 }
 
 TEST_F(CallerVerdictTest, AnImageThatDiffersFromTheSealedExecutableIsRefused) {
-    signGenuine(bundle_);
+    signGenuine(bundle);
     std::string why;
-    UniqueFd real(::open(executableOf(bundle_).c_str(), O_RDONLY | O_CLOEXEC));
-    EXPECT_TRUE(verdict_.genuineImage(real.get(), executableOf(bundle_), requirement(), &why))
-        << why;
+    UniqueFd real(::open(executableOf(bundle).c_str(), O_RDONLY | O_CLOEXEC));
+    EXPECT_TRUE(verdict.genuineImage(real.get(), executableOf(bundle), requirement(), &why)) << why;
     // Other bytes presented under the genuine path.
     UniqueFd other(::open("/bin/true", O_RDONLY | O_CLOEXEC));
-    EXPECT_FALSE(verdict_.genuineImage(other.get(), executableOf(bundle_), requirement(), &why));
+    EXPECT_FALSE(verdict.genuineImage(other.get(), executableOf(bundle), requirement(), &why));
     EXPECT_EQ(why, "the caller's image does not match the sealed executable");
 }
 
 TEST_F(CallerVerdictTest, TheGenuineImageWithForeignCodeInjectedIsRefused) {
-    signGenuine(bundle_);
+    signGenuine(bundle);
     // The loader would put this library into the genuine image (a missing one
     // is skipped with a warning, which is enough to show the variable is read).
-    Child preloaded(executableOf(bundle_), {"30"},
+    Child preloaded(executableOf(bundle), {"30"},
                     [] { return ::setenv("LD_PRELOAD", "/nonexistent/inject.so", 1) == 0; });
     ASSERT_TRUE(preloaded.started());
     EXPECT_EQ(refusal(preloaded.pid()), "the caller was started with LD_PRELOAD");
-    Child audited(executableOf(bundle_), {"30"},
+    Child audited(executableOf(bundle), {"30"},
                   [] { return ::setenv("LD_AUDIT", "/nonexistent/audit.so", 1) == 0; });
     ASSERT_TRUE(audited.started());
     EXPECT_EQ(refusal(audited.pid()), "the caller was started with LD_AUDIT");
-    Child empty(executableOf(bundle_), {"30"}, [] { return ::setenv("LD_PRELOAD", "", 1) == 0; });
+    Child empty(executableOf(bundle), {"30"}, [] { return ::setenv("LD_PRELOAD", "", 1) == 0; });
     ASSERT_TRUE(empty.started());
     EXPECT_EQ(refusal(empty.pid()), "") << "an empty preload loads nothing";
 
     // Traced by us from its first instruction: whoever traces it controls it.
-    Child traced(executableOf(bundle_), {"30"},
+    Child traced(executableOf(bundle), {"30"},
                  [] { return ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0; });
     ASSERT_TRUE(traced.started());
     EXPECT_EQ(refusal(traced.pid()), "the caller is being traced");
@@ -207,7 +207,7 @@ TEST_F(CallerVerdictTest, ForeignCodeInTheGenuineImageIsRefusedWhateverItsEnviro
     // patched them.
     const std::string libc = ownLibc();
     ASSERT_FALSE(libc.empty());
-    const std::string trojans = folder_.path() + "/lib";
+    const std::string trojans = folder.path() + "/lib";
     fs::create_directories(trojans);
     const std::string trojan = trojans + "/libc.so.6";
     fs::copy_file(libc, trojan);
@@ -268,11 +268,11 @@ TEST_F(CallerVerdictTest, ATracerOnAnyThreadAndAnotherNamespaceAreSeen) {
 }
 
 TEST_F(CallerVerdictTest, AProcessThatEndedIsRefused) {
-    signGenuine(bundle_);
-    EXPECT_FALSE(verdict_.genuine(::geteuid(), 0, requirement()));
-    EXPECT_FALSE(verdict_.genuine(::geteuid(), -1, requirement()));
+    signGenuine(bundle);
+    EXPECT_FALSE(verdict.genuine(::geteuid(), 0, requirement()));
+    EXPECT_FALSE(verdict.genuine(::geteuid(), -1, requirement()));
 
-    Child app(executableOf(bundle_), {"0"});
+    Child app(executableOf(bundle), {"0"});
     ASSERT_TRUE(app.started());
     // Exited but not reaped: a zombie has no image.
     siginfo_t info{};
@@ -285,16 +285,16 @@ TEST_F(CallerVerdictTest, AProcessThatEndedIsRefused) {
 
 TEST_F(CallerVerdictTest, ACallerOfAnotherUserIsRefused) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to start a process as another user";
-    signGenuine(bundle_);
-    Child app(executableOf(bundle_), {"30"}, [] {
+    signGenuine(bundle);
+    Child app(executableOf(bundle), {"30"}, [] {
         return ::setgroups(0, nullptr) == 0 && ::setresgid(kStranger, kStranger, kStranger) == 0 &&
                ::setresuid(kStranger, kStranger, kStranger) == 0;
     });
     ASSERT_TRUE(app.started()) << "the folder must be open to other users";
     // Whether the bus reports its real uid or our own, it is not ours.
-    EXPECT_FALSE(verdict_.genuine(kStranger, app.pid(), requirement()));
+    EXPECT_FALSE(verdict.genuine(kStranger, app.pid(), requirement()));
     std::string why;
-    EXPECT_FALSE(verdict_.genuine(::geteuid(), app.pid(), requirement(), &why));
+    EXPECT_FALSE(verdict.genuine(::geteuid(), app.pid(), requirement(), &why));
     EXPECT_EQ(why, "the caller runs as another user");
 }
 

@@ -37,7 +37,7 @@ std::string quoted(const std::string& text) { return "'" + text + "'"; }
 class CodesignToolTest : public ::testing::Test {
   protected:
     std::string makeAuthority(const std::string& name, const std::string& team) {
-        const std::string dir = folder_.path() + "/" + name;
+        const std::string dir = folder.path() + "/" + name;
         const CommandRun made = run(quoted(VORSEL_THROWAWAY_CA) + " " + quoted(dir) +
                                     (team.empty() ? "" : " " + quoted(team)));
         EXPECT_EQ(made.status, 0) << made.output;
@@ -52,12 +52,12 @@ class CodesignToolTest : public ::testing::Test {
                         quoted(ca + "/entitlements.json") + " " + quoted(bundle));
     }
 
-    TempFolder folder_;
+    TempFolder folder;
 };
 
 TEST_F(CodesignToolTest, ABundleSignedWithTheToolIsServedForItsTeam) {
     const std::string ca = makeAuthority("ca", kTeam);
-    const std::string bundle = makeBundle(folder_.path(), "Ordwyn.app");
+    const std::string bundle = makeBundle(folder.path(), "Ordwyn.app");
     const CommandRun signedRun = signWith(ca, bundle);
     ASSERT_EQ(signedRun.status, 0) << signedRun.output;
 
@@ -76,7 +76,7 @@ TEST_F(CodesignToolTest, ABundleSignedWithTheToolIsServedForItsTeam) {
 
 TEST_F(CodesignToolTest, TheDefaultEmptyTeamIsServedThroughTheMarker) {
     const std::string ca = makeAuthority("ca", "");
-    const std::string bundle = makeBundle(folder_.path(), "Ordwyn.app");
+    const std::string bundle = makeBundle(folder.path(), "Ordwyn.app");
     ASSERT_EQ(signWith(ca, bundle).status, 0);
     LinuxCodeSigning signing(ca + "/root.pem");
     EXPECT_TRUE(signing.satisfies(bundle, GuardNames::appRequirement(kAppId, "")));
@@ -86,7 +86,7 @@ TEST_F(CodesignToolTest, TheDefaultEmptyTeamIsServedThroughTheMarker) {
 TEST_F(CodesignToolTest, TheChainOptionCarriesIntermediates) {
     const TestAuthority root("Vorsel test authority");
     const TestAuthority intermediate("Vorsel test intermediate", root);
-    const std::string dir = folder_.path();
+    const std::string dir = folder.path();
     writePem(intermediate.issue({.team = kTeam}, false), dir + "/leaf.pem", dir + "/leaf.key");
     intermediate.writeRoot(dir + "/chain.pem");
     writeFile(dir + "/entitlements.json", appEntitlements(kTeam).dump());
@@ -112,7 +112,7 @@ TEST_F(CodesignToolTest, TheChainOptionCarriesIntermediates) {
 TEST_F(CodesignToolTest, VerifySaysWhyABundleFails) {
     const std::string ca = makeAuthority("ca", kTeam);
     const std::string other = makeAuthority("other", kTeam);
-    const std::string bundle = makeBundle(folder_.path(), "Ordwyn.app");
+    const std::string bundle = makeBundle(folder.path(), "Ordwyn.app");
     ASSERT_EQ(signWith(ca, bundle).status, 0);
     const std::string requirement = GuardNames::appRequirement(kAppId, kTeam);
 
@@ -145,7 +145,7 @@ TEST_F(CodesignToolTest, UsageErrorsAndHelp) {
     EXPECT_EQ(codesign("--verify --anchors").status, 2);
     // Missing files are failures, not crashes.
     EXPECT_EQ(codesign("--sign --cert /nonexistent --key /nonexistent --identifier a " +
-                       quoted(folder_.path()))
+                       quoted(folder.path()))
                   .status,
               1);
 }

@@ -59,26 +59,25 @@ X509Ptr newCertificate(EVP_PKEY* key,
 
 }  // namespace
 
-TestAuthority::TestAuthority(const std::string& name) : key_(newKey()) {
-    root_ = newCertificate(key_.get(), {{"CN", name}});
-    X509_set_issuer_name(root_.get(), X509_get_subject_name(root_.get()));
-    addExtension(root_.get(), root_.get(), "basicConstraints", "critical,CA:TRUE");
-    addExtension(root_.get(), root_.get(), "keyUsage", "critical,keyCertSign,cRLSign");
-    addExtension(root_.get(), root_.get(), "subjectKeyIdentifier", "hash");
-    X509_sign(root_.get(), key_.get(), EVP_sha256());
+TestAuthority::TestAuthority(const std::string& name) : key(newKey()) {
+    root = newCertificate(key.get(), {{"CN", name}});
+    X509_set_issuer_name(root.get(), X509_get_subject_name(root.get()));
+    addExtension(root.get(), root.get(), "basicConstraints", "critical,CA:TRUE");
+    addExtension(root.get(), root.get(), "keyUsage", "critical,keyCertSign,cRLSign");
+    addExtension(root.get(), root.get(), "subjectKeyIdentifier", "hash");
+    X509_sign(root.get(), key.get(), EVP_sha256());
 }
 
-TestAuthority::TestAuthority(const std::string& name, const TestAuthority& parent)
-    : key_(newKey()) {
-    root_ = newCertificate(key_.get(), {{"CN", name}});
-    X509_set_issuer_name(root_.get(), X509_get_subject_name(parent.root_.get()));
-    addExtension(root_.get(), parent.root_.get(), "basicConstraints", "critical,CA:TRUE");
-    addExtension(root_.get(), parent.root_.get(), "keyUsage", "critical,keyCertSign");
-    addExtension(root_.get(), parent.root_.get(), "subjectKeyIdentifier", "hash");
-    addExtension(root_.get(), parent.root_.get(), "authorityKeyIdentifier", "keyid");
-    X509_sign(root_.get(), parent.key_.get(), EVP_sha256());
-    X509_up_ref(parent.root_.get());
-    issuedBy_ = X509Ptr(parent.root_.get());
+TestAuthority::TestAuthority(const std::string& name, const TestAuthority& parent) : key(newKey()) {
+    root = newCertificate(key.get(), {{"CN", name}});
+    X509_set_issuer_name(root.get(), X509_get_subject_name(parent.root.get()));
+    addExtension(root.get(), parent.root.get(), "basicConstraints", "critical,CA:TRUE");
+    addExtension(root.get(), parent.root.get(), "keyUsage", "critical,keyCertSign");
+    addExtension(root.get(), parent.root.get(), "subjectKeyIdentifier", "hash");
+    addExtension(root.get(), parent.root.get(), "authorityKeyIdentifier", "keyid");
+    X509_sign(root.get(), parent.key.get(), EVP_sha256());
+    X509_up_ref(parent.root.get());
+    issuedBy = X509Ptr(parent.root.get());
 }
 
 SigningIdentity TestAuthority::issue(const LeafOptions& options, bool withChain) const {
@@ -89,28 +88,27 @@ SigningIdentity TestAuthority::issue(const LeafOptions& options, bool withChain)
     name.emplace_back("CN", "Test signer");
     identity.leaf = newCertificate(identity.key.get(), name);
     X509* leaf = identity.leaf.get();
-    X509_set_issuer_name(leaf, X509_get_subject_name(root_.get()));
-    addExtension(leaf, root_.get(), "basicConstraints", "critical,CA:FALSE");
-    addExtension(leaf, root_.get(), "keyUsage", "critical,digitalSignature");
-    addExtension(leaf, root_.get(), "extendedKeyUsage",
+    X509_set_issuer_name(leaf, X509_get_subject_name(root.get()));
+    addExtension(leaf, root.get(), "basicConstraints", "critical,CA:FALSE");
+    addExtension(leaf, root.get(), "keyUsage", "critical,digitalSignature");
+    addExtension(leaf, root.get(), "extendedKeyUsage",
                  options.codeSigning ? "critical,codeSigning" : "critical,emailProtection");
-    addExtension(leaf, root_.get(), "authorityKeyIdentifier", "keyid");
-    if (options.teamMarker)
-        addExtension(leaf, root_.get(), "1.2.840.113635.100.6.1.9", "ASN1:NULL");
+    addExtension(leaf, root.get(), "authorityKeyIdentifier", "keyid");
+    if (options.teamMarker) addExtension(leaf, root.get(), "1.2.840.113635.100.6.1.9", "ASN1:NULL");
     if (options.teamMarker25)
-        addExtension(leaf, root_.get(), "1.2.840.113635.100.6.1.25.1", "ASN1:NULL");
-    X509_sign(leaf, key_.get(), EVP_sha256());
+        addExtension(leaf, root.get(), "1.2.840.113635.100.6.1.25.1", "ASN1:NULL");
+    X509_sign(leaf, key.get(), EVP_sha256());
     identity.chain.reset(sk_X509_new_null());
-    if (issuedBy_ && withChain) {
-        X509_up_ref(root_.get());
-        sk_X509_push(identity.chain.get(), root_.get());
+    if (issuedBy && withChain) {
+        X509_up_ref(root.get());
+        sk_X509_push(identity.chain.get(), root.get());
     }
     return identity;
 }
 
 std::string TestAuthority::rootPem() const {
     BioPtr out(BIO_new(BIO_s_mem()));
-    PEM_write_bio_X509(out.get(), root_.get());
+    PEM_write_bio_X509(out.get(), root.get());
     char* bytes = nullptr;
     const long size = BIO_get_mem_data(out.get(), &bytes);
     return std::string(bytes, static_cast<std::size_t>(size));
@@ -183,8 +181,8 @@ Child::Child(const std::string& program, const std::vector<std::string>& argumen
     std::vector<char*> argv;
     for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
-    pid_ = ::fork();
-    if (pid_ == 0) {
+    processId = ::fork();
+    if (processId == 0) {
         ::close(ready[0]);
         const char failed = 1;
         if (!beforeExec || beforeExec()) ::execv(program.c_str(), argv.data());
@@ -199,18 +197,18 @@ Child::Child(const std::string& program, const std::vector<std::string>& argumen
         got = ::read(ready[0], &failed, 1);
     } while (got < 0 && errno == EINTR);
     ::close(ready[0]);
-    started_ = pid_ > 0 && got == 0;
+    hasStarted = processId > 0 && got == 0;
 }
 
 Child::~Child() { reap(); }
 
 void Child::reap() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
+    if (processId <= 0) return;
+    ::kill(processId, SIGKILL);
     int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    while (::waitpid(processId, &status, 0) < 0 && errno == EINTR) {
     }
-    pid_ = -1;
+    processId = -1;
 }
 
 }  // namespace vorsel::linux_platform::testing

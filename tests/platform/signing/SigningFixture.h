@@ -47,9 +47,9 @@ class TestAuthority {
     std::string writeRoot(const std::string& path) const;
 
   private:
-    X509Ptr root_;  // this authority's own certificate
-    PkeyPtr key_;
-    X509Ptr issuedBy_;  // the parent's certificate, for an intermediate
+    X509Ptr root;  // this authority's own certificate
+    PkeyPtr key;
+    X509Ptr issuedBy;  // the parent's certificate, for an intermediate
 };
 
 // Writes `identity`'s certificate and key as PEM files.
@@ -87,14 +87,14 @@ class Child {
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
-    pid_t pid() const { return pid_; }
-    bool started() const { return started_; }
+    pid_t pid() const { return processId; }
+    bool started() const { return hasStarted; }
     // Waits until the child ends (after killing it) and reaps it.
     void reap();
 
   private:
-    pid_t pid_ = -1;
-    bool started_ = false;
+    pid_t processId = -1;
+    bool hasStarted = false;
 };
 
 }  // namespace vorsel::linux_platform::testing

@@ -165,52 +165,52 @@ bool moduleMappedHere() {
 class SigningModuleTest : public ::testing::Test {
   protected:
     SigningModuleTest()
-        : authority_("Vorsel test authority"),
-          anchors_(authority_.writeRoot(folder_.path() + "/anchors.pem")),
-          bundle_(makeBundle(folder_.path(), "Ordwyn.app")),
-          module_(std::make_shared<const SigningModule>(VORSEL_SIGNING_MODULE)) {}
+        : certificateAuthority("Vorsel test authority"),
+          anchors(certificateAuthority.writeRoot(folder.path() + "/anchors.pem")),
+          bundle(makeBundle(folder.path(), "Ordwyn.app")),
+          module(std::make_shared<const SigningModule>(VORSEL_SIGNING_MODULE)) {}
 
     void signGenuine() {
-        sign(bundle_, authority_.issue({.team = kTeam, .teamMarker = true}),
+        sign(bundle, certificateAuthority.issue({.team = kTeam, .teamMarker = true}),
              appEntitlements(kTeam));
     }
     std::string requirement() const { return GuardNames::appRequirement(kAppId, kTeam); }
 
-    TempFolder folder_;
-    TestAuthority authority_;
-    std::string anchors_;
-    std::string bundle_;
-    std::shared_ptr<const SigningModule> module_;
+    TempFolder folder;
+    TestAuthority certificateAuthority;
+    std::string anchors;
+    std::string bundle;
+    std::shared_ptr<const SigningModule> module;
 };
 
 TEST_F(SigningModuleTest, TheModuleValidatesBundlesAsTheLinkedCodeDoes) {
-    ModuleCodeSigning loaded(module_, anchors_, 30s);
-    LinuxCodeSigning linked(anchors_);
-    EXPECT_FALSE(loaded.satisfies(bundle_, requirement()));  // not signed yet
+    ModuleCodeSigning loaded(module, anchors, 30s);
+    LinuxCodeSigning linked(anchors);
+    EXPECT_FALSE(loaded.satisfies(bundle, requirement()));  // not signed yet
     signGenuine();
-    EXPECT_TRUE(linked.satisfies(bundle_, requirement()));
-    EXPECT_TRUE(loaded.satisfies(bundle_, requirement()));
-    EXPECT_FALSE(loaded.satisfies(bundle_, "identifier \"x\" and ("));
-    EXPECT_FALSE(ModuleCodeSigning(module_, folder_.path() + "/none.pem", 30s)
-                     .satisfies(bundle_, requirement()));
-    EXPECT_EQ(loaded.modificationDate(bundle_ + "/Contents/Info.plist"),
-              linked.modificationDate(bundle_ + "/Contents/Info.plist"));
+    EXPECT_TRUE(linked.satisfies(bundle, requirement()));
+    EXPECT_TRUE(loaded.satisfies(bundle, requirement()));
+    EXPECT_FALSE(loaded.satisfies(bundle, "identifier \"x\" and ("));
+    EXPECT_FALSE(ModuleCodeSigning(module, folder.path() + "/none.pem", 30s)
+                     .satisfies(bundle, requirement()));
+    EXPECT_EQ(loaded.modificationDate(bundle + "/Contents/Info.plist"),
+              linked.modificationDate(bundle + "/Contents/Info.plist"));
 
-    writeFile(bundle_ + "/Contents/Resources/added", "not sealed");
-    EXPECT_FALSE(linked.satisfies(bundle_, requirement()));
-    EXPECT_FALSE(loaded.satisfies(bundle_, requirement()));
+    writeFile(bundle + "/Contents/Resources/added", "not sealed");
+    EXPECT_FALSE(linked.satisfies(bundle, requirement()));
+    EXPECT_FALSE(loaded.satisfies(bundle, requirement()));
     // Each check ran in a child, where children may allocate.
     EXPECT_EQ(moduleMappedHere(), !kChildrenMayAllocate);
 }
 
 TEST_F(SigningModuleTest, CallersAreJudgedInAChildThatLoadsTheModule) {
-    const auto check = callerCheckInChild(module_, anchors_, 30s);
-    Child unsigned_(executableOf(bundle_), {"30"});
+    const auto check = callerCheckInChild(module, anchors, 30s);
+    Child unsigned_(executableOf(bundle), {"30"});
     ASSERT_TRUE(unsigned_.started());
     EXPECT_FALSE(check(::geteuid(), unsigned_.pid(), requirement()));
 
     signGenuine();
-    Child app(executableOf(bundle_), {"30"});
+    Child app(executableOf(bundle), {"30"});
     ASSERT_TRUE(app.started());
     EXPECT_TRUE(check(::geteuid(), app.pid(), requirement()));
     EXPECT_FALSE(check(::geteuid() + 1, app.pid(), requirement()));
@@ -219,39 +219,39 @@ TEST_F(SigningModuleTest, CallersAreJudgedInAChildThatLoadsTheModule) {
 }
 
 TEST_F(SigningModuleTest, AMissingModuleRefusesEverythingAndSaysWhy) {
-    auto missing = std::make_shared<const SigningModule>(folder_.path() + "/vorsel-signing.so");
+    auto missing = std::make_shared<const SigningModule>(folder.path() + "/vorsel-signing.so");
     signGenuine();
-    ModuleCodeSigning signing(missing, anchors_, 30s);
-    EXPECT_FALSE(signing.satisfies(bundle_, requirement()));             // in a child
-    EXPECT_FALSE(missing->satisfies(anchors_, bundle_, requirement()));  // here
+    ModuleCodeSigning signing(missing, anchors, 30s);
+    EXPECT_FALSE(signing.satisfies(bundle, requirement()));            // in a child
+    EXPECT_FALSE(missing->satisfies(anchors, bundle, requirement()));  // here
     EXPECT_NE(missing->problem(), "");
-    EXPECT_NE(signing.modificationDate(bundle_ + "/Contents/Info.plist"), std::nullopt);
+    EXPECT_NE(signing.modificationDate(bundle + "/Contents/Info.plist"), std::nullopt);
 
-    Child app(executableOf(bundle_), {"30"});
+    Child app(executableOf(bundle), {"30"});
     ASSERT_TRUE(app.started());
-    EXPECT_FALSE(callerCheckInChild(missing, anchors_, 30s)(::geteuid(), app.pid(), requirement()));
+    EXPECT_FALSE(callerCheckInChild(missing, anchors, 30s)(::geteuid(), app.pid(), requirement()));
 
     // A library that is not the module is no module either.
     auto foreign = std::make_shared<const SigningModule>("libc.so.6");
-    EXPECT_FALSE(foreign->satisfies(anchors_, bundle_, requirement()));
+    EXPECT_FALSE(foreign->satisfies(anchors, bundle, requirement()));
     EXPECT_NE(foreign->problem().find("not Vorsel's signing module"), std::string::npos);
 }
 
 TEST_F(SigningModuleTest, ASpareJudgesTheFirstQuestionOnlyAndThenFreshChildrenDo) {
     if (!kChildrenMayAllocate) GTEST_SKIP() << "this allocator is not consistent across fork";
     signGenuine();
-    Child app(executableOf(bundle_), {"30"});
+    Child app(executableOf(bundle), {"30"});
     ASSERT_TRUE(app.started());
 
-    auto spare = SpareJudge::start(module_, 30s);
+    auto spare = SpareJudge::start(module, 30s);
     ASSERT_NE(spare, nullptr);
     EXPECT_TRUE(spare->waiting());
     // A text with a NUL is no path: left to a fresh child, the spare unused.
-    EXPECT_EQ(spare->satisfies(anchors_, bundle_ + std::string(1, '\0') + "x", requirement(), 30s),
+    EXPECT_EQ(spare->satisfies(anchors, bundle + std::string(1, '\0') + "x", requirement(), 30s),
               ChildAnswer::notStarted);
     EXPECT_TRUE(spare->waiting());
 
-    const auto check = callerCheckInChild(module_, anchors_, 30s, spare);
+    const auto check = callerCheckInChild(module, anchors, 30s, spare);
     EXPECT_TRUE(check(::geteuid(), app.pid(), requirement()));
     EXPECT_FALSE(spare->waiting()) << "the first question went to the spare";
     // Its end was not waited for with the answer, but it ends by itself and
@@ -260,31 +260,31 @@ TEST_F(SigningModuleTest, ASpareJudgesTheFirstQuestionOnlyAndThenFreshChildrenDo
     while (!spare->gone() && SteadyClock::now() < deadline) std::this_thread::sleep_for(20ms);
     EXPECT_TRUE(spare->gone());
     EXPECT_EQ(zombieChildren(), 0);
-    EXPECT_EQ(spare->callerGenuine(anchors_, ::geteuid(), app.pid(), requirement(), 30s),
+    EXPECT_EQ(spare->callerGenuine(anchors, ::geteuid(), app.pid(), requirement(), 30s),
               ChildAnswer::notStarted);
     // Later questions, right or wrong, are answered by fresh children.
     EXPECT_TRUE(check(::geteuid(), app.pid(), requirement()));
     EXPECT_FALSE(check(::geteuid(), app.pid(), "identifier \"x\" and ("));
 
-    auto other = SpareJudge::start(module_, 30s);
+    auto other = SpareJudge::start(module, 30s);
     ASSERT_NE(other, nullptr);
-    ModuleCodeSigning signing(module_, anchors_, 30s, other);
-    writeFile(bundle_ + "/Contents/Resources/added", "not sealed");
-    EXPECT_FALSE(signing.satisfies(bundle_, requirement()));
+    ModuleCodeSigning signing(module, anchors, 30s, other);
+    writeFile(bundle + "/Contents/Resources/added", "not sealed");
+    EXPECT_FALSE(signing.satisfies(bundle, requirement()));
     EXPECT_FALSE(other->waiting());
     EXPECT_FALSE(moduleMappedHere()) << "the spare loaded the module, not we";
 }
 
 TEST_F(SigningModuleTest, ASpareNobodyAsksEndsByItself) {
     if (!kChildrenMayAllocate) GTEST_SKIP() << "this allocator is not consistent across fork";
-    auto spare = SpareJudge::start(module_, 300ms);
+    auto spare = SpareJudge::start(module, 300ms);
     ASSERT_NE(spare, nullptr);
     const auto deadline = SteadyClock::now() + 10s;
     while (spare->waiting() && SteadyClock::now() < deadline) std::this_thread::sleep_for(20ms);
     EXPECT_FALSE(spare->waiting());
-    EXPECT_EQ(spare->satisfies(anchors_, bundle_, requirement(), 30s), ChildAnswer::notStarted);
+    EXPECT_EQ(spare->satisfies(anchors, bundle, requirement(), 30s), ChildAnswer::notStarted);
     // One let go before its time ends with it, without waiting out its life.
-    auto dropped = SpareJudge::start(module_, 1h);
+    auto dropped = SpareJudge::start(module, 1h);
     ASSERT_NE(dropped, nullptr);
     const auto before = SteadyClock::now();
     dropped.reset();

@@ -22,15 +22,15 @@ namespace {
 // Sets an environment variable for the life of the object.
 class ScopedVariable {
   public:
-    ScopedVariable(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        value ? ::setenv(name, value, 1) : ::unsetenv(name);
+    ScopedVariable(const char* givenName, const char* value) : name(givenName) {
+        if (const char* givenOld = std::getenv(givenName)) old = givenOld;
+        value ? ::setenv(givenName, value, 1) : ::unsetenv(givenName);
     }
-    ~ScopedVariable() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
+    ~ScopedVariable() { old ? ::setenv(name, old->c_str(), 1) : ::unsetenv(name); }
 
   private:
-    const char* name_;
-    std::optional<std::string> old_;
+    const char* name;
+    std::optional<std::string> old;
 };
 
 std::vector<std::string> namesIn(const std::string& folder) {

@@ -95,18 +95,18 @@ class Handler final : public LinkHandler {
 
 class Delegate final : public LinkListenerDelegate {
   public:
-    explicit Delegate(LinkHandler& handler) : handler_(handler) {}
+    explicit Delegate(LinkHandler& handler) : handler(handler) {}
     bool shouldAcceptNewConnection(LinkConnection& connection) override {
         ++accepted;
         connection.setCodeSigningRequirement(kRequirement);
-        connection.setExportedObject(&handler_);
+        connection.setExportedObject(&handler);
         connection.resume();
         return true;
     }
     int accepted = 0;
 
   private:
-    LinkHandler& handler_;
+    LinkHandler& handler;
 };
 
 // Proofs made by a child process of ours when asked, for calls on the
@@ -116,47 +116,47 @@ class ProvingChild {
   public:
     // With `count` proofs made at once.
     explicit ProvingChild(int count = 1, std::string busName = ":none")
-        : busName_(std::move(busName)) {
+        : guardBusName(std::move(busName)) {
         int pair[2];
         if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return;
-        pid_ = ::fork();
-        if (pid_ == 0) serve(pair[1]);
+        processId = ::fork();
+        if (processId == 0) serve(pair[1]);
         ::close(pair[1]);
-        socket_ = pair[0];
+        socket = pair[0];
         for (int i = 0; i < count; ++i) prove();
     }
     ~ProvingChild() {
         end();
-        for (int fd : proofs_)
+        for (int fd : proofs)
             if (fd >= 0) ::close(fd);
     }
     void end() {
-        if (socket_ >= 0) ::close(socket_);
-        socket_ = -1;
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
+        if (socket >= 0) ::close(socket);
+        socket = -1;
+        if (processId <= 0) return;
+        ::kill(processId, SIGKILL);
+        ::waitpid(processId, nullptr, 0);
+        processId = -1;
     }
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return processId; }
     // A proof that the child calls Version.
-    int proof(int index = 0) const { return proofs_.at(index); }
+    int proof(int index = 0) const { return proofs.at(index); }
     // One more such proof, made by the child now.
     int prove() {
-        const std::string command = "p" + busName_;
-        const int fd = ::send(socket_, command.data(), command.size(), 0) ==
+        const std::string command = "p" + guardBusName;
+        const int fd = ::send(socket, command.data(), command.size(), 0) ==
                                static_cast<ssize_t>(command.size())
-                           ? receive(socket_)
+                           ? receive(socket)
                            : -1;
-        proofs_.push_back(fd);
+        proofs.push_back(fd);
         return fd;
     }
     bool mapExecutable(const std::string& file) {
         const std::string command = "m" + file;
         char done = 0;
-        return ::send(socket_, command.data(), command.size(), 0) ==
+        return ::send(socket, command.data(), command.size(), 0) ==
                    static_cast<ssize_t>(command.size()) &&
-               ::recv(socket_, &done, 1, 0) == 1 && done == 'y';
+               ::recv(socket, &done, 1, 0) == 1 && done == 'y';
     }
 
   private:
@@ -202,10 +202,10 @@ class ProvingChild {
         }
     }
 
-    std::string busName_;
-    pid_t pid_ = -1;
-    int socket_ = -1;
-    std::vector<int> proofs_;
+    std::string guardBusName;
+    pid_t processId = -1;
+    int socket = -1;
+    std::vector<int> proofs;
 };
 
 // The methods of the link's interface in a D-Bus introspection text, each as
@@ -249,44 +249,46 @@ struct Judgement {
 class LinkListenerTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        bus_ = std::make_unique<e2e::PrivateBus>(folder_.path(), folder_.path() + "/services",
-                                                 e2e::Environment{{"PATH", "/usr/bin:/bin"}});
-        ASSERT_TRUE(bus_->ready()) << bus_->problem();
-        server_ = std::make_unique<QDBusConnection>(connect("server"));
-        ASSERT_TRUE(server_->isConnected());
-        listener_ = makeListener({});
+        busConnection =
+            std::make_unique<e2e::PrivateBus>(folder.path(), folder.path() + "/services",
+                                              e2e::Environment{{"PATH", "/usr/bin:/bin"}});
+        ASSERT_TRUE(busConnection->ready()) << busConnection->problem();
+        server = std::make_unique<QDBusConnection>(connect("server"));
+        ASSERT_TRUE(server->isConnected());
+        listener = makeListener({});
     }
 
     std::unique_ptr<DBusLinkListener> makeListener(linux_platform::LinkOptions options) {
         if (options.ptraceScope == linux_platform::LinkOptions{}.ptraceScope)
             options.ptraceScope.clear();  // this machine's kernel is no test's business
         return std::make_unique<DBusLinkListener>(
-            loop_, log_,
+            loop, log,
             [this](std::uint32_t uid, std::int32_t pid, const std::string& requirement) {
                 {
-                    std::lock_guard lock(mutex_);
-                    judgements_.push_back({uid, pid, requirement});
+                    std::lock_guard lock(mutex);
+                    recordedJudgements.push_back({uid, pid, requirement});
                 }
-                while (holdVerdicts_) ::usleep(1000);
-                return genuine_.load();
+                while (holdVerdicts) ::usleep(1000);
+                return genuine.load();
             },
-            *server_, std::move(options));
+            *server, std::move(options));
     }
 
     void TearDown() override {
         // A story that failed while verdicts were held must not leave the
         // listener waiting for them as it goes.
-        holdVerdicts_ = false;
-        listener_.reset();
-        for (auto& proof : proofs_) vorselLinkCloseProof(&proof);
-        for (const auto& name : names_) QDBusConnection::disconnectFromBus(name);
+        holdVerdicts = false;
+        listener.reset();
+        for (auto& proof : proofs) vorselLinkCloseProof(&proof);
+        for (const auto& name : names) QDBusConnection::disconnectFromBus(name);
     }
 
     QDBusConnection connect(const std::string& role) {
         static int count = 0;
         const QString name = QString::fromStdString(role + std::to_string(++count));
-        names_.push_back(name);
-        return QDBusConnection::connectToBus(QString::fromStdString(bus_->address()), name);
+        names.push_back(name);
+        return QDBusConnection::connectToBus(QString::fromStdString(busConnection->address()),
+                                             name);
     }
 
     // A call of `member`, with the proof that this process makes it, its
@@ -302,7 +304,7 @@ class LinkListenerTest : public ::testing::Test {
 
     VorselLinkProof& prove(const QDBusConnection& client, const QString& member,
                            const QByteArray& rules) {
-        VorselLinkProof& proof = proofs_.emplace_back();
+        VorselLinkProof& proof = proofs.emplace_back();
         EXPECT_EQ(vorselLinkProveCall(&proof, client.baseService().toUtf8().constData(),
                                       member.toUtf8().constData(), rules.constData(),
                                       static_cast<size_t>(rules.size())),
@@ -312,7 +314,7 @@ class LinkListenerTest : public ::testing::Test {
 
     // Answers the challenge of `proof` from the loop, as the app does.
     void answerLater(VorselLinkProof& proof) {
-        auto* notifier = new QSocketNotifier(proof.kept, QSocketNotifier::Read, &answerers_);
+        auto* notifier = new QSocketNotifier(proof.kept, QSocketNotifier::Read, &answerers);
         QObject::connect(notifier, &QSocketNotifier::activated, notifier, [&proof, notifier] {
             vorselLinkAnswerChallenge(&proof, 0);
             notifier->setEnabled(false);
@@ -338,47 +340,47 @@ class LinkListenerTest : public ::testing::Test {
     }
 
     std::vector<Judgement> judgements() {
-        std::lock_guard lock(mutex_);
-        return judgements_;
+        std::lock_guard lock(mutex);
+        return recordedJudgements;
     }
 
-    e2e::TempFolder folder_{"vorsel-link"};
-    std::unique_ptr<e2e::PrivateBus> bus_;
-    std::vector<QString> names_;
-    std::unique_ptr<QDBusConnection> server_;
-    RecordingLoop loop_;
-    RecordingLog log_;
-    Handler handler_;
-    Delegate delegate_{handler_};
-    std::atomic<bool> genuine_{true};
-    std::atomic<bool> holdVerdicts_{false};
-    std::mutex mutex_;
-    std::vector<Judgement> judgements_;
-    std::deque<VorselLinkProof> proofs_;
-    QObject answerers_;
-    std::unique_ptr<DBusLinkListener> listener_;
+    e2e::TempFolder folder{"vorsel-link"};
+    std::unique_ptr<e2e::PrivateBus> busConnection;
+    std::vector<QString> names;
+    std::unique_ptr<QDBusConnection> server;
+    RecordingLoop loop;
+    RecordingLog log;
+    Handler handler;
+    Delegate delegate{handler};
+    std::atomic<bool> genuine{true};
+    std::atomic<bool> holdVerdicts{false};
+    std::mutex mutex;
+    std::vector<Judgement> recordedJudgements;
+    std::deque<VorselLinkProof> proofs;
+    QObject answerers;
+    std::unique_ptr<DBusLinkListener> listener;
 };
 
 }  // namespace
 
 TEST_F(LinkListenerTest, AGenuineCallerIsJudgedOnceAndAnsweredWhenTheHandlerReplies) {
-    listener_->listen(kService, delegate_);
-    ASSERT_TRUE(loop_.exits.empty()) << log_.lines.front();
+    listener->listen(kService, delegate);
+    ASSERT_TRUE(loop.exits.empty()) << log.lines.front();
     const QDBusConnection client = connect("client");
 
     auto version = call(client, "Version");
     auto hold = call(client, "Hold", QByteArray("rules"));
     auto bad = call(client, "Hold", QByteArray("bad"));
     auto held = call(client, "Held");
-    ASSERT_TRUE(spinUntil([&] { return handler_.calls.size() == 4; }));
-    EXPECT_EQ(handler_.calls,
+    ASSERT_TRUE(spinUntil([&] { return handler.calls.size() == 4; }));
+    EXPECT_EQ(handler.calls,
               (std::vector<std::string>{"version", "hold rules", "hold bad", "held"}));
 
     // Nothing is answered before the handler replies.
     spinFor(0.1);
     EXPECT_FALSE(version.isFinished());
     EXPECT_FALSE(held.isFinished());
-    handler_.replyAll();
+    handler.replyAll();
     ASSERT_TRUE(spinUntil([&] { return held.isFinished(); }));
     ASSERT_FALSE(version.isError()) << version.error().message().toStdString();
     EXPECT_EQ(version.reply().arguments().value(0).toLongLong(), 1);
@@ -391,13 +393,13 @@ TEST_F(LinkListenerTest, AGenuineCallerIsJudgedOnceAndAnsweredWhenTheHandlerRepl
     EXPECT_EQ(judged[0].uid, ::getuid());
     EXPECT_EQ(judged[0].pid, ::getpid());
     EXPECT_EQ(judged[0].requirement, kRequirement);
-    EXPECT_EQ(delegate_.accepted, 1);
-    EXPECT_TRUE(log_.lines.empty());
+    EXPECT_EQ(delegate.accepted, 1);
+    EXPECT_TRUE(log.lines.empty());
 }
 
 TEST_F(LinkListenerTest, ARefusedCallerIsDeniedAndTheHandlerNeverHearsOfIt) {
-    genuine_ = false;
-    listener_->listen(kService, delegate_);
+    genuine = false;
+    listener->listen(kService, delegate);
     const QDBusConnection client = connect("client");
 
     std::vector<QDBusPendingCall> calls{
@@ -407,13 +409,13 @@ TEST_F(LinkListenerTest, ARefusedCallerIsDeniedAndTheHandlerNeverHearsOfIt) {
     ASSERT_TRUE(spinUntil([&] { return calls.back().isFinished(); }));
     for (const auto& answered : calls)
         EXPECT_EQ(answered.error().name(), "org.freedesktop.DBus.Error.AccessDenied");
-    EXPECT_TRUE(handler_.calls.empty());
+    EXPECT_TRUE(handler.calls.empty());
     EXPECT_EQ(judgements().size(), 1u);
-    EXPECT_TRUE(log_.lines.empty());
+    EXPECT_TRUE(log.lines.empty());
 }
 
 TEST_F(LinkListenerTest, CallsThatDoNotFitTheInterfaceNeverReachTheHandler) {
-    listener_->listen(kService, delegate_);
+    listener->listen(kService, delegate);
     const QDBusConnection client = connect("client");
     auto wrongType = bareCall(client, "Hold", {QString("text, not bytes")});
     auto unknown = bareCall(client, "Quit");
@@ -427,11 +429,11 @@ TEST_F(LinkListenerTest, CallsThatDoNotFitTheInterfaceNeverReachTheHandler) {
     for (const auto* refused : {&wrongType, &unknown, &unproven, &unprovenHold})
         EXPECT_EQ(refused->error().name(), "org.freedesktop.DBus.Error.UnknownMethod");
     spinFor(0.05);
-    EXPECT_TRUE(handler_.calls.empty());
+    EXPECT_TRUE(handler.calls.empty());
 }
 
 TEST_F(LinkListenerTest, ACallMustProveItsSenderAndWhatItSays) {
-    listener_->listen(kService, delegate_);
+    listener->listen(kService, delegate);
     const QDBusConnection client = connect("client");
     // A proof made for other rules; a descriptor that is no proof socket; a
     // socket nobody sent a proof on.
@@ -459,7 +461,7 @@ TEST_F(LinkListenerTest, ACallMustProveItsSenderAndWhatItSays) {
               "the call proves no sender: its proof is for another call");
     EXPECT_EQ(silent.error().message(),
               "the call proves no sender: no proof was sent before the call");
-    EXPECT_TRUE(handler_.calls.empty());
+    EXPECT_TRUE(handler.calls.empty());
     for (int fd : {pipe[0], pipe[1], pair[0], pair[1]}) ::close(fd);
 }
 
@@ -471,8 +473,8 @@ TEST_F(LinkListenerTest, ACallIsServedOnlyWhenItsSenderAnswersForIt) {
     linux_platform::LinkOptions options;
     options.challengeLimit = std::chrono::milliseconds(300);
     options.waiting.bytesPerCaller = 1 << 20;
-    listener_ = makeListener(options);
-    listener_->listen(kService, delegate_);
+    listener = makeListener(options);
+    listener->listen(kService, delegate);
     const QDBusConnection client = connect("client");
     const QDBusConnection other = connect("other");
 
@@ -481,8 +483,8 @@ TEST_F(LinkListenerTest, ACallIsServedOnlyWhenItsSenderAnswersForIt) {
     const QByteArray large((1 << 20) + 1, ' ');
     auto tooLarge = call(client, "Hold", large);
     auto answered = call(client, "Held");
-    ASSERT_TRUE(spinUntil([&] { return handler_.calls.size() == 2; }));
-    handler_.replyAll();
+    ASSERT_TRUE(spinUntil([&] { return handler.calls.size() == 2; }));
+    handler.replyAll();
     ASSERT_TRUE(spinUntil([&] { return answered.isFinished() && tooLarge.isFinished(); }));
     EXPECT_EQ(unanswered.error().message(),
               "the call proves no sender: the challenge went unanswered");
@@ -490,31 +492,31 @@ TEST_F(LinkListenerTest, ACallIsServedOnlyWhenItsSenderAnswersForIt) {
               "the call proves no sender: its proof names another connection");
     EXPECT_EQ(tooLarge.reply().arguments(), (QVariantList{false, QByteArray()}));
     EXPECT_FALSE(answered.isError());
-    EXPECT_EQ(handler_.calls, (std::vector<std::string>{"hold ", "held"}));
+    EXPECT_EQ(handler.calls, (std::vector<std::string>{"hold ", "held"}));
 
     // A proof older than a call may be when it arrives.
     options.proofLife = std::chrono::seconds(0);
-    listener_ = makeListener(options);
-    listener_->listen(kService, delegate_);
+    listener = makeListener(options);
+    listener->listen(kService, delegate);
     auto late = call(client, "Version");
     ASSERT_TRUE(spinUntil([&] { return late.isFinished(); }));
     EXPECT_EQ(late.error().message(), "the call proves no sender: its proof is too old");
 }
 
 TEST_F(LinkListenerTest, AnotherSenderOnTheSameConnectionIsJudgedAgain) {
-    listener_->listen(kService, delegate_);
+    listener->listen(kService, delegate);
     const QDBusConnection client = connect("client");
     auto first = call(client, "Version");
-    ASSERT_TRUE(spinUntil([&] { return handler_.calls.size() == 1; }));
+    ASSERT_TRUE(spinUntil([&] { return handler.calls.size() == 1; }));
     auto second = call(client, "Version");  // the same sender: its verdict stands
-    ASSERT_TRUE(spinUntil([&] { return handler_.calls.size() == 2; }));
+    ASSERT_TRUE(spinUntil([&] { return handler.calls.size() == 2; }));
     ASSERT_EQ(judgements().size(), 1u);
 
     // A child's calls on our connection, as a process that inherited or took
     // the socket would make them.
     ProvingChild child(2, client.baseService().toStdString());
     ASSERT_GE(child.proof(1), 0);
-    genuine_ = false;
+    genuine = false;
     auto borrowed = callWith(client, "Version", {}, child.proof(0));
     ASSERT_TRUE(spinUntil([&] { return borrowed.isFinished(); }));
     EXPECT_EQ(borrowed.error().name(), "org.freedesktop.DBus.Error.AccessDenied");
@@ -525,21 +527,21 @@ TEST_F(LinkListenerTest, AnotherSenderOnTheSameConnectionIsJudgedAgain) {
     // stand on our own.
     auto again = callWith(client, "Version", {}, child.proof(1));
     auto ours = call(client, "Version");
-    ASSERT_TRUE(spinUntil([&] { return again.isFinished() && handler_.calls.size() == 3; }));
+    ASSERT_TRUE(spinUntil([&] { return again.isFinished() && handler.calls.size() == 3; }));
     EXPECT_EQ(again.error().name(), "org.freedesktop.DBus.Error.AccessDenied");
     EXPECT_EQ(again.error().message(), "only the genuine app may call the guard");
     EXPECT_EQ(judgements().size(), 2u);
-    handler_.replyAll();
+    handler.replyAll();
     ASSERT_TRUE(spinUntil([&] { return ours.isFinished(); }));
     EXPECT_FALSE(ours.isError());
 
     // A sender that ends while it is judged is refused, whatever the verdict.
     ProvingChild brief(1, client.baseService().toStdString());
-    holdVerdicts_ = true;
+    holdVerdicts = true;
     auto late = callWith(client, "Version", {}, brief.proof());
     ASSERT_TRUE(spinUntil([&] { return judgements().size() == 3; }));
     brief.end();
-    holdVerdicts_ = false;
+    holdVerdicts = false;
     ASSERT_TRUE(spinUntil([&] { return late.isFinished(); }));
     EXPECT_EQ(late.error().name(), "org.freedesktop.DBus.Error.AccessDenied");
     EXPECT_EQ(judgements().size(), 3u);
@@ -549,28 +551,28 @@ TEST_F(LinkListenerTest, AnotherSenderOnTheSameConnectionIsJudgedAgain) {
 // home, say) is judged again; code its user could have written refuses it,
 // as the link sees for itself, whatever the check said.
 TEST_F(LinkListenerTest, ASenderThatMapsOtherCodeIsJudgedAgainAndRefused) {
-    listener_->listen(kService, delegate_);
+    listener->listen(kService, delegate);
     const QDBusConnection client = connect("client");
     ProvingChild child(1, client.baseService().toStdString());
     auto clean = callWith(client, "Version", {}, child.proof());
-    ASSERT_TRUE(spinUntil([&] { return handler_.calls.size() == 1; }));
+    ASSERT_TRUE(spinUntil([&] { return handler.calls.size() == 1; }));
 
-    const std::string foreign = folder_.path() + "/plugin.so";
+    const std::string foreign = folder.path() + "/plugin.so";
     std::ofstream(foreign) << std::string(4096, '\xc3');
     ASSERT_TRUE(child.mapExecutable(foreign));
     auto loaded = callWith(client, "Version", {}, child.prove());
     ASSERT_TRUE(spinUntil([&] { return loaded.isFinished(); }));
     EXPECT_EQ(loaded.error().name(), "org.freedesktop.DBus.Error.AccessDenied");
     EXPECT_EQ(judgements().size(), 2u);
-    EXPECT_EQ(handler_.calls.size(), 1u);
+    EXPECT_EQ(handler.calls.size(), 1u);
 }
 
 TEST_F(LinkListenerTest, CallsWaitingForAVerdictAreBoundedAndTheRestRefusedAtOnce) {
     linux_platform::LinkOptions options;
     options.waiting = {3, 128 * 1024, 6, 96 * 1024, 5 * 1024};
-    listener_ = makeListener(options);
-    listener_->listen(kService, delegate_);
-    holdVerdicts_ = true;
+    listener = makeListener(options);
+    listener->listen(kService, delegate);
+    holdVerdicts = true;
     const QByteArray large(70 * 1024, 'x');
     // Each connection's calls arrive in order; the next connection starts
     // once the last refusal of the one before is in.
@@ -600,9 +602,9 @@ TEST_F(LinkListenerTest, CallsWaitingForAVerdictAreBoundedAndTheRestRefusedAtOnc
                   "too many calls wait for their sender to be judged: try again later");
     }
 
-    holdVerdicts_ = false;
-    ASSERT_TRUE(spinUntil([&] { return handler_.calls.size() == 6; }));
-    handler_.replyAll();
+    holdVerdicts = false;
+    ASSERT_TRUE(spinUntil([&] { return handler.calls.size() == 6; }));
+    handler.replyAll();
     const std::vector<const QDBusPendingCall*> admitted{&firsts[0], &firsts[1], &firsts[2],
                                                         &largeHold, &smallHeld, &lastIn};
     ASSERT_TRUE(spinUntil([&] {
@@ -614,14 +616,14 @@ TEST_F(LinkListenerTest, CallsWaitingForAVerdictAreBoundedAndTheRestRefusedAtOnc
     // Judged, a caller's calls wait no more, and nothing bounds them.
     std::vector<QDBusPendingCall> later;
     for (int i = 0; i < 8; ++i) later.push_back(call(first, "Hold", large));
-    ASSERT_TRUE(spinUntil([&] { return handler_.calls.size() == 14; }));
-    handler_.replyAll();
+    ASSERT_TRUE(spinUntil([&] { return handler.calls.size() == 14; }));
+    handler.replyAll();
     ASSERT_TRUE(spinUntil([&] { return later.back().isFinished(); }));
     for (const auto& answered : later) EXPECT_FALSE(answered.isError());
 }
 
 TEST_F(LinkListenerTest, WhereAnyProcessMayTraceTheAppTheListenerSaysSoOnce) {
-    const std::string scope = folder_.path() + "/ptrace_scope";
+    const std::string scope = folder.path() + "/ptrace_scope";
     const std::string line = " any process of this user may trace the app and speak for it";
     for (const auto& [content, said] : std::vector<std::pair<std::string, std::string>>{
              {"", "yama is absent:" + line}, {"0\n", "ptrace_scope is 0:" + line}, {"1\n", ""}}) {
@@ -629,21 +631,21 @@ TEST_F(LinkListenerTest, WhereAnyProcessMayTraceTheAppTheListenerSaysSoOnce) {
             ::unlink(scope.c_str());
         else
             std::ofstream(scope) << content;
-        log_.lines.clear();
+        log.lines.clear();
         linux_platform::LinkOptions options;
         options.ptraceScope = scope;
-        listener_ = makeListener(options);
-        listener_->listen(kService, delegate_);
-        EXPECT_EQ(log_.lines,
+        listener = makeListener(options);
+        listener->listen(kService, delegate);
+        EXPECT_EQ(log.lines,
                   said.empty() ? std::vector<std::string>{} : std::vector<std::string>{said});
-        listener_.reset();
+        listener.reset();
     }
 }
 
 // The description that the package installs for callers is the interface the
 // link really serves, and reading it is nobody's call.
 TEST_F(LinkListenerTest, TheInstalledDescriptionIsTheServedInterface) {
-    listener_->listen(kService, delegate_);
+    listener->listen(kService, delegate);
     const QDBusConnection client = connect("client");
     QDBusMessage introspect = QDBusMessage::createMethodCall(
         kName, linux_platform::kLinkPath, "org.freedesktop.DBus.Introspectable", "Introspect");
@@ -656,60 +658,60 @@ TEST_F(LinkListenerTest, TheInstalledDescriptionIsTheServedInterface) {
     const auto described = linkMethods(QString::fromUtf8(file.readAll()));
     EXPECT_EQ(described.at("method Hold"), "ayh -> bay");
     EXPECT_EQ(linkMethods(served.reply().arguments().value(0).toString()), described);
-    EXPECT_TRUE(handler_.calls.empty());
+    EXPECT_TRUE(handler.calls.empty());
     EXPECT_TRUE(judgements().empty());
 }
 
 TEST_F(LinkListenerTest, EachPeerIsJudgedAndItsVerdictForgottenWhenItLeaves) {
-    listener_->listen(kService, delegate_);
+    listener->listen(kService, delegate);
     {
         const QDBusConnection first = connect("first");
         const QDBusConnection second = connect("second");
         auto a = call(first, "Version");
         auto b = call(second, "Version");
-        ASSERT_TRUE(spinUntil([&] { return handler_.calls.size() == 2; }));
-        handler_.replyAll();
+        ASSERT_TRUE(spinUntil([&] { return handler.calls.size() == 2; }));
+        handler.replyAll();
         ASSERT_TRUE(spinUntil([&] { return a.isFinished() && b.isFinished(); }));
         EXPECT_EQ(judgements().size(), 2u);
-        EXPECT_EQ(delegate_.accepted, 2);
-        EXPECT_EQ(listener_->peersKnown(), 2u);
+        EXPECT_EQ(delegate.accepted, 2);
+        EXPECT_EQ(listener->peersKnown(), 2u);
     }
-    for (const auto& name : names_)
+    for (const auto& name : names)
         if (!name.startsWith("server")) QDBusConnection::disconnectFromBus(name);
-    EXPECT_TRUE(spinUntil([&] { return listener_->peersKnown() == 0; }));
+    EXPECT_TRUE(spinUntil([&] { return listener->peersKnown() == 0; }));
 }
 
 TEST_F(LinkListenerTest, ACallerThatLeavesRightAfterItsCallIsForgotten) {
-    listener_->listen(kService, delegate_);
+    listener->listen(kService, delegate);
     {
         const QDBusConnection client = connect("brief");
         call(client, "Version");
     }
-    QDBusConnection::disconnectFromBus(names_.back());  // gone with its last user
+    QDBusConnection::disconnectFromBus(names.back());  // gone with its last user
     // Whatever the order of call, verdict and farewell, nothing stays behind.
     spinFor(0.2);
-    EXPECT_TRUE(spinUntil([&] { return listener_->peersKnown() == 0; }));
+    EXPECT_TRUE(spinUntil([&] { return listener->peersKnown() == 0; }));
     spinFor(0.1);
-    EXPECT_EQ(listener_->peersKnown(), 0u);
+    EXPECT_EQ(listener->peersKnown(), 0u);
 }
 
 TEST_F(LinkListenerTest, ATakenNameEndsTheProcessWithAnError) {
     QDBusConnection other = connect("other");
     ASSERT_TRUE(other.interface()->registerService(kName).isValid());
-    EXPECT_FALSE(listener_->listen(kService, delegate_));
-    EXPECT_EQ(loop_.exits, std::vector<int>{1});
-    ASSERT_EQ(log_.lines.size(), 1u);
-    EXPECT_EQ(log_.lines[0], std::string("error: another process owns ") + kName + ": leaving");
+    EXPECT_FALSE(listener->listen(kService, delegate));
+    EXPECT_EQ(loop.exits, std::vector<int>{1});
+    ASSERT_EQ(log.lines.size(), 1u);
+    EXPECT_EQ(log.lines[0], std::string("error: another process owns ") + kName + ": leaving");
 }
 
 TEST_F(LinkListenerTest, LosingTheBusEndsTheProcess) {
-    listener_->listen(kService, delegate_);
-    ASSERT_TRUE(loop_.exits.empty());
+    listener->listen(kService, delegate);
+    ASSERT_TRUE(loop.exits.empty());
     EXPECT_EQ(linux_platform::busName(kService), kName);
-    bus_->stop();
-    ASSERT_TRUE(spinUntil([&] { return !loop_.exits.empty(); }));
-    EXPECT_EQ(loop_.exits, std::vector<int>{1});
-    EXPECT_EQ(log_.lines, std::vector<std::string>{"error: lost the session bus: leaving"});
+    busConnection->stop();
+    ASSERT_TRUE(spinUntil([&] { return !loop.exits.empty(); }));
+    EXPECT_EQ(loop.exits, std::vector<int>{1});
+    EXPECT_EQ(log.lines, std::vector<std::string>{"error: lost the session bus: leaving"});
 }
 
 // Reading proofs with real senders, both with the kernel's own pidfd of the

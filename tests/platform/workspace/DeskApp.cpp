@@ -90,83 +90,83 @@ xcb_atom_t atom(xcb_connection_t* c, const char* name) {
 
 class Windows {
   public:
-    explicit Windows(const Settings& settings) : settings_(settings) {}
+    explicit Windows(const Settings& settings) : settings(settings) {}
 
     bool open() {
-        c_ = xcb_connect(nullptr, nullptr);
-        if (xcb_connection_has_error(c_)) return false;
-        screen_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
-        protocols_ = atom(c_, "WM_PROTOCOLS");
-        delete_ = atom(c_, "WM_DELETE_WINDOW");
-        pid_ = atom(c_, "_NET_WM_PID");
-        wmState_ = atom(c_, "WM_STATE");
-        for (int i = 0; i < settings_.windows; ++i) shown_[make(i, XCB_NONE)] = i;
-        xcb_flush(c_);
+        c = xcb_connect(nullptr, nullptr);
+        if (xcb_connection_has_error(c)) return false;
+        screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+        protocols = atom(c, "WM_PROTOCOLS");
+        deleteWindowAtom = atom(c, "WM_DELETE_WINDOW");
+        processId = atom(c, "_NET_WM_PID");
+        wmState = atom(c, "WM_STATE");
+        for (int i = 0; i < settings.windows; ++i) shown[make(i, XCB_NONE)] = i;
+        xcb_flush(c);
         return true;
     }
 
-    int fd() const { return xcb_get_file_descriptor(c_); }
+    int fd() const { return xcb_get_file_descriptor(c); }
 
     // Reads what the server sent; false once nothing is left open.
     bool serve() {
-        while (xcb_generic_event_t* event = xcb_poll_for_event(c_)) {
+        while (xcb_generic_event_t* event = xcb_poll_for_event(c)) {
             const auto type = event->response_type & 0x7f;
             if (type == XCB_CLIENT_MESSAGE) {
                 auto* message = reinterpret_cast<xcb_client_message_event_t*>(event);
-                if (message->type == protocols_ && message->data.data32[0] == delete_)
+                if (message->type == protocols && message->data.data32[0] == deleteWindowAtom)
                     closeRequested(message->window);
             } else if (type == XCB_PROPERTY_NOTIFY) {
                 auto* change = reinterpret_cast<xcb_property_notify_event_t*>(event);
-                if (change->atom == wmState_ && iconic(change->window) &&
-                    shown_.count(change->window))
-                    note("minimised " + std::to_string(shown_[change->window]));
+                if (change->atom == wmState && iconic(change->window) &&
+                    shown.count(change->window))
+                    note("minimised " + std::to_string(shown[change->window]));
             }
             std::free(event);
         }
-        xcb_flush(c_);
-        return !shown_.empty() && !xcb_connection_has_error(c_);
+        xcb_flush(c);
+        return !shown.empty() && !xcb_connection_has_error(c);
     }
 
   private:
     xcb_window_t make(int index, xcb_window_t owner) {
-        const xcb_window_t window = xcb_generate_id(c_);
-        const std::uint32_t values[] = {screen_->white_pixel, XCB_EVENT_MASK_PROPERTY_CHANGE};
-        xcb_create_window(c_, XCB_COPY_FROM_PARENT, window, screen_->root, 40 * index, 40 * index,
+        const xcb_window_t window = xcb_generate_id(c);
+        const std::uint32_t values[] = {screen->white_pixel, XCB_EVENT_MASK_PROPERTY_CHANGE};
+        xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 40 * index, 40 * index,
                           owner == XCB_NONE ? 320 : 200, owner == XCB_NONE ? 200 : 80, 0,
-                          XCB_WINDOW_CLASS_INPUT_OUTPUT, screen_->root_visual,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
                           XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK, values);
         const std::string title =
             owner == XCB_NONE ? "desk app " + std::to_string(index) : "desk app: save changes?";
-        xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8,
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8,
                             static_cast<std::uint32_t>(title.size()), title.data());
         const std::uint32_t pid = static_cast<std::uint32_t>(::getpid());
-        if (settings_.pid)
-            xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, pid_, XCB_ATOM_CARDINAL, 32, 1,
-                                &pid);
-        if (!settings_.windowClass.empty()) {
-            const std::string both = std::string("desk_app") + '\0' + settings_.windowClass + '\0';
-            xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_CLASS,
+        if (settings.pid)
+            xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, processId, XCB_ATOM_CARDINAL, 32,
+                                1, &pid);
+        if (!settings.windowClass.empty()) {
+            const std::string both = std::string("desk_app") + '\0' + settings.windowClass + '\0';
+            xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_CLASS,
                                 XCB_ATOM_STRING, 8, static_cast<std::uint32_t>(both.size()),
                                 both.data());
         }
         char host[HOST_NAME_MAX + 1] = {};
         ::gethostname(host, sizeof host - 1);
-        xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_CLIENT_MACHINE,
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_CLIENT_MACHINE,
                             XCB_ATOM_STRING, 8, static_cast<std::uint32_t>(std::strlen(host)),
                             host);
-        if (settings_.protocol)
-            xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, protocols_, XCB_ATOM_ATOM, 32, 1,
-                                &delete_);
+        if (settings.protocol)
+            xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, protocols, XCB_ATOM_ATOM, 32, 1,
+                                &deleteWindowAtom);
         if (owner != XCB_NONE)
-            xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_TRANSIENT_FOR,
+            xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_TRANSIENT_FOR,
                                 XCB_ATOM_WINDOW, 32, 1, &owner);
-        xcb_map_window(c_, window);
+        xcb_map_window(c, window);
         return window;
     }
 
     bool iconic(xcb_window_t window) {
         auto* reply = xcb_get_property_reply(
-            c_, xcb_get_property(c_, 0, window, wmState_, wmState_, 0, 2), nullptr);
+            c, xcb_get_property(c, 0, window, wmState, wmState, 0, 2), nullptr);
         const bool result = reply && xcb_get_property_value_length(reply) >= 4 &&
                             *static_cast<std::uint32_t*>(xcb_get_property_value(reply)) == 3;
         std::free(reply);
@@ -174,34 +174,34 @@ class Windows {
     }
 
     void closeRequested(xcb_window_t window) {
-        if (window == dialog_) {
+        if (window == dialog) {
             note("cancel");
-            xcb_destroy_window(c_, dialog_);
-            dialog_ = XCB_NONE;
+            xcb_destroy_window(c, dialog);
+            dialog = XCB_NONE;
             return;
         }
-        auto found = shown_.find(window);
-        if (found == shown_.end()) return;
+        auto found = shown.find(window);
+        if (found == shown.end()) return;
         note("close " + std::to_string(found->second));
-        if (settings_.ignoreClose) return;
-        if (settings_.ask) {
-            if (dialog_ == XCB_NONE) {
-                dialog_ = make(0, window);
+        if (settings.ignoreClose) return;
+        if (settings.ask) {
+            if (dialog == XCB_NONE) {
+                dialog = make(0, window);
                 note("dialog");
             }
             return;
         }
-        xcb_destroy_window(c_, window);
-        shown_.erase(found);
+        xcb_destroy_window(c, window);
+        shown.erase(found);
     }
 
-    Settings settings_;
-    xcb_connection_t* c_ = nullptr;
-    xcb_screen_t* screen_ = nullptr;
-    xcb_atom_t protocols_ = XCB_ATOM_NONE, delete_ = XCB_ATOM_NONE, pid_ = XCB_ATOM_NONE,
-               wmState_ = XCB_ATOM_NONE;
-    std::map<xcb_window_t, int> shown_;
-    xcb_window_t dialog_ = XCB_NONE;
+    Settings settings;
+    xcb_connection_t* c = nullptr;
+    xcb_screen_t* screen = nullptr;
+    xcb_atom_t protocols = XCB_ATOM_NONE, deleteWindowAtom = XCB_ATOM_NONE,
+               processId = XCB_ATOM_NONE, wmState = XCB_ATOM_NONE;
+    std::map<xcb_window_t, int> shown;
+    xcb_window_t dialog = XCB_NONE;
 };
 
 // org.freedesktop.Application, as GApplication exports it: only the
@@ -211,23 +211,23 @@ class Application : public QObject, protected QDBusContext {
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Application")
   public:
     Application(bool quitAction, bool ignoreQuit)
-        : quitAction_(quitAction), ignoreQuit_(ignoreQuit) {}
+        : quitAction(quitAction), ignoreQuit(ignoreQuit) {}
 
   public slots:
     void ActivateAction(const QString& name, const QVariantList&, const QVariantMap&) {
-        if (name != QLatin1String("quit") || !quitAction_) {
+        if (name != QLatin1String("quit") || !quitAction) {
             note("action " + name.toStdString());
             sendErrorReply(QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs"),
                            QStringLiteral("Unknown action ‘%1’").arg(name));
             return;
         }
         note("quit");
-        if (!ignoreQuit_) QCoreApplication::exit(0);
+        if (!ignoreQuit) QCoreApplication::exit(0);
     }
 
   private:
-    bool quitAction_;
-    bool ignoreQuit_;
+    bool quitAction;
+    bool ignoreQuit;
 };
 
 std::string objectPath(const std::string& name) {

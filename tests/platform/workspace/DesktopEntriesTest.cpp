@@ -84,12 +84,12 @@ class Variables {
     explicit Variables(const std::map<std::string, std::optional<std::string>>& values) {
         for (const auto& [name, value] : values) {
             const char* was = std::getenv(name.c_str());
-            saved_[name] = was ? std::optional<std::string>(was) : std::nullopt;
+            saved[name] = was ? std::optional<std::string>(was) : std::nullopt;
             set(name, value);
         }
     }
     ~Variables() {
-        for (const auto& [name, value] : saved_) set(name, value);
+        for (const auto& [name, value] : saved) set(name, value);
     }
 
   private:
@@ -99,7 +99,7 @@ class Variables {
         else
             ::unsetenv(name.c_str());
     }
-    std::map<std::string, std::optional<std::string>> saved_;
+    std::map<std::string, std::optional<std::string>> saved;
 };
 
 TEST(XdgFoldersTest, TheDataFoldersAreTheBaseDirectoriesWithFlatpaksAndSnapsExportsByDefault) {

@@ -20,55 +20,55 @@ pid_t daemonPid = -1;
 }  // namespace
 
 FakeSystemd::FakeSystemd()
-    : connection_(QDBusConnection::connectToBus(QDBusConnection::SessionBus, "fake-systemd")) {
-    present_ = connection_.isConnected() && connection_.registerVirtualObject(kPath, this) &&
-               connection_.registerService(kService);
+    : connection(QDBusConnection::connectToBus(QDBusConnection::SessionBus, "fake-systemd")) {
+    isPresent = connection.isConnected() && connection.registerVirtualObject(kPath, this) &&
+                connection.registerService(kService);
 }
 
 FakeSystemd::~FakeSystemd() {
-    connection_.unregisterService(kService);
-    connection_.unregisterObject(kPath);
+    connection.unregisterService(kService);
+    connection.unregisterObject(kPath);
     QDBusConnection::disconnectFromBus("fake-systemd");
 }
 
 QStringList FakeSystemd::callNames() const {
     QStringList names;
-    for (const auto& call : calls_) names << call.member();
+    for (const auto& call : recordedCalls) names << call.member();
     return names;
 }
 
 void FakeSystemd::sendUnitNew(const QString& unit) {
-    connection_.send(QDBusMessage::createSignal(kPath, kManager, QStringLiteral("UnitNew"))
-                     << unit
-                     << QVariant::fromValue(QDBusObjectPath("/org/freedesktop/systemd1/unit/x")));
+    connection.send(QDBusMessage::createSignal(kPath, kManager, QStringLiteral("UnitNew"))
+                    << unit
+                    << QVariant::fromValue(QDBusObjectPath("/org/freedesktop/systemd1/unit/x")));
 }
 
 void FakeSystemd::sendJobRemoved(const QString& unit, const QString& result) {
-    connection_.send(QDBusMessage::createSignal(kPath, kManager, QStringLiteral("JobRemoved"))
-                     << 7u
-                     << QVariant::fromValue(QDBusObjectPath("/org/freedesktop/systemd1/job/7"))
-                     << unit << result);
+    connection.send(QDBusMessage::createSignal(kPath, kManager, QStringLiteral("JobRemoved"))
+                    << 7u << QVariant::fromValue(QDBusObjectPath("/org/freedesktop/systemd1/job/7"))
+                    << unit << result);
 }
 
 void FakeSystemd::sendUnitRemoved(const QString& unit) {
-    connection_.send(QDBusMessage::createSignal(kPath, kManager, QStringLiteral("UnitRemoved"))
-                     << unit
-                     << QVariant::fromValue(QDBusObjectPath("/org/freedesktop/systemd1/unit/x")));
+    connection.send(QDBusMessage::createSignal(kPath, kManager, QStringLiteral("UnitRemoved"))
+                    << unit
+                    << QVariant::fromValue(QDBusObjectPath("/org/freedesktop/systemd1/unit/x")));
 }
 
 QString FakeSystemd::introspect(const QString&) const { return {}; }
 
-bool FakeSystemd::handleMessage(const QDBusMessage& message, const QDBusConnection& connection) {
+bool FakeSystemd::handleMessage(const QDBusMessage& message,
+                                const QDBusConnection& givenConnection) {
     if (message.type() != QDBusMessage::MethodCallMessage) return false;
-    calls_ << message;
+    recordedCalls << message;
     if (refusing.contains(message.member())) {
-        connection.send(message.createErrorReply(
+        givenConnection.send(message.createErrorReply(
             QStringLiteral("org.freedesktop.DBus.Error.Failed"), QStringLiteral("refused")));
     } else if (message.member() == QStringLiteral("StartTransientUnit")) {
-        connection.send(message.createReply(
+        givenConnection.send(message.createReply(
             QVariant::fromValue(QDBusObjectPath("/org/freedesktop/systemd1/job/1"))));
     } else {
-        connection.send(message.createReply());
+        givenConnection.send(message.createReply());
     }
     return true;
 }

@@ -19,9 +19,9 @@ class FakeSystemd final : public QDBusVirtualObject {
     FakeSystemd();
     ~FakeSystemd() override;
 
-    bool present() const { return present_; }
+    bool present() const { return isPresent; }
     // Method calls received so far, oldest first.
-    const QList<QDBusMessage>& calls() const { return calls_; }
+    const QList<QDBusMessage>& calls() const { return recordedCalls; }
     QStringList callNames() const;
 
     void sendUnitNew(const QString& unit);
@@ -36,9 +36,9 @@ class FakeSystemd final : public QDBusVirtualObject {
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
 
   private:
-    QDBusConnection connection_;
-    bool present_ = false;
-    QList<QDBusMessage> calls_;
+    QDBusConnection connection;
+    bool isPresent = false;
+    QList<QDBusMessage> recordedCalls;
 };
 
 // Starts a private dbus-daemon and points $DBUS_SESSION_BUS_ADDRESS at it;

@@ -72,8 +72,8 @@ Child Child::start(const std::vector<std::string>& argv,
     for (auto& entry : env) envp.push_back(entry.data());
     envp.push_back(nullptr);
     Child child;
-    child.pid_ = ::fork();
-    if (child.pid_ == 0) {
+    child.processId = ::fork();
+    if (child.processId == 0) {
         ::execve(args[0], args.data(), envp.data());
         ::_exit(127);
     }
@@ -82,20 +82,20 @@ Child Child::start(const std::vector<std::string>& argv,
 
 Child Child::adopt(pid_t pid) {
     Child child;
-    child.pid_ = pid;
+    child.processId = pid;
     return child;
 }
 
-Child::Child(Child&& other) noexcept : pid_(other.pid_), endedBy_(other.endedBy_) {
-    other.pid_ = -1;
+Child::Child(Child&& other) noexcept : processId(other.processId), endedBy(other.endedBy) {
+    other.processId = -1;
 }
 
 Child& Child::operator=(Child&& other) noexcept {
     if (this != &other) {
         kill();
-        pid_ = other.pid_;
-        endedBy_ = other.endedBy_;
-        other.pid_ = -1;
+        processId = other.processId;
+        endedBy = other.endedBy;
+        other.processId = -1;
     }
     return *this;
 }
@@ -103,11 +103,11 @@ Child& Child::operator=(Child&& other) noexcept {
 Child::~Child() { kill(); }
 
 bool Child::ended() {
-    if (pid_ <= 0 || endedBy_) return true;
+    if (processId <= 0 || endedBy) return true;
     int status = 0;
-    pid_t done = ::waitpid(pid_, &status, WNOHANG);
-    if (done == pid_) {
-        endedBy_ = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    pid_t done = ::waitpid(processId, &status, WNOHANG);
+    if (done == processId) {
+        endedBy = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
         return true;
     }
     return done < 0;
@@ -119,15 +119,15 @@ std::optional<int> Child::waitEnded(double timeout) {
         if (std::chrono::steady_clock::now() > until) return std::nullopt;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    return endedBy_.value_or(0);
+    return endedBy.value_or(0);
 }
 
 void Child::kill() {
-    if (pid_ > 0 && !ended()) {
-        ::kill(pid_, SIGKILL);
+    if (processId > 0 && !ended()) {
+        ::kill(processId, SIGKILL);
         int status = 0;
-        ::waitpid(pid_, &status, 0);
-        endedBy_ = SIGKILL;
+        ::waitpid(processId, &status, 0);
+        endedBy = SIGKILL;
     }
 }
 

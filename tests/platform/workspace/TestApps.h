@@ -45,7 +45,7 @@ class Child {
     Child& operator=(Child&& other) noexcept;
     ~Child();
 
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return processId; }
     // Whether it has ended (reaping it if so). A stopped child counts alive.
     bool ended();
     // Waits up to `timeout` seconds; the signal that ended it, 0 for a normal
@@ -54,8 +54,8 @@ class Child {
     void kill();
 
   private:
-    pid_t pid_ = -1;
-    std::optional<int> endedBy_;
+    pid_t processId = -1;
+    std::optional<int> endedBy;
 };
 
 // Waits until the /proc entry of `pid` shows it runs `program` (the exec has

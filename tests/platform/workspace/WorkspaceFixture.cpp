@@ -10,17 +10,17 @@ namespace {
 
 class CountedTimer final : public Timer {
   public:
-    CountedTimer(std::unique_ptr<Timer> real, std::shared_ptr<int> live)
-        : real_(std::move(real)), live_(std::move(live)) {
-        ++*live_;
+    CountedTimer(std::unique_ptr<Timer> real, std::shared_ptr<int> givenLive)
+        : real(std::move(real)), live(std::move(givenLive)) {
+        ++*live;
     }
-    ~CountedTimer() override { --*live_; }
-    void invalidate() override { real_->invalidate(); }
-    bool isValid() const override { return real_->isValid(); }
+    ~CountedTimer() override { --*live; }
+    void invalidate() override { real->invalidate(); }
+    bool isValid() const override { return real->isValid(); }
 
   private:
-    std::unique_ptr<Timer> real_;
-    std::shared_ptr<int> live_;
+    std::unique_ptr<Timer> real;
+    std::shared_ptr<int> live;
 };
 
 }  // namespace
@@ -28,7 +28,7 @@ class CountedTimer final : public Timer {
 std::unique_ptr<Timer> CountingRunLoop::schedule(double interval, double tolerance, bool repeats,
                                                  std::function<void()> action) {
     return std::make_unique<CountedTimer>(
-        real.schedule(interval, tolerance, repeats, std::move(action)), live_);
+        real.schedule(interval, tolerance, repeats, std::move(action)), live);
 }
 
 WorkspaceTest::WorkspaceTest() { EXPECT_FALSE(dir.path().empty()); }

@@ -35,12 +35,12 @@ class CountingRunLoop final : public RunLoop {
     void post(std::function<void()> work) override { real.post(std::move(work)); }
     void exit(int status) override { real.exit(status); }
 
-    int liveTimers() const { return *live_; }
+    int liveTimers() const { return *live; }
 
     linux_platform::QtRunLoop real;
 
   private:
-    std::shared_ptr<int> live_ = std::make_shared<int>(0);
+    std::shared_ptr<int> live = std::make_shared<int>(0);
 };
 
 class WorkspaceTest : public ::testing::Test {

@@ -24,39 +24,39 @@ namespace {
 class Sha256 {
   public:
     void add(const unsigned char* data, std::size_t size) {
-        length_ += size;
+        length += size;
         while (size > 0) {
-            const std::size_t room = 64 - filled_;
+            const std::size_t room = 64 - filled;
             const std::size_t take = size < room ? size : room;
-            std::memcpy(block_.data() + filled_, data, take);
-            filled_ += take;
+            std::memcpy(block.data() + filled, data, take);
+            filled += take;
             data += take;
             size -= take;
-            if (filled_ == 64) {
-                compress(block_.data());
-                filled_ = 0;
+            if (filled == 64) {
+                compress(block.data());
+                filled = 0;
             }
         }
     }
 
     std::array<unsigned char, 32> finish() {
-        const std::uint64_t bits = length_ * 8;
+        const std::uint64_t bits = length * 8;
         const unsigned char one = 0x80, zero = 0;
         add(&one, 1);
-        while (filled_ != 56) add(&zero, 1);
+        while (filled != 56) add(&zero, 1);
         unsigned char size[8];
         for (int i = 0; i < 8; ++i) size[i] = static_cast<unsigned char>(bits >> (56 - 8 * i));
         add(size, 8);
         std::array<unsigned char, 32> digest{};
         for (int i = 0; i < 32; ++i)
-            digest[i] = static_cast<unsigned char>(state_[i / 4] >> (24 - 8 * (i % 4)));
+            digest[i] = static_cast<unsigned char>(state[i / 4] >> (24 - 8 * (i % 4)));
         return digest;
     }
 
   private:
     static std::uint32_t rotate(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 
-    void compress(const unsigned char* block) {
+    void compress(const unsigned char* givenBlock) {
         static constexpr std::uint32_t k[64] = {
             0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4,
             0xab1c5ed5, 0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe,
@@ -70,16 +70,17 @@ class Sha256 {
             0xc67178f2};
         std::uint32_t w[64];
         for (int i = 0; i < 16; ++i)
-            w[i] = std::uint32_t(block[4 * i]) << 24 | std::uint32_t(block[4 * i + 1]) << 16 |
-                   std::uint32_t(block[4 * i + 2]) << 8 | std::uint32_t(block[4 * i + 3]);
+            w[i] = std::uint32_t(givenBlock[4 * i]) << 24 |
+                   std::uint32_t(givenBlock[4 * i + 1]) << 16 |
+                   std::uint32_t(givenBlock[4 * i + 2]) << 8 | std::uint32_t(givenBlock[4 * i + 3]);
         for (int i = 16; i < 64; ++i) {
             const std::uint32_t s0 =
                 rotate(w[i - 15], 7) ^ rotate(w[i - 15], 18) ^ (w[i - 15] >> 3);
             const std::uint32_t s1 = rotate(w[i - 2], 17) ^ rotate(w[i - 2], 19) ^ (w[i - 2] >> 10);
             w[i] = w[i - 16] + s0 + w[i - 7] + s1;
         }
-        std::uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3], e = state_[4],
-                      f = state_[5], g = state_[6], h = state_[7];
+        std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3], e = state[4],
+                      f = state[5], g = state[6], h = state[7];
         for (int i = 0; i < 64; ++i) {
             const std::uint32_t t1 = h + (rotate(e, 6) ^ rotate(e, 11) ^ rotate(e, 25)) +
                                      ((e & f) ^ (~e & g)) + k[i] + w[i];
@@ -95,14 +96,14 @@ class Sha256 {
             a = t1 + t2;
         }
         const std::uint32_t add[8] = {a, b, c, d, e, f, g, h};
-        for (int i = 0; i < 8; ++i) state_[i] += add[i];
+        for (int i = 0; i < 8; ++i) state[i] += add[i];
     }
 
-    std::uint32_t state_[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                               0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    std::array<unsigned char, 64> block_{};
-    std::size_t filled_ = 0;
-    std::uint64_t length_ = 0;
+    std::uint32_t state[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                              0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    std::array<unsigned char, 64> block{};
+    std::size_t filled = 0;
+    std::uint64_t length = 0;
 };
 
 // The challenge: this many hex digits.

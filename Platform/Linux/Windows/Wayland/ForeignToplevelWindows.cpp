@@ -36,7 +36,8 @@ struct Handle {
 
 class Windows final : public DesktopWindows {
   public:
-    explicit Windows(wl_display* display) : display_(display), fd_(wl_display_get_fd(display)) {}
+    explicit Windows(wl_display* display)
+        : currentDisplay(display), fileDescriptor(wl_display_get_fd(display)) {}
     ~Windows() override;
 
     bool start();
@@ -45,12 +46,12 @@ class Windows final : public DesktopWindows {
     std::vector<TopLevel> windows() override;
     bool close(const TopLevel& window) override;
     bool minimise(const TopLevel& window) override;
-    int descriptor() const override { return broken_ ? -1 : fd_; }
+    int descriptor() const override { return isBroken ? -1 : fileDescriptor; }
     bool appeared() override;
-    bool broken() const override { return broken_; }
+    bool broken() const override { return isBroken; }
     void shutdown() override {
-        broken_ = true;
-        ::shutdown(fd_, SHUT_RDWR);
+        isBroken = true;
+        ::shutdown(fileDescriptor, SHUT_RDWR);
     }
 
   private:
@@ -79,73 +80,73 @@ class Windows final : public DesktopWindows {
     Handle* find(const std::string& id);
     void forget(Handle& handle);
 
-    static const wl_registry_listener registryListener_;
-    static const zwlr_foreign_toplevel_manager_v1_listener managerListener_;
-    static const zwlr_foreign_toplevel_handle_v1_listener handleListener_;
+    static const wl_registry_listener registryListener;
+    static const zwlr_foreign_toplevel_manager_v1_listener managerListener;
+    static const zwlr_foreign_toplevel_handle_v1_listener handleListener;
 
-    wl_display* display_;
-    int fd_;
-    wl_registry* registry_ = nullptr;
-    zwlr_foreign_toplevel_manager_v1* manager_ = nullptr;
-    std::list<Handle> handles_;
-    std::uint64_t nextId_ = 1;
-    bool appeared_ = false;
-    wl_callback* sync_ = nullptr;  // the round trip waited for
-    bool answered_ = false;
-    std::atomic<bool> broken_{false};
+    wl_display* currentDisplay;
+    int fileDescriptor;
+    wl_registry* registry = nullptr;
+    zwlr_foreign_toplevel_manager_v1* manager = nullptr;
+    std::list<Handle> handles;
+    std::uint64_t nextId = 1;
+    bool hasAppeared = false;
+    wl_callback* sync = nullptr;  // the round trip waited for
+    bool answered = false;
+    std::atomic<bool> isBroken{false};
 };
 
-const wl_registry_listener Windows::registryListener_ = {&Windows::global, &Windows::globalRemove};
-const zwlr_foreign_toplevel_manager_v1_listener Windows::managerListener_ = {&Windows::toplevel,
-                                                                             &Windows::finished};
-const zwlr_foreign_toplevel_handle_v1_listener Windows::handleListener_ = {
+const wl_registry_listener Windows::registryListener = {&Windows::global, &Windows::globalRemove};
+const zwlr_foreign_toplevel_manager_v1_listener Windows::managerListener = {&Windows::toplevel,
+                                                                            &Windows::finished};
+const zwlr_foreign_toplevel_handle_v1_listener Windows::handleListener = {
     &Windows::title, &Windows::appId, &Windows::outputEnter, &Windows::outputLeave,
     &Windows::state, &Windows::done,  &Windows::closedEvent, &Windows::parentEvent};
 
 Windows::~Windows() {
-    if (sync_ != nullptr) wl_callback_destroy(sync_);
-    for (Handle& handle : handles_) zwlr_foreign_toplevel_handle_v1_destroy(handle.proxy);
-    if (manager_ != nullptr) wl_proxy_destroy(reinterpret_cast<wl_proxy*>(manager_));
-    if (registry_ != nullptr) wl_registry_destroy(registry_);
-    wl_display_disconnect(display_);
+    if (sync != nullptr) wl_callback_destroy(sync);
+    for (Handle& handle : handles) zwlr_foreign_toplevel_handle_v1_destroy(handle.proxy);
+    if (manager != nullptr) wl_proxy_destroy(reinterpret_cast<wl_proxy*>(manager));
+    if (registry != nullptr) wl_registry_destroy(registry);
+    wl_display_disconnect(currentDisplay);
 }
 
 bool Windows::start() {
-    registry_ = wl_display_get_registry(display_);
-    if (registry_ == nullptr) return false;
-    wl_registry_add_listener(registry_, &registryListener_, this);
+    registry = wl_display_get_registry(currentDisplay);
+    if (registry == nullptr) return false;
+    wl_registry_add_listener(registry, &registryListener, this);
     // The globals, then the windows the manager lists on binding.
-    if (!roundTrip() || manager_ == nullptr || !roundTrip()) return false;
-    appeared_ = false;
+    if (!roundTrip() || manager == nullptr || !roundTrip()) return false;
+    hasAppeared = false;
     return true;
 }
 
 void Windows::global(void* data, wl_registry* registry, std::uint32_t name, const char* interface,
                      std::uint32_t version) {
     auto* self = static_cast<Windows*>(data);
-    if (self->manager_ != nullptr ||
+    if (self->manager != nullptr ||
         std::strcmp(interface, zwlr_foreign_toplevel_manager_v1_interface.name) != 0)
         return;
-    self->manager_ = static_cast<zwlr_foreign_toplevel_manager_v1*>(wl_registry_bind(
+    self->manager = static_cast<zwlr_foreign_toplevel_manager_v1*>(wl_registry_bind(
         registry, name, &zwlr_foreign_toplevel_manager_v1_interface, std::min(version, kVersion)));
-    if (self->manager_ != nullptr)
-        zwlr_foreign_toplevel_manager_v1_add_listener(self->manager_, &managerListener_, self);
+    if (self->manager != nullptr)
+        zwlr_foreign_toplevel_manager_v1_add_listener(self->manager, &managerListener, self);
 }
 
 void Windows::toplevel(void* data, zwlr_foreign_toplevel_manager_v1*,
                        zwlr_foreign_toplevel_handle_v1* proxy) {
     auto* self = static_cast<Windows*>(data);
-    Handle& handle = self->handles_.emplace_back();
+    Handle& handle = self->handles.emplace_back();
     handle.owner = self;
     handle.proxy = proxy;
-    handle.id = "wlr-" + std::to_string(self->nextId_++);
-    zwlr_foreign_toplevel_handle_v1_add_listener(proxy, &handleListener_, &handle);
+    handle.id = "wlr-" + std::to_string(self->nextId++);
+    zwlr_foreign_toplevel_handle_v1_add_listener(proxy, &handleListener, &handle);
 }
 
 void Windows::finished(void* data, zwlr_foreign_toplevel_manager_v1*) {
     // The compositor stopped telling (it is going away): nothing listed
     // from now on would be true.
-    static_cast<Windows*>(data)->broken_ = true;
+    static_cast<Windows*>(data)->isBroken = true;
 }
 
 void Windows::title(void* data, zwlr_foreign_toplevel_handle_v1*, const char* text) {
@@ -169,7 +170,7 @@ void Windows::state(void* data, zwlr_foreign_toplevel_handle_v1*, wl_array* stat
 void Windows::done(void* data, zwlr_foreign_toplevel_handle_v1*) {
     auto* handle = static_cast<Handle*>(data);
     // A window counts as new once the compositor has described it.
-    if (!handle->described) handle->owner->appeared_ = true;
+    if (!handle->described) handle->owner->hasAppeared = true;
     handle->described = true;
 }
 
@@ -187,86 +188,87 @@ void Windows::parentEvent(void* data, zwlr_foreign_toplevel_handle_v1*,
 }
 
 bool Windows::pump(int timeoutMs) {
-    if (broken_) return false;
-    while (wl_display_prepare_read(display_) != 0) {
-        if (wl_display_dispatch_pending(display_) < 0) {
-            broken_ = true;
+    if (isBroken) return false;
+    while (wl_display_prepare_read(currentDisplay) != 0) {
+        if (wl_display_dispatch_pending(currentDisplay) < 0) {
+            isBroken = true;
             return false;
         }
     }
-    wl_display_flush(display_);
-    pollfd ready{fd_, POLLIN, 0};
+    wl_display_flush(currentDisplay);
+    pollfd ready{fileDescriptor, POLLIN, 0};
     int polled;
     do {
         polled = ::poll(&ready, 1, timeoutMs);
     } while (polled < 0 && errno == EINTR);
     if (polled > 0) {
-        wl_display_read_events(display_);
+        wl_display_read_events(currentDisplay);
     } else {
-        wl_display_cancel_read(display_);
-        if (polled == 0 && timeoutMs > 0) broken_ = true;  // the compositor stopped answering
+        wl_display_cancel_read(currentDisplay);
+        if (polled == 0 && timeoutMs > 0) isBroken = true;  // the compositor stopped answering
     }
-    if (wl_display_dispatch_pending(display_) < 0 || wl_display_get_error(display_) != 0)
-        broken_ = true;
+    if (wl_display_dispatch_pending(currentDisplay) < 0 ||
+        wl_display_get_error(currentDisplay) != 0)
+        isBroken = true;
     // Windows the compositor has closed are dropped once their last event
     // has been handled.
-    for (auto it = handles_.begin(); it != handles_.end();) {
+    for (auto it = handles.begin(); it != handles.end();) {
         auto next = std::next(it);
         if (it->closed) forget(*it);
         it = next;
     }
-    return !broken_;
+    return !isBroken;
 }
 
 bool Windows::roundTrip() {
     static const wl_callback_listener listener = {
         [](void* data, wl_callback* callback, std::uint32_t) {
             auto* self = static_cast<Windows*>(data);
-            self->answered_ = true;
-            self->sync_ = nullptr;
+            self->answered = true;
+            self->sync = nullptr;
             wl_callback_destroy(callback);
         }};
-    if (broken_) return false;
-    answered_ = false;
-    sync_ = wl_display_sync(display_);
-    if (sync_ == nullptr) {
-        broken_ = true;
+    if (isBroken) return false;
+    answered = false;
+    sync = wl_display_sync(currentDisplay);
+    if (sync == nullptr) {
+        isBroken = true;
         return false;
     }
-    wl_callback_add_listener(sync_, &listener, this);
+    wl_callback_add_listener(sync, &listener, this);
     const auto until = std::chrono::steady_clock::now() +
                        std::chrono::milliseconds(ForeignToplevelWindows::kAnswerLimitMs);
-    while (!answered_ && !broken_) {
+    while (!answered && !isBroken) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                               until - std::chrono::steady_clock::now())
                               .count();
         if (left <= 0)
-            broken_ = true;
+            isBroken = true;
         else
             pump(static_cast<int>(left));
     }
-    // A callback never answered stays in sync_ until the destructor: the
+    // A callback never answered stays in sync until the destructor: the
     // display, broken, is never read again.
-    return answered_;
+    return answered;
 }
 
 Handle* Windows::find(const std::string& id) {
-    for (Handle& handle : handles_)
+    for (Handle& handle : handles)
         if (handle.id == id && !handle.closed) return &handle;
     return nullptr;
 }
 
 void Windows::forget(Handle& handle) {
-    for (Handle& other : handles_)
+    for (Handle& other : handles)
         if (other.parent == &handle) other.parent = nullptr;
     zwlr_foreign_toplevel_handle_v1_destroy(handle.proxy);
-    handles_.remove_if([&](const Handle& each) { return &each == &handle; });
+    handles.remove_if([&](const Handle& each) { return &each == &handle; });
 }
 
 std::vector<TopLevel> Windows::windows() {
     std::vector<TopLevel> listed;
     if (!roundTrip()) return listed;
-    for (const Handle& handle : handles_) {
+    for (const Handle& handle : handles) {
         if (!handle.described || handle.closed) continue;
         TopLevel window;
         window.id = handle.id;
@@ -280,23 +282,23 @@ std::vector<TopLevel> Windows::windows() {
 }
 
 bool Windows::close(const TopLevel& window) {
-    Handle* handle = broken_ ? nullptr : find(window.id);
+    Handle* handle = isBroken ? nullptr : find(window.id);
     if (handle == nullptr) return false;
     zwlr_foreign_toplevel_handle_v1_close(handle->proxy);
-    return wl_display_flush(display_) >= 0;
+    return wl_display_flush(currentDisplay) >= 0;
 }
 
 bool Windows::minimise(const TopLevel& window) {
-    Handle* handle = broken_ ? nullptr : find(window.id);
+    Handle* handle = isBroken ? nullptr : find(window.id);
     if (handle == nullptr) return false;
     zwlr_foreign_toplevel_handle_v1_set_minimized(handle->proxy);
-    return wl_display_flush(display_) >= 0;
+    return wl_display_flush(currentDisplay) >= 0;
 }
 
 bool Windows::appeared() {
     if (!pump(0)) return false;
-    const bool appeared = appeared_;
-    appeared_ = false;
+    const bool appeared = hasAppeared;
+    hasAppeared = false;
     return appeared;
 }
 

@@ -98,10 +98,10 @@ bool waitFor(int fd, short events, Clock::time_point until) {
 
 class Windows final : public DesktopWindows {
   public:
-    Windows(int commands, int events) : commands_(commands), events_(events) {}
+    Windows(int commands, int events) : commands(commands), events(events) {}
     ~Windows() override {
-        ::close(commands_);
-        ::close(events_);
+        ::close(commands);
+        ::close(events);
     }
 
     bool start();
@@ -110,13 +110,13 @@ class Windows final : public DesktopWindows {
     std::vector<TopLevel> windows() override;
     bool close(const TopLevel& window) override { return command(window, "kill"); }
     bool minimise(const TopLevel& window) override { return command(window, "move scratchpad"); }
-    int descriptor() const override { return broken_ ? -1 : events_; }
+    int descriptor() const override { return isBroken ? -1 : events; }
     bool appeared() override;
-    bool broken() const override { return broken_; }
+    bool broken() const override { return isBroken; }
     void shutdown() override {
-        broken_ = true;
-        ::shutdown(commands_, SHUT_RDWR);
-        ::shutdown(events_, SHUT_RDWR);
+        isBroken = true;
+        ::shutdown(commands, SHUT_RDWR);
+        ::shutdown(events, SHUT_RDWR);
     }
 
   private:
@@ -125,29 +125,29 @@ class Windows final : public DesktopWindows {
                                    std::string_view payload);
     bool command(const TopLevel& window, const std::string& what);
     bool fail() {
-        broken_ = true;
+        isBroken = true;
         return false;
     }
 
-    int commands_;
-    int events_;
-    std::string commandBuffer_;
-    std::string eventBuffer_;
-    std::atomic<bool> broken_{false};
+    int commands;
+    int events;
+    std::string commandBuffer;
+    std::string eventBuffer;
+    std::atomic<bool> isBroken{false};
 };
 
 bool Windows::start() {
     const auto subscribed =
-        ask(events_, eventBuffer_, SwayWindows::Message::subscribe, R"(["window"])");
+        ask(events, eventBuffer, SwayWindows::Message::subscribe, R"(["window"])");
     if (!subscribed || !succeeded(Json::parse(*subscribed, nullptr, false))) return false;
     // The tree answers too: this is sway, not only something speaking its
     // framing.
-    return ask(commands_, commandBuffer_, SwayWindows::Message::getTree, {}).has_value();
+    return ask(commands, commandBuffer, SwayWindows::Message::getTree, {}).has_value();
 }
 
 std::optional<std::string> Windows::ask(int fd, std::string& buffer, SwayWindows::Message type,
                                         std::string_view payload) {
-    if (broken_) return std::nullopt;
+    if (isBroken) return std::nullopt;
     const auto until = Clock::now() + std::chrono::milliseconds(SwayWindows::kAnswerLimitMs);
     const std::string out = SwayWindows::frame(type, payload);
     for (std::size_t sent = 0; sent < out.size();) {
@@ -214,7 +214,7 @@ void collect(const Json& node, int depth, bool hidden, bool floating, std::vecto
 
 std::vector<TopLevel> Windows::windows() {
     std::vector<TopLevel> listed;
-    const auto tree = ask(commands_, commandBuffer_, SwayWindows::Message::getTree, {});
+    const auto tree = ask(commands, commandBuffer, SwayWindows::Message::getTree, {});
     if (!tree) return listed;
     const Json root = Json::parse(*tree, nullptr, false);
     if (root.is_discarded()) {
@@ -235,7 +235,7 @@ bool Windows::command(const TopLevel& window, const std::string& what) {
     // Ids are sway's own numbers, as windows() listed them.
     if (window.id.empty() || window.id.find_first_not_of("0123456789") != std::string::npos)
         return false;
-    const auto reply = ask(commands_, commandBuffer_, SwayWindows::Message::runCommand,
+    const auto reply = ask(commands, commandBuffer, SwayWindows::Message::runCommand,
                            "[con_id=" + window.id + "] " + what);
     if (!reply) return false;
     const Json results = Json::parse(*reply, nullptr, false);
@@ -246,12 +246,12 @@ bool Windows::command(const TopLevel& window, const std::string& what) {
 }
 
 bool Windows::appeared() {
-    if (broken_) return false;
+    if (isBroken) return false;
     char chunk[65536];
     for (;;) {
-        const ssize_t got = ::recv(events_, chunk, sizeof chunk, MSG_DONTWAIT);
+        const ssize_t got = ::recv(events, chunk, sizeof chunk, MSG_DONTWAIT);
         if (got > 0) {
-            eventBuffer_.append(chunk, static_cast<std::size_t>(got));
+            eventBuffer.append(chunk, static_cast<std::size_t>(got));
             continue;
         }
         if (got < 0 && errno == EINTR) continue;
@@ -259,7 +259,7 @@ bool Windows::appeared() {
         break;
     }
     bool appeared = false, bad = false;
-    while (auto frame = takeFrame(eventBuffer_, bad)) {
+    while (auto frame = takeFrame(eventBuffer, bad)) {
         if (frame->type != kWindowEvent) continue;
         const Json event = Json::parse(frame->payload, nullptr, false);
         if (text(event, "change") == "new") appeared = true;

@@ -18,49 +18,49 @@ namespace vorsel::e2e::attack {
 class AppChild {
   public:
     explicit AppChild(std::vector<std::string> argv) {
-        int in[2], out[2];
-        if (::pipe(in) != 0 || ::pipe(out) != 0) return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(in[0], 0);
-            ::dup2(out[1], 1);
-            for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
+        int localIn[2], localOut[2];
+        if (::pipe(localIn) != 0 || ::pipe(localOut) != 0) return;
+        processId = ::fork();
+        if (processId == 0) {
+            ::dup2(localIn[0], 0);
+            ::dup2(localOut[1], 1);
+            for (int fd : {localIn[0], localIn[1], localOut[0], localOut[1]}) ::close(fd);
             std::vector<char*> args;
             for (auto& word : argv) args.push_back(word.data());
             args.push_back(nullptr);
             ::execv(args[0], args.data());
             ::_exit(127);
         }
-        ::close(in[0]);
-        ::close(out[1]);
-        in_ = in[1];
-        out_ = ::fdopen(out[0], "r");
+        ::close(localIn[0]);
+        ::close(localOut[1]);
+        in = localIn[1];
+        out = ::fdopen(localOut[0], "r");
     }
     ~AppChild() {
-        if (in_ >= 0) ::close(in_);
-        if (out_) std::fclose(out_);
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, __WALL);
+        if (in >= 0) ::close(in);
+        if (out) std::fclose(out);
+        if (processId > 0) {
+            ::kill(processId, SIGKILL);
+            ::waitpid(processId, nullptr, __WALL);
         }
     }
 
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return processId; }
     // The app's next line of output, without its end; empty at its end.
     std::string line() {
         char buffer[4096];
-        if (!out_ || !std::fgets(buffer, sizeof buffer, out_)) return {};
+        if (!out || !std::fgets(buffer, sizeof buffer, out)) return {};
         std::string text = buffer;
         if (!text.empty() && text.back() == '\n') text.pop_back();
         return text;
     }
     // Lets the app go on past its "wait".
-    void carryOn() { [[maybe_unused]] auto wrote = ::write(in_, "\n", 1); }
+    void carryOn() { [[maybe_unused]] auto wrote = ::write(in, "\n", 1); }
 
   private:
-    pid_t pid_ = -1;
-    int in_ = -1;
-    FILE* out_ = nullptr;
+    pid_t processId = -1;
+    int in = -1;
+    FILE* out = nullptr;
 };
 
 }  // namespace vorsel::e2e::attack
