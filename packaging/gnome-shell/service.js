@@ -32,6 +32,15 @@ const VORSEL_CLIENT_TYPES = [
     Meta.WindowType.UTILITY,
 ];
 
+// A dialog attached to its window shows and hides with it: hidden while a
+// window it belongs to is minimised, though its own flag stays unset.
+function vorselHidden(window) {
+    for (let at = window; at; at = at.get_transient_for()) {
+        if (at.minimized) return true;
+    }
+    return false;
+}
+
 class VorselWindowsService {
     constructor() {
         this._uid = new Gio.Credentials().get_unix_user();
@@ -105,7 +114,7 @@ class VorselWindowsService {
                 window.get_title() || '',
                 window.get_transient_for() !== null ||
                     window.get_window_type() !== Meta.WindowType.NORMAL,
-                window.minimized,
+                vorselHidden(window),
                 window.can_close(),
             ]),
         ]));
@@ -122,7 +131,11 @@ class VorselWindowsService {
 
     MinimiseAsync([id], invocation) {
         this._forTheUser(invocation, () => {
-            const window = this._find(id);
+            // Minimising a dialog that cannot go alone minimises the window
+            // it belongs to, as the user would.
+            let window = this._find(id);
+            while (window && !window.can_minimize() && window.get_transient_for())
+                window = window.get_transient_for();
             if (!window || !window.can_minimize()) return new GLib.Variant('(b)', [false]);
             window.minimize();
             return new GLib.Variant('(b)', [true]);

@@ -2,7 +2,10 @@
 // (GNOME Shell with Vorsel's extension, KWin), in a real user session
 // whose bus starts the agent: an app without a quit action is closed by a
 // close request and never signalled, a browser is asked and closes cleanly,
-// and an X11 terminal through XWayland is closed. Then the
+// a browser that asks its user before closing its tabs is minimised and
+// left asking, an X11 terminal through XWayland is closed, and an editor
+// holding unsaved words shows its save dialog and is paused, not forced,
+// until the session lets it go. Then the
 // faults: with the extension not enabled the agent still closes what it can
 // ask by a quit action and signals the rest, and never signals a browser.
 #include <gtest/gtest.h>
@@ -10,6 +13,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "Platform/Linux/Windows/GnomeShellWindows.h"
@@ -49,7 +53,8 @@ class CompositorDesktop : public ::testing::TestWithParam<Kind> {
         if (auto missing = HeadlessCompositor::unavailable(GetParam()); !missing.empty())
             VORSEL_SKIP_FOR_WANT_OF(missing);
         for (const char* program :
-             {"/usr/bin/galculator", "/usr/bin/xterm", "/usr/lib/firefox-esr/firefox-esr"}) {
+             {"/usr/bin/gnome-text-editor", "/usr/bin/galculator", "/usr/bin/xterm",
+              "/usr/bin/mousepad", "/usr/lib/firefox-esr/firefox-esr"}) {
             if (::access(program, X_OK) != 0)
                 VORSEL_SKIP_FOR_WANT_OF(std::string(program) +
                                         " is not installed (scripts/setup.sh installs it)");
@@ -66,6 +71,13 @@ class CompositorDesktop : public ::testing::TestWithParam<Kind> {
         ASSERT_TRUE(desktop->ready()) << desktop->problem();
         world = std::make_unique<E2eWorld>(E2eWorld::Options{.userSession = true});
         ASSERT_TRUE(world->ready()) << world->problem();
+        // The session's journal holds what agents of earlier tests said.
+        const std::string shown =
+            run({"/usr/bin/journalctl", "-n", "1", "--show-cursor", "--no-pager", "-o", "cat"},
+                world->environment(), 30)
+                .out;
+        if (const auto at = shown.rfind("-- cursor: "); at != std::string::npos)
+            cursor = shown.substr(at + 11, shown.find('\n', at) - at - 11);
         std::string update;
         for (const auto& [name, value] : desktop->environment())
             update += (update.empty() ? "{'" : ", '") + name + "': '" + value + "'";
@@ -136,49 +148,106 @@ class CompositorDesktop : public ::testing::TestWithParam<Kind> {
     }
 
     std::string agentLog() const {
-        return run({"/usr/bin/journalctl", "-t", world->own(), "--no-pager", "-o", "cat"},
-                   world->environment(), 30)
-            .out;
+        std::vector<std::string> argv{"/usr/bin/journalctl", "-t", world->own(),
+                                      "--no-pager",          "-o", "cat"};
+        if (!cursor.empty()) argv.push_back("--after-cursor=" + cursor);
+        return run(argv, world->environment(), 30).out;
     }
 
-    std::unique_ptr<Process> browser() {
-        const std::string profile = world->root() + "/browser-profile";
+    // A browser of its own profile; `keeper` gives it two tabs and has it
+    // ask its user before it closes them, so that it stays, asking.
+    std::unique_ptr<Process> browser(bool keeper = false) {
+        const std::string profile = world->root() + (keeper ? "/keeper" : "/browser-profile");
         fs::create_directories(profile);
         writeText(profile + "/user.js",
                   "user_pref(\"browser.shell.checkDefaultBrowser\", false);\n"
                   "user_pref(\"browser.aboutwelcome.enabled\", false);\n"
                   "user_pref(\"datareporting.policy.dataSubmissionEnabled\", false);\n"
                   "user_pref(\"toolkit.telemetry.reportingpolicy.firstRun\", false);\n"
+                  "user_pref(\"browser.tabs.warnOnClose\", true);\n"
                   "user_pref(\"app.update.enabled\", false);\n");
-        return startApp("firefox-esr", {"/usr/lib/firefox-esr/firefox-esr", "--no-remote",
-                                        "--profile", profile, "about:blank"});
+        std::vector<std::string> argv{"/usr/lib/firefox-esr/firefox-esr", "--no-remote",
+                                      "--profile", profile, "about:blank"};
+        if (keeper) argv.push_back("about:robots");
+        return startApp("firefox-esr", argv);
+    }
+
+    std::optional<linux_platform::TopLevel> mainWindowOf(pid_t pid) {
+        for (const auto& window : observer->windows())
+            if (window.pid == pid && !window.dialog) return window;
+        return std::nullopt;
     }
 
     std::unique_ptr<HeadlessCompositor> desktop;
     std::unique_ptr<E2eWorld> world;
     std::unique_ptr<linux_platform::DesktopWindows> observer;
+    std::string cursor;
 };
 
 TEST_P(CompositorDesktop, AppsAreAskedAndClosedAsTheirCloseButtonsWouldNeverSignalled) {
     start(true);
+    // Words nobody saved: what the editor read from its standard input.
+    auto editor = startApp("org.gnome.TextEditor", {"/usr/bin/gnome-text-editor", "-"},
+                           "words nobody saved\n");
     auto calculator = startApp("galculator", {"/usr/bin/galculator"});
     auto terminal = startApp("debian-xterm", {"/usr/bin/xterm"});
     auto firefox = browser();
+    auto keeper = browser(true);
+    ASSERT_TRUE(shows(editor->pid())) << desktop->log();
     ASSERT_TRUE(shows(calculator->pid())) << desktop->log();
     ASSERT_TRUE(shows(terminal->pid())) << desktop->log();
     ASSERT_TRUE(shows(firefox->pid(), false, 90)) << desktop->log();
+    ASSERT_TRUE(shows(keeper->pid(), false, 90)) << desktop->log();
+    // A window the session leaves alone, last and so active, as a desktop
+    // always has one: on an empty desktop KWin lets a minimised browser
+    // that asks its user raise itself again.
+    auto bystander = startApp("org.xfce.mousepad", {"/usr/bin/mousepad"});
+    ASSERT_TRUE(shows(bystander->pid())) << desktop->log();
     session({"--close", "galculator", "--close", "debian-xterm", "--close", "firefox-esr",
              "--minutes", "5"});
     const auto calculatorStatus = calculator->wait(20);
     const auto terminalStatus = terminal->wait(20);
     const auto browserStatus = firefox->wait(40);
-    std::printf("agent:\n%s", agentLog().c_str());
-    ASSERT_TRUE(calculatorStatus.has_value()) << "galculator still runs";
+    ASSERT_TRUE(calculatorStatus.has_value()) << "galculator still runs\n" << agentLog();
     EXPECT_LT(*calculatorStatus, 128) << "galculator was signalled";
-    ASSERT_TRUE(terminalStatus.has_value()) << "xterm still runs";
+    ASSERT_TRUE(terminalStatus.has_value()) << "xterm still runs\n" << agentLog();
     EXPECT_LT(*terminalStatus, 128) << "xterm was signalled";
-    ASSERT_TRUE(browserStatus.has_value()) << "the browser still runs";
+    ASSERT_TRUE(browserStatus.has_value()) << "the browser still runs\n" << agentLog();
     EXPECT_EQ(*browserStatus, 0) << "the browser did not close cleanly";
+    // The browser that asks its user is minimised and left asking.
+    const auto minimised = [&] {
+        const auto window = mainWindowOf(keeper->pid());
+        return window && window->minimised;
+    };
+    EXPECT_TRUE(waitUntil(minimised, 20)) << agentLog();
+
+    // A session that also lists the editor: it asks whether to save while
+    // it still runs, and is then paused with its dialog hidden rather than
+    // forced. (Asked apart from the rest, so that a busy machine's slow
+    // compositor still tells its dialog in time.)
+    session({"--close", "org.gnome.TextEditor", "--close", "firefox-esr", "--minutes", "5"});
+    EXPECT_TRUE(shows(editor->pid(), true, 20) && editor->running()) << agentLog();
+    const auto stopped = [&] {
+        const std::string stat = readText("/proc/" + std::to_string(editor->pid()) + "/stat");
+        const auto end = stat.rfind(')');
+        return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'T';
+    };
+    EXPECT_TRUE(waitUntil(stopped, 20)) << agentLog();
+    // Passes later than any app would have been forced, the browser still
+    // runs, minimised, and nothing was signalled.
+    EXPECT_TRUE(keeper->running() && minimised()) << agentLog();
+    const std::string log = agentLog();
+    std::printf("agent:\n%s", log.c_str());
+    EXPECT_EQ(log.find("sent SIGTERM"), std::string::npos) << "something was signalled";
+    EXPECT_NE(log.find("paused org.gnome.TextEditor"), std::string::npos);
+    // Let go, the editor runs on with what it was given.
+    session({"--close", "org.example.other", "--minutes", "5"});
+    EXPECT_TRUE(waitUntil([&] { return !stopped(); }, 10)) << agentLog();
+    const auto kept = [&] {
+        const auto window = mainWindowOf(editor->pid());
+        return window && window->title.find("words nobody saved") != std::string::npos;
+    };
+    EXPECT_TRUE(editor->running() && waitUntil(kept, 10)) << "what the editor held is gone";
 }
 
 // Only GNOME Shell's help can be missing while the compositor runs.
