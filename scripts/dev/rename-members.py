@@ -47,7 +47,7 @@ RENAMES = {
     "satisfies_": "satisfiesEntry", "snapshot_": "lastSnapshot", "started_": "hasStarted",
     "store_": "certificateStore", "team_": "teamId", "uniqueName_": "assignedName",
     "warm_": "warmEntry", "appeared_": "hasAppeared", "broken_": "isBroken", "done_": "isDone",
-    "environment_": "variables", "managerRuns_": "managerSeen", "watching_": "isWatching", "windows_": "x11Windows", "world_": "e2eWorld",
+    "environment_": "variables", "managerRuns_": "managerSeen", "watching_": "isWatching", "windows_": "windowsHeld", "world_": "e2eWorld",
 }
 
 ROOTS = ("Platform/", "tools/", "tests/", "bench/", "fuzz/", "Guard/", "Main/")

@@ -81,7 +81,7 @@ std::unique_ptr<KWinWindows> KWinWindows::open(const std::string& address,
         return say("KWin refused the Vorsel windows script");
     windows->plugin = plugin;
     KWinWindows* self = windows.get();
-    if (!windows->dispatchUntil(kReportSeconds, [self] { return self->x11Windows.has_value(); }))
+    if (!windows->dispatchUntil(kReportSeconds, [self] { return self->lastTold.has_value(); }))
         return say("the Vorsel windows script in KWin does not report");
     windows->appeared();  // the first report is no news
     return windows;
@@ -156,7 +156,7 @@ int KWinWindows::onCall(sd_bus_message* message, void* self, sd_bus_error* error
         const char* list = nullptr;
         if (sd_bus_message_read(message, "ss", &first, &list) < 0)
             return sd_bus_error_set(error, SD_BUS_ERROR_INVALID_ARGS, "Expected two strings");
-        windows->x11Windows = parseWindows(list);
+        windows->lastTold = parseWindows(list);
         if (std::string(first) == "added") windows->noteAppeared();
     } else if (sd_bus_message_is_method_call(message, kWindowsInterface, "Done")) {
         int done = 0;
@@ -178,7 +178,7 @@ int KWinWindows::onOwner(sd_bus_message*, void* self, sd_bus_error*) {
 
 std::vector<TopLevel> KWinWindows::windows() {
     dispatch();
-    return x11Windows.value_or(std::vector<TopLevel>{});
+    return lastTold.value_or(std::vector<TopLevel>{});
 }
 
 bool KWinWindows::request(const char* action, const TopLevel& window) {

@@ -54,8 +54,8 @@ class KWinWindows final : public BusWindows {
     std::string file;
     sd_bus_slot* object = nullptr;
     sd_bus_slot* owner = nullptr;
-    std::optional<std::vector<TopLevel>> x11Windows;  // as last told
-    std::map<std::string, bool> answers;              // request token: done
+    std::optional<std::vector<TopLevel>> lastTold;  // as last told
+    std::map<std::string, bool> answers;            // request token: done
     int requests = 0;
 };
 

@@ -70,7 +70,7 @@ class WindowsThread {
         // Lists every desktop, reconnecting one found broken.
         std::function<std::vector<Listed>()> list;
         std::function<std::vector<DesktopWindows*>()> open;
-        std::vector<Listed> x11Windows;
+        std::vector<Listed> listing;
         bool listed = false;
         bool fresh = false;  // listed afresh since the main thread was told
         double listedAt = 0;

@@ -78,7 +78,7 @@ void QuitRequests::released() {
     requests.clear();
     pausing.clear();
     managerSeen.reset();
-    x11Windows.reset();
+    windowsThread.reset();
     pruned.reset();
 }
 
@@ -402,14 +402,14 @@ void QuitRequests::signal(Request& request, const char* why) {
 WindowsThread* QuitRequests::windows() {
     auto choices = windowsOffered(options.windowsModules);
     if (choices.empty()) {
-        x11Windows.reset();
+        windowsThread.reset();
         return nullptr;
     }
     // The agent's own environment does not change; a test's may, between
     // two throwaway desktops.
-    if (x11Windows && x11Windows->choices() == choices) return x11Windows.get();
-    x11Windows = std::make_unique<WindowsThread>(runLoop, std::move(choices), options.listener);
-    return x11Windows.get();
+    if (windowsThread && windowsThread->choices() == choices) return windowsThread.get();
+    windowsThread = std::make_unique<WindowsThread>(runLoop, std::move(choices), options.listener);
+    return windowsThread.get();
 }
 
 QuitRequests::Closed QuitRequests::closeOn(WindowsThread::Desktop& desktop, pid_t pid,

@@ -120,7 +120,7 @@ class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
     void released();
 
     // Whether a desktop's windows are reachable right now.
-    bool displayOpen() const { return x11Windows && x11Windows->connected(); }
+    bool displayOpen() const { return windowsThread && windowsThread->connected(); }
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -196,7 +196,7 @@ class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
     std::unordered_map<pid_t, Pausing> pausing;
     std::optional<bool> managerSeen;  // asked once per session watch
     int watchers = 0;
-    std::unique_ptr<WindowsThread> x11Windows;
+    std::unique_ptr<WindowsThread> windowsThread;
     std::optional<Clock::time_point> pruned;
 };
 
