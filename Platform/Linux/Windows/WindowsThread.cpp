@@ -32,10 +32,16 @@ double now() {
         .count();
 }
 
-// The same window seen by two desktops (an X11 app's window on a Wayland
-// compositor that also lists XWayland's windows).
+// The same window seen by two desktops: an X11 app's window on a Wayland
+// compositor that also lists XWayland's windows. Where both name its
+// process, by pid; a wlroots compositor's toplevel names none, and is the
+// X11 window of the same class and title (two toplevels that both name no
+// process are two windows). Asked through both, an app would get two close
+// requests, the second of which could answer its own save dialog.
 bool sameWindow(const TopLevel& a, const TopLevel& b) {
-    return a.pid != 0 && a.pid == b.pid && a.windowClass == b.windowClass && a.title == b.title;
+    if (a.windowClass != b.windowClass || a.title != b.title) return false;
+    if (a.pid != 0 && b.pid != 0) return a.pid == b.pid;
+    return (a.pid == 0) != (b.pid == 0);
 }
 
 }  // namespace
@@ -78,12 +84,12 @@ struct WindowsThread::State {
 
 const std::vector<WindowsThread::Listed>& WindowsThread::Desktop::windows() {
     if (!listed || now() - listedAt > kWindowsFresh) {
-        x11Windows = list ? list() : std::vector<Listed>{};
+        listing = list ? list() : std::vector<Listed>{};
         listed = true;
         fresh = true;
         listedAt = now();
     }
-    return x11Windows;
+    return listing;
 }
 
 bool WindowsThread::Desktop::live(const DesktopWindows* owner) const {
@@ -226,10 +232,15 @@ void WindowsThread::serve(const std::shared_ptr<State>& state) {
             if (windows->broken() && (windows = connect(slot)) != nullptr)
                 listed = windows->windows();
             for (TopLevel& window : listed) {
-                const bool seen = std::any_of(all.begin(), all.end(), [&](const Listed& earlier) {
-                    return sameWindow(earlier.window, window);
+                // One desktop lists each window once, even two alike.
+                const auto seen = std::find_if(all.begin(), all.end(), [&](const Listed& earlier) {
+                    return earlier.owner != windows && sameWindow(earlier.window, window);
                 });
-                if (!seen) all.push_back({std::move(window), windows});
+                // The desktop that names the window's process keeps it.
+                if (seen == all.end())
+                    all.push_back({std::move(window), windows});
+                else if (seen->window.pid == 0 && window.pid != 0)
+                    *seen = {std::move(window), windows};
             }
         }
         return all;
@@ -249,7 +260,7 @@ void WindowsThread::serve(const std::shared_ptr<State>& state) {
         std::set<std::pair<const DesktopWindows*, std::string>> current;
         std::vector<TopLevel> windows;
         bool appeared = false;
-        for (const Listed& listed : desktop.x11Windows) {
+        for (const Listed& listed : desktop.listing) {
             auto key =
                 std::make_pair(static_cast<const DesktopWindows*>(listed.owner), listed.window.id);
             appeared = appeared || !known.contains(key);

@@ -264,12 +264,29 @@ TEST_F(WaylandQuitTest, ABrowserIsHiddenAndAskedNeverSignalled) {
 // Where sway's IPC does not answer, sway is one more wlroots compositor,
 // whose toplevel list names no process: the window is the app's by its app
 // id, and closed by the protocol's request.
+// An X11 app whose class is its desktop file ID is listed there too, beside
+// its window on XWayland's display: it is asked once, not once by each.
 TEST_F(WaylandQuitTest, OnOtherWlrootsCompositorsAWindowIsTheAppsByItsAppId) {
     handOver(sway->runtimeDir() + "/gone.sock", sway->environment().at("DISPLAY"));
     Process& calculator = startApp("galculator", {"/usr/bin/galculator"}, "calculator");
+    const std::string log = world.root() + "/x11-app.log";
+    Process& x11App =
+        startApp("debian-xterm",
+                 {DESK_APP_PROGRAM, "--log", log, "--ask", "--class", "debian-xterm"}, "x11-app");
     ASSERT_FALSE(windowOf(calculator.pid()).id.empty());
-    session({"--close", "galculator", "--minutes", "5"});
+    ASSERT_TRUE(waitUntil([&] { return readText(log).find("ready") != std::string::npos; }, 30));
+    session({"--close", "galculator", "--close", "debian-xterm", "--minutes", "5"});
     EXPECT_EQ(calculator.wait(15), 0) << world.agentLog();
+    // It answers with a dialog, which a second request would meet.
+    EXPECT_TRUE(waitUntil([&] { return readText(log).find("dialog") != std::string::npos; }, 15))
+        << world.agentLog();
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // passes go on
+    const std::string said = readText(log);
+    std::size_t asked = 0;
+    for (auto at = said.find("close "); at != std::string::npos; at = said.find("close ", at + 1))
+        ++asked;
+    EXPECT_EQ(asked, 1u) << said;
+    EXPECT_TRUE(x11App.running());
 }
 
 // A compositor that stops answering mid-session holds up neither the agent
