@@ -78,8 +78,11 @@ class QuitRequests : public std::enable_shared_from_this<QuitRequests> {
     static constexpr double kWindowlessGrace = 10.0;
     static constexpr double kStale = 5.0;
     // How long a look for a dialog may take before the request is made
-    // without its answer.
-    static constexpr double kLookPatience = 1.0;
+    // without its answer: short of the next pass (2 s), whose force would
+    // not wait for it either, and long enough for a shell that is slow to
+    // answer on a busy machine, where too short a wait cost an editor that
+    // was asking to save its text.
+    static constexpr double kLookPatience = 1.9;
 
     struct Options {
         // Whether the session bus may be asked for quit actions.
