@@ -5,7 +5,8 @@
 // a browser that asks its user before closing its tabs is minimised and
 // left asking, an X11 terminal through XWayland is closed, and an editor
 // holding unsaved words shows its save dialog and is paused, not forced,
-// until the session lets it go. Then the
+// until the session lets it go. Vorsel's own window opens there natively,
+// under its desktop entry's name, so that the dock shows its icon. Then the
 // faults: with the extension not enabled the agent still closes what it can
 // ask by a quit action and signals the rest, and never signals a browser.
 #include <gtest/gtest.h>
@@ -178,6 +179,13 @@ class CompositorDesktop : public ::testing::TestWithParam<Kind> {
         return std::nullopt;
     }
 
+    // Whether `pid` draws through Qt's Wayland platform and not through X11.
+    static bool drawsNatively(pid_t pid) {
+        const std::string maps = readText("/proc/" + std::to_string(pid) + "/maps");
+        return maps.find("libqwayland") != std::string::npos &&
+               maps.find("libqxcb") == std::string::npos;
+    }
+
     std::unique_ptr<HeadlessCompositor> desktop;
     std::unique_ptr<E2eWorld> world;
     std::unique_ptr<linux_platform::DesktopWindows> observer;
@@ -193,6 +201,11 @@ TEST_P(CompositorDesktop, AppsAreAskedAndClosedAsTheirCloseButtonsWouldNeverSign
     auto terminal = startApp("debian-xterm", {"/usr/bin/xterm"});
     auto firefox = browser();
     auto keeper = browser(true);
+    // The desktop entry is installed as "vorsel.desktop".
+    auto ours = startApp("vorsel", {VORSEL_PROGRAM});
+    ASSERT_TRUE(shows(ours->pid())) << desktop->log();
+    EXPECT_EQ(mainWindowOf(ours->pid())->windowClass, "vorsel");
+    EXPECT_TRUE(drawsNatively(ours->pid())) << "our window went through XWayland";
     ASSERT_TRUE(shows(editor->pid())) << desktop->log();
     ASSERT_TRUE(shows(calculator->pid())) << desktop->log();
     ASSERT_TRUE(shows(terminal->pid())) << desktop->log();
