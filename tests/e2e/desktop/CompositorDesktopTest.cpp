@@ -31,22 +31,7 @@ namespace {
 using testing::HeadlessCompositor;
 using Kind = HeadlessCompositor::Kind;
 
-constexpr const char* kUuid = "vorsel-windows@ordwyn.com";
 constexpr int kByTerm = 128 + SIGTERM;
-
-// Installs the extension for the user, made as the install makes it.
-void installExtension() {
-    const char* data = std::getenv("XDG_DATA_HOME");
-    ASSERT_NE(data, nullptr);
-    const fs::path folder = fs::path(data) / "gnome-shell/extensions" / kUuid;
-    fs::create_directories(folder);
-    const fs::path source = EXTENSION_SOURCE;
-    fs::copy_file(source / "metadata-legacy.json", folder / "metadata.json",
-                  fs::copy_options::overwrite_existing);
-    writeText(folder / "extension.js", readText(source / "legacy-head.js") + "\n" +
-                                           readText(source / "service.js") +
-                                           readText(source / "legacy-tail.js"));
-}
 
 class CompositorDesktop : public ::testing::TestWithParam<Kind> {
   protected:
@@ -60,14 +45,15 @@ class CompositorDesktop : public ::testing::TestWithParam<Kind> {
                 VORSEL_SKIP_FOR_WANT_OF(std::string(program) +
                                         " is not installed (scripts/setup.sh installs it)");
         }
-        installExtension();
+        uuid = HeadlessCompositor::installExtension(EXTENSION_SOURCE);
+        ASSERT_FALSE(uuid.empty());
     }
 
     // The desktop, with the extension enabled or not, and the world whose
     // agent the session's bus starts with the desktop's variables.
     void start(bool extension) {
         std::vector<std::string> enabled;
-        if (extension) enabled.push_back(kUuid);
+        if (extension) enabled.push_back(uuid);
         desktop = std::make_unique<HeadlessCompositor>(GetParam(), enabled);
         ASSERT_TRUE(desktop->ready()) << desktop->problem();
         world = std::make_unique<E2eWorld>(E2eWorld::Options{.userSession = true});
@@ -190,6 +176,7 @@ class CompositorDesktop : public ::testing::TestWithParam<Kind> {
     std::unique_ptr<E2eWorld> world;
     std::unique_ptr<linux_platform::DesktopWindows> observer;
     std::string cursor;
+    std::string uuid;
 };
 
 TEST_P(CompositorDesktop, AppsAreAskedAndClosedAsTheirCloseButtonsWouldNeverSignalled) {
