@@ -191,7 +191,9 @@ TEST_P(CompositorDesktop, AppsAreAskedAndClosedAsTheirCloseButtonsWouldNeverSign
     // The desktop entry is installed as "vorsel.desktop".
     auto ours = startApp("vorsel", {VORSEL_PROGRAM});
     ASSERT_TRUE(shows(ours->pid())) << desktop->log();
-    EXPECT_EQ(mainWindowOf(ours->pid())->windowClass, "vorsel");
+    const auto ourWindow = mainWindowOf(ours->pid());
+    ASSERT_TRUE(ourWindow.has_value());
+    EXPECT_EQ(ourWindow->windowClass, "vorsel");
     EXPECT_TRUE(drawsNatively(ours->pid())) << "our window went through XWayland";
     ASSERT_TRUE(shows(editor->pid())) << desktop->log();
     ASSERT_TRUE(shows(calculator->pid())) << desktop->log();
