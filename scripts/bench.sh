@@ -33,6 +33,14 @@ else
 fi
 echo; echo "== On a headless sway (wayland_bench)"
 tests/as-test-user.sh "$build/bench/wayland_bench"
+for desktop in gnome-shell kwin; do
+  echo; echo "== On a headless $desktop, in a real user session (wayland_bench --desktop $desktop)"
+  if [ "$session" = absent ]; then
+    scripts/with-user-session.sh --check || true  # says why
+  else
+    scripts/with-user-session.sh "$build/bench/wayland_bench" --desktop "$desktop"
+  fi
+done
 echo; echo "== Signing (signing_bench)"
 "$build/bench/signing_bench"
 echo; echo "== Load: 8 callers for 60 s"

@@ -46,6 +46,8 @@ class VorselWindowsService {
         this._uid = new Gio.Credentials().get_unix_user();
         this._exported = null;
         this._created = 0;
+        // Unique names of callers found to run as the user.
+        this._users = new Set();
     }
 
     enable() {
@@ -64,6 +66,7 @@ class VorselWindowsService {
         this._created = 0;
         if (this._exported) this._exported.unexport();
         this._exported = null;
+        this._users.clear();
     }
 
     _clients() {
@@ -78,11 +81,20 @@ class VorselWindowsService {
     }
 
     // Answers `invocation` with what `answer` returns, once the bus has said
-    // that the caller runs as this shell's user; refuses anyone else.
+    // that the caller runs as this shell's user; refuses anyone else. A
+    // connection's user never changes and the bus never gives its name to
+    // another, so a caller found to be the user is answered at once after:
+    // while a window opens the shell is busy drawing, and each extra turn
+    // of its loop holds up the close request that the agent is making.
     _forTheUser(invocation, answer) {
+        const sender = invocation.get_sender();
+        if (this._users.has(sender)) {
+            this._answer(invocation, answer);
+            return;
+        }
         Gio.DBus.session.call('org.freedesktop.DBus', '/org/freedesktop/DBus',
             'org.freedesktop.DBus', 'GetConnectionUnixUser',
-            new GLib.Variant('(s)', [invocation.get_sender()]), new GLib.VariantType('(u)'),
+            new GLib.Variant('(s)', [sender]), new GLib.VariantType('(u)'),
             Gio.DBusCallFlags.NONE, -1, null, (bus, result) => {
                 let uid = -1;
                 try {
@@ -95,12 +107,19 @@ class VorselWindowsService {
                         'Only the user of this session may ask');
                     return;
                 }
-                try {
-                    invocation.return_value(answer());
-                } catch (e) {
-                    invocation.return_dbus_error('org.freedesktop.DBus.Error.Failed', String(e));
-                }
+                // Agents come and go over a long session: kept few.
+                if (this._users.size >= 64) this._users.clear();
+                this._users.add(sender);
+                this._answer(invocation, answer);
             });
+    }
+
+    _answer(invocation, answer) {
+        try {
+            invocation.return_value(answer());
+        } catch (e) {
+            invocation.return_dbus_error('org.freedesktop.DBus.Error.Failed', String(e));
+        }
     }
 
     ListAsync(parameters, invocation) {

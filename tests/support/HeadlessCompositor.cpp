@@ -145,6 +145,23 @@ std::string runtimeFolder() {
 
 }  // namespace
 
+std::string HeadlessCompositor::installExtension(const std::string& source) {
+    const char* data = std::getenv("XDG_DATA_HOME");
+    if (data == nullptr) return {};
+    const std::string uuid = "vorsel-windows@ordwyn.com";
+    const std::filesystem::path folder =
+        std::filesystem::path(data) / "gnome-shell/extensions" / uuid;
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    std::filesystem::copy_file(source + "/metadata-legacy.json", folder / "metadata.json",
+                               std::filesystem::copy_options::overwrite_existing, error);
+    if (error) return {};
+    std::ofstream script(folder / "extension.js");
+    script << readAll(source + "/legacy-head.js") << "\n"
+           << readAll(source + "/service.js") << readAll(source + "/legacy-tail.js");
+    return script.good() ? uuid : std::string();
+}
+
 std::string HeadlessCompositor::unavailable(Kind kind) {
     const char* program = kind == Kind::gnomeShell ? kGnomeShell : kKWin;
     for (const char* needed : {program, kXWayland}) {

@@ -43,6 +43,11 @@ class HeadlessCompositor {
     // What the compositor wrote to its standard error, for failure messages.
     std::string log() const;
 
+    // Installs Vorsel's GNOME Shell extension for the user (in
+    // XDG_DATA_HOME) from its sources in `source`, made as the install
+    // makes it; its uuid, or empty when it could not.
+    static std::string installExtension(const std::string& source);
+
     // Why this desktop cannot run on this machine (a program missing, not
     // in a user session), or empty when it can.
     static std::string unavailable(Kind kind);

@@ -5,7 +5,8 @@
 // a browser that asks its user before closing its tabs is minimised and
 // left asking, an X11 terminal through XWayland is closed, and an editor
 // holding unsaved words shows its save dialog and is paused, not forced,
-// until the session lets it go. Then the
+// until the session lets it go. Vorsel's own window opens there natively,
+// under its desktop entry's name, so that the dock shows its icon. Then the
 // faults: with the extension not enabled the agent still closes what it can
 // ask by a quit action and signals the rest, and never signals a browser.
 #include <gtest/gtest.h>
@@ -30,22 +31,7 @@ namespace {
 using testing::HeadlessCompositor;
 using Kind = HeadlessCompositor::Kind;
 
-constexpr const char* kUuid = "vorsel-windows@ordwyn.com";
 constexpr int kByTerm = 128 + SIGTERM;
-
-// Installs the extension for the user, made as the install makes it.
-void installExtension() {
-    const char* data = std::getenv("XDG_DATA_HOME");
-    ASSERT_NE(data, nullptr);
-    const fs::path folder = fs::path(data) / "gnome-shell/extensions" / kUuid;
-    fs::create_directories(folder);
-    const fs::path source = EXTENSION_SOURCE;
-    fs::copy_file(source / "metadata-legacy.json", folder / "metadata.json",
-                  fs::copy_options::overwrite_existing);
-    writeText(folder / "extension.js", readText(source / "legacy-head.js") + "\n" +
-                                           readText(source / "service.js") +
-                                           readText(source / "legacy-tail.js"));
-}
 
 class CompositorDesktop : public ::testing::TestWithParam<Kind> {
   protected:
@@ -59,14 +45,15 @@ class CompositorDesktop : public ::testing::TestWithParam<Kind> {
                 VORSEL_SKIP_FOR_WANT_OF(std::string(program) +
                                         " is not installed (scripts/setup.sh installs it)");
         }
-        installExtension();
+        uuid = HeadlessCompositor::installExtension(EXTENSION_SOURCE);
+        ASSERT_FALSE(uuid.empty());
     }
 
     // The desktop, with the extension enabled or not, and the world whose
     // agent the session's bus starts with the desktop's variables.
     void start(bool extension) {
         std::vector<std::string> enabled;
-        if (extension) enabled.push_back(kUuid);
+        if (extension) enabled.push_back(uuid);
         desktop = std::make_unique<HeadlessCompositor>(GetParam(), enabled);
         ASSERT_TRUE(desktop->ready()) << desktop->problem();
         world = std::make_unique<E2eWorld>(E2eWorld::Options{.userSession = true});
@@ -178,10 +165,18 @@ class CompositorDesktop : public ::testing::TestWithParam<Kind> {
         return std::nullopt;
     }
 
+    // Whether `pid` draws through Qt's Wayland platform and not through X11.
+    static bool drawsNatively(pid_t pid) {
+        const std::string maps = readText("/proc/" + std::to_string(pid) + "/maps");
+        return maps.find("libqwayland") != std::string::npos &&
+               maps.find("libqxcb") == std::string::npos;
+    }
+
     std::unique_ptr<HeadlessCompositor> desktop;
     std::unique_ptr<E2eWorld> world;
     std::unique_ptr<linux_platform::DesktopWindows> observer;
     std::string cursor;
+    std::string uuid;
 };
 
 TEST_P(CompositorDesktop, AppsAreAskedAndClosedAsTheirCloseButtonsWouldNeverSignalled) {
@@ -193,6 +188,13 @@ TEST_P(CompositorDesktop, AppsAreAskedAndClosedAsTheirCloseButtonsWouldNeverSign
     auto terminal = startApp("debian-xterm", {"/usr/bin/xterm"});
     auto firefox = browser();
     auto keeper = browser(true);
+    // The desktop entry is installed as "vorsel.desktop".
+    auto ours = startApp("vorsel", {VORSEL_PROGRAM});
+    ASSERT_TRUE(shows(ours->pid())) << desktop->log();
+    const auto ourWindow = mainWindowOf(ours->pid());
+    ASSERT_TRUE(ourWindow.has_value());
+    EXPECT_EQ(ourWindow->windowClass, "vorsel");
+    EXPECT_TRUE(drawsNatively(ours->pid())) << "our window went through XWayland";
     ASSERT_TRUE(shows(editor->pid())) << desktop->log();
     ASSERT_TRUE(shows(calculator->pid())) << desktop->log();
     ASSERT_TRUE(shows(terminal->pid())) << desktop->log();

@@ -15,11 +15,8 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
-#include <sstream>
 #include <thread>
 
 #include "Platform/Linux/Windows/GnomeShellWindows.h"
@@ -33,7 +30,6 @@ namespace vorsel::linux_platform {
 namespace {
 
 using testing::HeadlessCompositor;
-namespace fs = std::filesystem;
 
 constexpr const char* kUuid = "vorsel-windows@ordwyn.com";
 
@@ -46,25 +42,9 @@ bool waitUntil(const std::function<bool()>& done, double seconds) {
     return true;
 }
 
-std::string readAll(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // Installs the extension for the user, made as the install makes it.
 void installExtension() {
-    const char* data = std::getenv("XDG_DATA_HOME");
-    ASSERT_NE(data, nullptr);
-    const fs::path folder = fs::path(data) / "gnome-shell/extensions" / kUuid;
-    fs::create_directories(folder);
-    const fs::path source = EXTENSION_SOURCE;
-    fs::copy_file(source / "metadata-legacy.json", folder / "metadata.json",
-                  fs::copy_options::overwrite_existing);
-    std::ofstream(folder / "extension.js")
-        << readAll(source / "legacy-head.js") << "\n"
-        << readAll(source / "service.js") << readAll(source / "legacy-tail.js");
+    ASSERT_EQ(HeadlessCompositor::installExtension(EXTENSION_SOURCE), kUuid);
 }
 
 // An app on the compositor, ended by pid when it goes.
