@@ -25,11 +25,6 @@ struct Kind {
 // Wayland session).
 std::optional<std::string> x11Display() { return variable("DISPLAY"); }
 
-// A Wayland compositor: sway (through SWAYSOCK, which the module reads
-// itself) or another wlroots compositor. Its native windows only; XWayland's
-// are the X11 display's.
-std::optional<std::string> waylandDisplay() { return variable("WAYLAND_DISPLAY"); }
-
 // The session bus, where a compositor that offers its windows to the user's
 // own processes is reached (empty: the user's bus at its usual place), when
 // the desktop named in XDG_CURRENT_DESKTOP (a list separated by colons) is
@@ -41,6 +36,15 @@ std::optional<std::string> busOf(const char* desktop) {
 }
 std::optional<std::string> gnomeShell() { return busOf("GNOME"); }
 std::optional<std::string> kwin() { return busOf("KDE"); }
+
+// A Wayland compositor: sway (through SWAYSOCK, which the module reads
+// itself) or another wlroots compositor. Its native windows only; XWayland's
+// are the X11 display's. GNOME Shell and KWin offer neither, so there it
+// would only fail, and say so in the log, every session.
+std::optional<std::string> waylandDisplay() {
+    if (gnomeShell() || kwin()) return std::nullopt;
+    return variable("WAYLAND_DISPLAY");
+}
 
 // The compositor first: it reaches XWayland's windows too, and minimises
 // them where an X11 client could only ask.

@@ -242,6 +242,8 @@ TEST_P(CompositorDesktop, AppsAreAskedAndClosedAsTheirCloseButtonsWouldNeverSign
     std::printf("agent:\n%s", log.c_str());
     EXPECT_EQ(log.find("sent SIGTERM"), std::string::npos) << "something was signalled";
     EXPECT_NE(log.find("paused org.gnome.TextEditor"), std::string::npos);
+    // The shell's windows are the compositor's: no wlroots list is tried.
+    EXPECT_EQ(log.find("Wayland windows"), std::string::npos);
     // Let go, the editor runs on with what it was given.
     session({"--close", "org.example.other", "--minutes", "5"});
     EXPECT_TRUE(waitUntil([&] { return !stopped(); }, 10)) << agentLog();
