@@ -6,8 +6,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -16,6 +18,16 @@ namespace vorsel::testing {
 inline bool setupRequired() {
     const char* value = std::getenv("VORSEL_SETUP_REQUIRED");
     return value != nullptr && std::string_view(value) == "1";
+}
+
+// The first of `programs` (paths) that this machine cannot run, said as the
+// reason to skip; empty when it can run them all.
+inline std::string missingProgram(std::initializer_list<const char*> programs) {
+    for (const char* program : programs) {
+        if (::access(program, X_OK) != 0)
+            return std::string(program) + " is not installed (scripts/setup.sh installs it)";
+    }
+    return {};
 }
 
 }  // namespace vorsel::testing

@@ -19,6 +19,7 @@
 
 #include "Platform/Linux/Windows/GnomeShellWindows.h"
 #include "Platform/Linux/Windows/KWinWindows.h"
+#include "tests/e2e/support/BrowserProfile.h"
 #include "tests/e2e/support/E2eWorld.h"
 #include "tests/support/HeadlessCompositor.h"
 #include "tests/support/SkipForWant.h"
@@ -38,13 +39,11 @@ class CompositorDesktop : public ::testing::TestWithParam<Kind> {
     void SetUp() override {
         if (auto missing = HeadlessCompositor::unavailable(GetParam()); !missing.empty())
             VORSEL_SKIP_FOR_WANT_OF(missing);
-        for (const char* program :
-             {"/usr/bin/gnome-text-editor", "/usr/bin/galculator", "/usr/bin/xterm",
-              "/usr/bin/mousepad", "/usr/lib/firefox-esr/firefox-esr"}) {
-            if (::access(program, X_OK) != 0)
-                VORSEL_SKIP_FOR_WANT_OF(std::string(program) +
-                                        " is not installed (scripts/setup.sh installs it)");
-        }
+        if (auto missing = testing::missingProgram(
+                {"/usr/bin/gnome-text-editor", "/usr/bin/galculator", "/usr/bin/xterm",
+                 "/usr/bin/mousepad", "/usr/lib/firefox-esr/firefox-esr"});
+            !missing.empty())
+            VORSEL_SKIP_FOR_WANT_OF(missing);
         uuid = HeadlessCompositor::installExtension(EXTENSION_SOURCE);
         ASSERT_FALSE(uuid.empty());
     }
@@ -144,15 +143,9 @@ class CompositorDesktop : public ::testing::TestWithParam<Kind> {
     // A browser of its own profile; `keeper` gives it two tabs and has it
     // ask its user before it closes them, so that it stays, asking.
     std::unique_ptr<Process> browser(bool keeper = false) {
-        const std::string profile = world->root() + (keeper ? "/keeper" : "/browser-profile");
-        fs::create_directories(profile);
-        writeText(profile + "/user.js",
-                  "user_pref(\"browser.shell.checkDefaultBrowser\", false);\n"
-                  "user_pref(\"browser.aboutwelcome.enabled\", false);\n"
-                  "user_pref(\"datareporting.policy.dataSubmissionEnabled\", false);\n"
-                  "user_pref(\"toolkit.telemetry.reportingpolicy.firstRun\", false);\n"
-                  "user_pref(\"browser.tabs.warnOnClose\", true);\n"
-                  "user_pref(\"app.update.enabled\", false);\n");
+        const std::string profile =
+            quietBrowserProfile(world->root() + (keeper ? "/keeper" : "/browser-profile"),
+                                "user_pref(\"browser.tabs.warnOnClose\", true);\n");
         std::vector<std::string> argv{"/usr/lib/firefox-esr/firefox-esr", "--no-remote",
                                       "--profile", profile, "about:blank"};
         if (keeper) argv.push_back("about:robots");

@@ -22,6 +22,7 @@
 #include "Platform/Linux/Windows/X11Windows.h"
 #include "Platform/Linux/Workspace/ProcFs.h"
 #include "TestApps.h"
+#include "tests/e2e/support/BrowserProfile.h"
 #include "tests/e2e/support/E2eWorld.h"
 #include "tests/support/SkipForWant.h"
 #include "tests/support/VirtualDesktop.h"
@@ -84,13 +85,11 @@ class DesktopTest : public ::testing::Test {
     void SetUp() override {
         if (auto missing = testing::VirtualDesktop::unavailable(); !missing.empty())
             VORSEL_SKIP_FOR_WANT_OF(missing);
-        for (const char* program :
-             {"/usr/bin/gnome-text-editor", "/usr/bin/mousepad", "/usr/bin/xterm",
-              "/usr/lib/firefox-esr/firefox-esr", "/usr/bin/xdotool"}) {
-            if (::access(program, X_OK) != 0)
-                VORSEL_SKIP_FOR_WANT_OF(std::string(program) +
-                                        " is not installed (scripts/setup.sh installs it)");
-        }
+        if (auto missing = testing::missingProgram(
+                {"/usr/bin/gnome-text-editor", "/usr/bin/mousepad", "/usr/bin/xterm",
+                 "/usr/lib/firefox-esr/firefox-esr", "/usr/bin/xdotool"});
+            !missing.empty())
+            VORSEL_SKIP_FOR_WANT_OF(missing);
         ASSERT_TRUE(world.ready()) << world.problem();
         desktop = std::make_unique<testing::VirtualDesktop>();
         ASSERT_TRUE(desktop->ready()) << desktop->problem();
@@ -317,15 +316,7 @@ TEST_F(DesktopTest, AnAgentKilledWhileAnAppIsPausedLeavesItPausedOnlyUntilTheNex
 }
 
 TEST_F(DesktopTest, ABrowserIsAskedClosesCleanlyAndKeepsWhatWasTyped) {
-    const std::string profile = home + "/browser-profile";
-    fs::create_directories(profile);
-    writeText(profile + "/user.js",
-              "user_pref(\"browser.shell.checkDefaultBrowser\", false);\n"
-              "user_pref(\"browser.aboutwelcome.enabled\", false);\n"
-              "user_pref(\"datareporting.policy.dataSubmissionEnabled\", false);\n"
-              "user_pref(\"toolkit.telemetry.reportingpolicy.firstRun\", false);\n"
-              "user_pref(\"browser.startup.homepage_override.mstone\", \"ignore\");\n"
-              "user_pref(\"app.update.enabled\", false);\n");
+    const std::string profile = quietBrowserProfile(home + "/browser-profile");
     const std::string page = world.root() + "/form.html";
     writeText(page, "<!doctype html><title>Form</title><textarea id=t autofocus></textarea>\n");
     auto browser = startApp(

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "Platform/Linux/Windows/WindowsModules.h"
+#include "tests/e2e/support/BrowserProfile.h"
 #include "tests/e2e/support/E2eWorld.h"
 #include "tests/support/HeadlessSway.h"
 #include "tests/support/SkipForWant.h"
@@ -35,13 +36,11 @@ class WaylandQuitTest : public ::testing::Test {
     void SetUp() override {
         if (auto missing = testing::HeadlessSway::unavailable(); !missing.empty())
             VORSEL_SKIP_FOR_WANT_OF(missing);
-        for (const char* program :
-             {"/usr/bin/gnome-text-editor", "/usr/bin/galculator", "/usr/bin/xterm",
-              "/usr/lib/firefox-esr/firefox-esr", "/usr/bin/wtype"}) {
-            if (::access(program, X_OK) != 0)
-                VORSEL_SKIP_FOR_WANT_OF(std::string(program) +
-                                        " is not installed (scripts/setup.sh installs it)");
-        }
+        if (auto missing = testing::missingProgram(
+                {"/usr/bin/gnome-text-editor", "/usr/bin/galculator", "/usr/bin/xterm",
+                 "/usr/lib/firefox-esr/firefox-esr", "/usr/bin/wtype"});
+            !missing.empty())
+            VORSEL_SKIP_FOR_WANT_OF(missing);
         ASSERT_TRUE(world.ready()) << world.problem();
         sway = std::make_unique<testing::HeadlessSway>();
         ASSERT_TRUE(sway->ready()) << sway->problem();
@@ -223,15 +222,7 @@ TEST_F(WaylandQuitTest, EditorAsksCalculatorAndTerminalCloseNoneSignalled) {
 }
 
 TEST_F(WaylandQuitTest, ABrowserIsHiddenAndAskedNeverSignalled) {
-    const std::string profile = home + "/browser-profile";
-    fs::create_directories(profile);
-    writeText(profile + "/user.js",
-              "user_pref(\"browser.shell.checkDefaultBrowser\", false);\n"
-              "user_pref(\"browser.aboutwelcome.enabled\", false);\n"
-              "user_pref(\"datareporting.policy.dataSubmissionEnabled\", false);\n"
-              "user_pref(\"toolkit.telemetry.reportingpolicy.firstRun\", false);\n"
-              "user_pref(\"browser.startup.homepage_override.mstone\", \"ignore\");\n"
-              "user_pref(\"app.update.enabled\", false);\n");
+    const std::string profile = quietBrowserProfile(home + "/browser-profile");
     Process& browser = startApp(
         "firefox-esr", {"/usr/lib/firefox-esr/firefox-esr", "--no-remote", "--profile", profile},
         "browser");
