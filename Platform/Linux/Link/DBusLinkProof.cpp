@@ -1,5 +1,7 @@
 #include "Platform/Linux/Link/DBusLinkProof.h"
 
+#include <poll.h>
+
 #include <sys/random.h>
 #include <sys/socket.h>
 
@@ -48,9 +50,17 @@ bool namesSender(int pidfd, std::int32_t pid) {
     return named && *named == pid;
 }
 
-bool morePackets(int socket) {
+// What follows the proof on its socket: nothing yet (its caller waits to be
+// challenged), another packet, or the caller's end closed. An end closed
+// reads as an empty packet would; only the hang-up tells them apart.
+enum class AfterProof { nothing, packet, closed };
+
+AfterProof afterProof(int socket) {
     char byte;
-    return ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT) >= 0;
+    if (::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0) return AfterProof::nothing;
+    pollfd hangUp{socket, POLLIN, 0};
+    const bool closed = ::poll(&hangUp, 1, 0) == 1 && (hangUp.revents & POLLHUP) != 0;
+    return closed ? AfterProof::closed : AfterProof::packet;
 }
 
 }  // namespace
@@ -76,7 +86,16 @@ std::optional<Proof> readProof(int socket, std::string* why, KernelPidfd kernel)
     if (got < 0) return refused(why, "the proof is unreadable: " + posixError(errno));
     if (got == 0) return refused(why, "no proof was sent before the call");
     if (parts.truncated) return refused(why, "the proof is longer than any proof");
-    if (morePackets(socket)) return refused(why, "the proof socket carries more than one proof");
+    switch (afterProof(socket)) {
+        case AfterProof::nothing:
+            break;
+        case AfterProof::packet:
+            return refused(why, "the proof socket carries more than one proof");
+        case AfterProof::closed:
+            // Its caller can never answer the challenge: a call replayed
+            // after the app had its answer, say.
+            return refused(why, "the caller no longer waits for its call");
+    }
     const auto& credentials = parts.credentials;
     if (!credentials || credentials->pid <= 0)
         return refused(why,

@@ -223,6 +223,22 @@ TEST(LinkCallers, AProofServesOnlyTheCallOfTheImageThatMadeIt) {
         << misuse.out;
     EXPECT_TRUE(contains(misuse.out, "large: " + kDenied + ": only the genuine app")) << misuse.out;
 
+    // The genuine app's own hand-over, captured on a bus that another
+    // process runs and replayed once the app has moved on, from a connection
+    // with the name the app had there: the app no longer waits to answer
+    // for it.
+    PrivateBus other(world.root() + "/other-bus", world.root() + "/other-bus/services",
+                     world.environment());
+    ASSERT_TRUE(other.ready()) << other.problem();
+    const Outcome replay = run({ATTACK_LATE_REPLAY, world.busAddress(), world.busName(),
+                                world.ordwynExecutable(), rules, other.address()},
+                               world.environment(), 120);
+    EXPECT_TRUE(contains(replay.out, "names: same\n")) << replay.out << replay.err;
+    EXPECT_TRUE(contains(replay.out, "late replay: " + kDenied +
+                                         ": the call proves no sender: the caller no longer "
+                                         "waits for its call"))
+        << replay.out << replay.err;
+
     EXPECT_EQ(world.standin({"version"}).out, "1\n");
     EXPECT_EQ(world.logCount(" Guard: holding: "), 0) << world.agentLog();
 }

@@ -20,7 +20,7 @@ namespace {
 
 constexpr unsigned char kCall = 1, kReturn = 2, kError = 3;
 constexpr unsigned char kPath = 1, kInterface = 2, kMember = 3, kErrorName = 4, kReplySerial = 5,
-                        kDestination = 6, kSignature = 8, kUnixFds = 9;
+                        kDestination = 6, kSender = 7, kSignature = 8, kUnixFds = 9;
 
 // Little-endian D-Bus marshalling, aligned from the start of what it writes.
 class Writer {
@@ -72,8 +72,12 @@ std::size_t aligned(std::size_t at, std::size_t to) { return (at + to - 1) / to 
 
 struct Parsed {
     unsigned char type = 0;
+    std::uint32_t serial = 0;
     std::uint32_t replySerial = 0;
+    std::uint32_t descriptors = 0;
     std::string errorName;
+    std::string member;
+    std::string sender;
     std::string body;
 };
 
@@ -90,6 +94,7 @@ std::optional<Parsed> takeMessage(std::string& in, bool& broken) {
     if (in.size() < total) return std::nullopt;
     Parsed message;
     message.type = static_cast<unsigned char>(in[1]);
+    message.serial = u32At(in, 8);
     std::size_t at = 16;
     while (at < 16 + fields) {
         at = aligned(at, 8);
@@ -100,11 +105,15 @@ std::optional<Parsed> takeMessage(std::string& in, bool& broken) {
         if (type == 'u') {
             at = aligned(at, 4);
             if (code == kReplySerial) message.replySerial = u32At(in, at);
+            if (code == kUnixFds) message.descriptors = u32At(in, at);
             at += 4;
         } else if (type == 's' || type == 'o') {
             at = aligned(at, 4);
             const std::size_t length = u32At(in, at);
-            if (code == kErrorName) message.errorName = in.substr(at + 4, length);
+            const std::string value = in.substr(at + 4, length);
+            if (code == kErrorName) message.errorName = value;
+            if (code == kMember) message.member = value;
+            if (code == kSender) message.sender = value;
             at += 4 + length + 1;
         } else if (type == 'g') {
             at += static_cast<unsigned char>(in[at]) + 2;
@@ -259,14 +268,15 @@ std::uint32_t RawBus::callLink(const std::string& destination, const std::string
 }
 
 std::uint32_t RawBus::send(const std::string& fieldBytes,
-                           std::initializer_list<std::string_view> body, int fd) {
+                           std::initializer_list<std::string_view> body, int fd,
+                           unsigned char type) {
     const std::uint32_t localSerial = ++serial;
     std::size_t bodySize = 0;
     for (const auto part : body) bodySize += part.size();
     Writer header;
     header.byte('l');
-    header.byte(kCall);
-    header.byte(0);
+    header.byte(type);
+    header.byte(type == kCall ? 0 : 1);  // a reply wants none
     header.byte(1);
     header.u32(static_cast<std::uint32_t>(bodySize));
     header.u32(localSerial);
@@ -290,25 +300,97 @@ bool RawBus::readMore(double timeout) {
     pollfd wait{fileDescriptor, POLLIN, 0};
     if (::poll(&wait, 1, static_cast<int>(timeout * 1000)) <= 0) return false;
     char buffer[65536];
-    std::vector<linux_platform::UniqueFd> passed;  // none is wanted: closed at once
-    const ssize_t got = linux_platform::receiveWithDescriptors(fileDescriptor, buffer, passed);
+    std::vector<linux_platform::UniqueFd> received;
+    const ssize_t got = linux_platform::receiveWithDescriptors(fileDescriptor, buffer, received);
     if (got <= 0) return false;
     in.append(buffer, static_cast<std::size_t>(got));
+    for (auto& fd : received) passed.push_back(std::move(fd));
     return true;
 }
 
-std::optional<std::string> RawBus::reply(std::uint32_t givenSerial, double timeout) {
+// Reads until `found` takes a message (it sees each whole one, with the
+// descriptors that came with it, and says whether it was the one wanted) or
+// `timeout` seconds have passed. Messages before it are dropped.
+template <class Found>
+bool RawBus::await(double timeout, Found&& found) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
     bool broken = false;
     for (;;) {
-        while (auto message = takeMessage(in, broken))
-            if (message->replySerial == givenSerial &&
-                (message->type == kReturn || message->type == kError))
-                return message->type == kReturn ? std::string() : errorOf(*message);
+        while (auto message = takeMessage(in, broken)) {
+            std::vector<linux_platform::UniqueFd> fds;
+            for (std::uint32_t i = 0; i < message->descriptors && !passed.empty(); ++i) {
+                fds.push_back(std::move(passed.front()));
+                passed.pop_front();
+            }
+            if (found(*message, fds)) return true;
+        }
         const double left =
             std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
-        if (broken || left <= 0 || !readMore(left)) return std::nullopt;
+        if (broken || left <= 0 || !readMore(left)) return false;
     }
+}
+
+std::optional<std::string> RawBus::reply(std::uint32_t givenSerial, double timeout) {
+    std::optional<std::string> answer;
+    await(timeout, [&](const Parsed& message, auto&) {
+        if (message.replySerial != givenSerial ||
+            (message.type != kReturn && message.type != kError))
+            return false;
+        answer = message.type == kReturn ? std::string() : errorOf(message);
+        return true;
+    });
+    return answer;
+}
+
+bool RawBus::ownName(const std::string& name, double timeout) {
+    Writer fields;
+    fields.field(kPath, 'o', "/org/freedesktop/DBus");
+    fields.field(kInterface, 's', "org.freedesktop.DBus");
+    fields.field(kMember, 's', "RequestName");
+    fields.field(kDestination, 's', "org.freedesktop.DBus");
+    fields.field(kSignature, 'g', "su");
+    Writer body;
+    body.text(name);
+    body.u32(4);  // DBUS_NAME_FLAG_DO_NOT_QUEUE
+    const std::uint32_t sent = send(fields.out, {body.out}, -1);
+    bool primary = false;
+    return sent != 0 &&
+           await(timeout,
+                 [&](const Parsed& message, auto&) {
+                     if (message.replySerial != sent) return false;
+                     // DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER
+                     primary = message.type == kReturn && message.body.size() >= 4 &&
+                               u32At(message.body, 0) == 1;
+                     return true;
+                 }) &&
+           primary;
+}
+
+std::optional<RawBus::Call> RawBus::nextCall(double timeout) {
+    std::optional<Call> call;
+    await(timeout, [&](const Parsed& message, std::vector<linux_platform::UniqueFd>& fds) {
+        if (message.type != kCall) return false;
+        call.emplace();
+        call->sender = message.sender;
+        call->serial = message.serial;
+        call->member = message.member;
+        if (call->member == "Hold" && message.body.size() >= 4)
+            call->rules = message.body.substr(4, u32At(message.body, 0));
+        if (!fds.empty()) call->proof = std::move(fds.front());
+        return true;
+    });
+    return call;
+}
+
+bool RawBus::replyError(const Call& call, const std::string& name, const std::string& message) {
+    Writer fields;
+    fields.field(kErrorName, 's', name);
+    fields.field(kReplySerial, call.serial);
+    fields.field(kDestination, 's', call.sender);
+    fields.field(kSignature, 'g', "s");
+    Writer body;
+    body.text(message);
+    return send(fields.out, {body.out}, -1, kError) != 0;
 }
 
 }  // namespace vorsel::e2e

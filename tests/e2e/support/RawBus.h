@@ -7,11 +7,14 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "Platform/Linux/Runtime/FileDescriptors.h"
 
 namespace vorsel::e2e {
 
@@ -43,16 +46,39 @@ class RawBus {
     // return, else "<error name>: <its message>". Nothing when none came.
     std::optional<std::string> reply(std::uint32_t serial, double timeout);
 
+    // Owns `name` on this bus, as a service would: whether the bus says we
+    // are its primary owner.
+    bool ownName(const std::string& name, double timeout);
+
+    // A link call made to us, as a service receives it.
+    struct Call {
+        std::string sender;
+        std::uint32_t serial = 0;
+        std::string member;
+        std::string rules;               // Hold's
+        linux_platform::UniqueFd proof;  // the descriptor it carried, if any
+    };
+    // Waits up to `timeout` seconds for the next method call to us; other
+    // messages are dropped.
+    std::optional<Call> nextCall(double timeout);
+    // Answers `call` with an error.
+    bool replyError(const Call& call, const std::string& name, const std::string& message);
+
   private:
     explicit RawBus(int fd) : fileDescriptor(fd) {}
     std::uint32_t send(const std::string& fields, std::initializer_list<std::string_view> body,
-                       int fd);
+                       int fd, unsigned char type = 1);
     bool readMore(double timeout);
+    template <class Found>
+    bool await(double timeout, Found&& found);
 
     int fileDescriptor;
     std::uint32_t serial = 0;
     std::string assignedName;
     std::string in;  // bytes read but not yet parsed
+    // Descriptors read but not yet taken by the message they came with: the
+    // bus sends them with that message's first bytes, so in order.
+    std::deque<linux_platform::UniqueFd> passed;
 };
 
 }  // namespace vorsel::e2e

@@ -755,6 +755,15 @@ TEST(LinkProof, AProofNamesTheLiveProcessThatSentItAndNoOther) {
         ended.end();
         EXPECT_FALSE(linux_platform::readProof(ended.proof(), &why, kernel));
 
+        // Proved, and the caller's end closed before the call came: nobody
+        // is left to answer for it.
+        VorselLinkProof closed;
+        ASSERT_EQ(vorselLinkProveCall(&closed, ":1.7", "Version", nullptr, 0), 0);
+        vorselLinkCloseEnd(&closed.kept);
+        EXPECT_FALSE(linux_platform::readProof(closed.passed, &why, kernel));
+        EXPECT_EQ(why, "the caller no longer waits for its call");
+        vorselLinkCloseProof(&closed);
+
         // A packet of ours carrying a live child's pidfd: not who sent it.
         ProvingChild other;
         ASSERT_GT(other.pid(), 0);
