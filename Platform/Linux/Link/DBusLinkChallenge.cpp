@@ -5,26 +5,19 @@
 namespace vorsel::linux_platform {
 
 ProofChallenge::ProofChallenge(int givenSocket, SenderPtr sender, std::string text,
-                               std::chrono::milliseconds limit, Done done, QObject* parent)
+                               std::string challenge, std::chrono::milliseconds limit, Done done,
+                               QObject* parent)
     : QObject(parent),
       socket(givenSocket),
       sender(std::move(sender)),
       text(std::move(text)),
-      challenge(makeChallenge()),
+      challenge(std::move(challenge)),
       isDone(std::move(done)),
       notifier(givenSocket, QSocketNotifier::Read) {
     timer.setSingleShot(true);
     connect(&timer, &QTimer::timeout, this,
             [this] { finish(false, "the challenge went unanswered"); });
     connect(&notifier, &QSocketNotifier::activated, this, [this] { readable(); });
-    std::string why;
-    if (!sendChallenge(socket, challenge, &why)) {
-        notifier.setEnabled(false);
-        // Reported from the loop, as every outcome is.
-        QMetaObject::invokeMethod(
-            this, [this, why] { finish(false, why); }, Qt::QueuedConnection);
-        return;
-    }
     timer.start(limit);
 }
 

@@ -1,5 +1,5 @@
-// One call's challenge (DBusLinkProof.h), asked on the Qt loop so that no
-// thread waits for a caller: sends it on the call's proof socket, watches the
+// The wait for one call's challenge (DBusLinkProof.h) to be answered, on
+// the Qt loop so that no thread waits for a caller: watches the call's proof
 // socket for the answer for a bounded time, and reports once, with the
 // service it belongs to as its parent. Private to this library. Main thread.
 #pragma once
@@ -22,12 +22,12 @@ class ProofChallenge final : public QObject {
     // `right`: the sender answered the challenge for its call in time.
     using Done = std::function<void(bool right, const std::string& why)>;
 
-    // Asks `sender`, which proved a call with `text` on `socket` (kept open
-    // by the caller of this until done), to answer a fresh challenge within
-    // `limit`. `done` is called once, later, from the loop; never after the
-    // challenge is destroyed.
-    ProofChallenge(int socket, SenderPtr sender, std::string text, std::chrono::milliseconds limit,
-                   Done done, QObject* parent);
+    // Waits for `sender`, which proved a call with `text` on `socket` (kept
+    // open by the caller of this until done) and has been sent `challenge`
+    // on it, to answer within `limit`. `done` is called once, later, from the
+    // loop; never after the challenge is destroyed.
+    ProofChallenge(int socket, SenderPtr sender, std::string text, std::string challenge,
+                   std::chrono::milliseconds limit, Done done, QObject* parent);
 
     // Stops watching at once, before the socket closes, and reports
     // nothing; the challenge goes once the loop is back.

@@ -308,11 +308,17 @@ void DBusLinkService::pump(const std::string& name) {
             // Judged: it must answer for the call, and is looked at again
             // (untraced, mapping what it mapped then) as it is asked.
             if (head.step == Waiting::Step::unasked) {
-                challenge(name, head);
-                // After the challenge left, so that the look covers the
-                // process that will answer it.
-                head.lookedAgain = recheck(*peer.trusted, peer.snapshot);
-                return;
+                std::string why;
+                switch (challenge(name, peer, head, &why)) {
+                    case Answer::waiting:
+                        return;
+                    case Answer::wrong:
+                        refuse(take(peer), QStringLiteral("the call proves no sender: ") +
+                                               QString::fromStdString(why));
+                        continue;
+                    case Answer::right:
+                        break;
+                }
             }
             const Recheck again = head.lookedAgain.value_or(Recheck::changed);
             if (again == Recheck::same) {
@@ -334,15 +340,29 @@ void DBusLinkService::pump(const std::string& name) {
 }
 
 // Asks the sender of `call`, judged genuine, to answer for it now: only the
-// process that made the call can, and only after it was judged.
-void DBusLinkService::challenge(const std::string& name, Waiting& call) {
+// process that made the call can, and only after it was judged. The sender
+// is looked at again meanwhile; a caller has most often answered by the end
+// of that look, and its answer is read at once rather than on a later turn
+// of the loop. Waiting: an answer is watched for, and comes to challenged().
+Answer DBusLinkService::challenge(const std::string& name, Peer& peer, Waiting& call,
+                                  std::string* why) {
     call.step = Waiting::Step::asked;
+    const std::string value = makeChallenge();
+    if (!sendChallenge(call.socket.get(), value, why)) return Answer::wrong;
+    // After the challenge left, so that the look covers the process that
+    // will answer it.
+    call.lookedAgain = recheck(*peer.trusted, peer.snapshot);
+    const Answer answer = readAnswer(call.socket.get(), call.sender->pid, call.sender->pidfd.get(),
+                                     call.proof, value, why);
+    if (answer == Answer::right) call.step = Waiting::Step::answered;
+    if (answer != Answer::waiting) return answer;
     call.challenge = new ProofChallenge(
-        call.socket.get(), call.sender, call.proof, options.challengeLimit,
-        [this, name, id = call.id](bool right, const std::string& why) {
-            challenged(name, id, right, why);
+        call.socket.get(), call.sender, call.proof, value, options.challengeLimit,
+        [this, name, id = call.id](bool right, const std::string& failure) {
+            challenged(name, id, right, failure);
         },
         this);
+    return answer;
 }
 
 void DBusLinkService::challenged(const std::string& name, std::uint64_t id, bool right,

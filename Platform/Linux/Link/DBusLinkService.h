@@ -24,6 +24,7 @@
 
 #include "Platform/Linux/Link/DBusLinkJudge.h"
 #include "Platform/Linux/Link/DBusLinkListener.h"
+#include "Platform/Linux/Link/DBusLinkProof.h"
 
 namespace vorsel::linux_platform {
 
@@ -95,7 +96,7 @@ class DBusLinkService final : public QObject, protected QDBusContext {
 
     void arrived(const QByteArray& arguments, const QDBusUnixFileDescriptor& proof);
     bool checkProof(const QDBusMessage& message, const Proof& proof);
-    void challenge(const std::string& name, Waiting& call);
+    Answer challenge(const std::string& name, Peer& peer, Waiting& call, std::string* why);
     void challenged(const std::string& name, std::uint64_t id, bool right, const std::string& why);
     void refuse(Waiting call, const QString& why);
     Peer& peerFor(const std::string& name);

@@ -28,7 +28,9 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <sstream>
 
+#include "Platform/Linux/Link/CallerProcess.h"
 #include "Platform/Linux/Link/Client/VorselLink.h"
 #include "Platform/Linux/Link/DBusLinkListener.h"
 #include "Platform/Linux/Link/DBusLinkProof.h"
@@ -781,4 +783,31 @@ TEST(LinkProof, AProofNamesTheLiveProcessThatSentItAndNoOther) {
         EXPECT_EQ(why, "the proof carries no pidfd of the live process that sent it");
         for (int fd : {pidfd, pair[0], pair[1]}) ::close(fd);
     }
+}
+
+// Asked of the kernel one mapping at a time, a caller's code is what the
+// text of its maps shows (less the vsyscall page, which no process owns).
+TEST(CallerProcess, CodeAskedMappingByMappingIsWhatTheMapsTextShows) {
+    const auto fromText = [] {
+        std::ifstream file("/proc/self/maps");
+        const std::string text{std::istreambuf_iterator<char>(file), {}};
+        std::istringstream lines(linux_platform::executableLines(text).value_or(""));
+        std::string kept;
+        for (std::string line; std::getline(lines, line);)
+            if (line.find("[vsyscall]") == std::string::npos) kept += line + "\n";
+        return kept;
+    };
+    const auto proc = linux_platform::openProcess(::getpid(), nullptr);
+    ASSERT_TRUE(proc);
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const std::string before = fromText();
+        std::string why;
+        const auto asked = linux_platform::readExecutableLines(proc.get(), &why);
+        ASSERT_TRUE(asked) << why;
+        if (fromText() != before) continue;  // something was mapped meanwhile
+        EXPECT_NE(before.find("[vdso]"), std::string::npos) << before;
+        EXPECT_EQ(*asked, before);
+        return;
+    }
+    FAIL() << "the mappings never held still";
 }
