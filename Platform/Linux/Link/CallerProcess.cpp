@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
-#include <cstdio>
 
 #include "Platform/Linux/Runtime/PosixError.h"
 #include "Platform/Linux/Signing/Refusal.h"
@@ -220,21 +219,42 @@ constexpr unsigned long kProcmapQuery = 0xc0686611;  // _IOWR('f', 17, struct pr
 constexpr std::uint64_t kReadable = 0x01, kWritable = 0x02, kExecutable = 0x04, kShared = 0x08,
                         kCoveringOrNext = 0x10;
 
+// `value` in hex, at least `width` digits, as the kernel writes the fields
+// of maps.
+void appendHex(std::string& out, std::uint64_t value, std::size_t width) {
+    char digits[16];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value, 16).ptr;
+    const auto size = static_cast<std::size_t>(end - digits);
+    if (size < width) out.append(width - size, '0');
+    out.append(digits, size);
+}
+
 // One mapping's line as the kernel writes it in maps: the fields, padded to
-// column 73 before a name, and a newline in a path written "\012".
+// column 73 before a name, and a newline in a path written "\\012".
 void appendLine(std::string& lines, const ProcmapQuery& query, std::string_view name) {
-    char head[128];
-    const int length = std::snprintf(
-        head, sizeof head, "%08llx-%08llx %c%c%c%c %08llx %02x:%02x %llu ",
-        static_cast<unsigned long long>(query.start), static_cast<unsigned long long>(query.end),
-        query.flags & kReadable ? 'r' : '-', query.flags & kWritable ? 'w' : '-',
-        query.flags & kExecutable ? 'x' : '-', query.flags & kShared ? 's' : 'p',
-        static_cast<unsigned long long>(query.offset), query.deviceMajor, query.deviceMinor,
-        static_cast<unsigned long long>(query.inode));
-    lines.append(head, static_cast<std::size_t>(length));
+    const std::size_t lineStart = lines.size();
+    appendHex(lines, query.start, 8);
+    lines.push_back('-');
+    appendHex(lines, query.end, 8);
+    lines.push_back(' ');
+    lines.push_back(query.flags & kReadable ? 'r' : '-');
+    lines.push_back(query.flags & kWritable ? 'w' : '-');
+    lines.push_back(query.flags & kExecutable ? 'x' : '-');
+    lines.push_back(query.flags & kShared ? 's' : 'p');
+    lines.push_back(' ');
+    appendHex(lines, query.offset, 8);
+    lines.push_back(' ');
+    appendHex(lines, query.deviceMajor, 2);
+    lines.push_back(':');
+    appendHex(lines, query.deviceMinor, 2);
+    lines.push_back(' ');
+    char inode[24];
+    lines.append(inode, std::to_chars(inode, inode + sizeof inode, query.inode).ptr);
+    lines.push_back(' ');
     if (!name.empty()) {
-        constexpr int kNameColumn = 25 + 8 * 6 - 1;
-        if (length < kNameColumn) lines.append(static_cast<std::size_t>(kNameColumn - length), ' ');
+        constexpr std::size_t kNameColumn = 25 + 8 * 6 - 1;
+        const std::size_t length = lines.size() - lineStart;
+        if (length < kNameColumn) lines.append(kNameColumn - length, ' ');
         lines.push_back(' ');
         for (const char c : name) {
             if (c == '\n')
@@ -255,14 +275,14 @@ std::optional<std::string> queryExecutableLines(int procDir, bool& unsupported) 
     const UniqueFd maps(::openat(procDir, "maps", O_RDONLY | O_CLOEXEC));
     if (!maps) return std::nullopt;
     std::string lines;
-    std::vector<char> name(PATH_MAX + 1);
+    char name[PATH_MAX + 1];
     std::uint64_t address = 0;
     for (std::size_t count = 0; count < kMaxMappings; ++count) {
         ProcmapQuery query;
         query.queryFlags = kExecutable | kCoveringOrNext;
         query.queryAddress = address;
-        query.nameSize = static_cast<std::uint32_t>(name.size());
-        query.nameAddress = reinterpret_cast<std::uintptr_t>(name.data());
+        query.nameSize = sizeof name;
+        query.nameAddress = reinterpret_cast<std::uintptr_t>(name);
         if (::ioctl(maps.get(), kProcmapQuery, &query) != 0) {
             if (errno == ENOENT) return lines;  // past the last one
             unsupported = errno == ENOTTY || errno == EINVAL || errno == E2BIG;
@@ -270,7 +290,7 @@ std::optional<std::string> queryExecutableLines(int procDir, bool& unsupported) 
         }
         // The size counts the name's terminating zero.
         const std::size_t size = query.nameSize > 0 ? query.nameSize - 1 : 0;
-        appendLine(lines, query, std::string_view(name.data(), std::min(size, name.size())));
+        appendLine(lines, query, std::string_view(name, std::min(size, sizeof name)));
         if (query.end <= address) return std::nullopt;
         address = query.end;
     }
