@@ -22,7 +22,9 @@
 //
 // Waiting is bounded (LinkLimits): a call that would take the calls or bytes
 // waiting for verdicts, of its connection or in all, past the limits is
-// refused at once with org.freedesktop.DBus.Error.LimitsExceeded.
+// refused at once with org.freedesktop.DBus.Error.LimitsExceeded; but a call
+// larger than all the bytes of its size that may wait comes in while none
+// of them waits, as trying again could never help it.
 //
 // The listener ends the process through the run loop, with status 1 and an
 // error in the log, when it cannot reach the bus, cannot own its name

@@ -261,10 +261,13 @@ bool DBusLinkService::admits(const Peer& peer, std::size_t bytes, bool large) co
     // such call from a sender not yet judged waits rather than being told to
     // try again.
     const std::size_t own = large ? kCallOverhead : bytes;
+    const std::size_t pooled = small ? waitingSmallBytes : waitingBytes;
+    const std::size_t pool = small ? limits.smallBytes : limits.bytes;
+    // A call larger than its whole pool comes in when nothing else there
+    // waits: told to try again later, it would be told so for good.
     return peer.waiting.size() < limits.callsPerCaller && waitingCalls < limits.calls &&
            peer.waitingBytes + own <= limits.bytesPerCaller &&
-           (small ? waitingSmallBytes + bytes <= limits.smallBytes
-                  : waitingBytes + bytes <= limits.bytes);
+           (pooled + bytes <= pool || pooled == 0);
 }
 
 void DBusLinkService::count(std::size_t bytes, bool adding) {

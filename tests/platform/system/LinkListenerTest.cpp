@@ -622,6 +622,22 @@ TEST_F(LinkListenerTest, CallsWaitingForAVerdictAreBoundedAndTheRestRefusedAtOnc
     handler.replyAll();
     ASSERT_TRUE(spinUntil([&] { return later.back().isFinished(); }));
     for (const auto& answered : later) EXPECT_FALSE(answered.isError());
+
+    // Rules larger than all that may wait come in alone, rather than be told
+    // to try again for good; the next such call meanwhile is told so.
+    holdVerdicts = true;
+    const QByteArray oversized((1 << 20) + 1, 'x');
+    const std::size_t judged = judgements().size();
+    auto alone = call(connect("fifth"), "Hold", oversized);
+    ASSERT_TRUE(spinUntil([&] { return judgements().size() == judged + 1; }));
+    auto behind = call(connect("sixth"), "Hold", oversized);
+    ASSERT_TRUE(spinUntil([&] { return behind.isFinished(); }));
+    EXPECT_EQ(behind.error().name(), "org.freedesktop.DBus.Error.LimitsExceeded");
+    holdVerdicts = false;
+    ASSERT_TRUE(spinUntil([&] { return handler.calls.size() == 15; }));
+    handler.replyAll();
+    ASSERT_TRUE(spinUntil([&] { return alone.isFinished(); }));
+    EXPECT_EQ(alone.reply().arguments(), (QVariantList{false, QByteArray()}));
 }
 
 TEST_F(LinkListenerTest, WhereAnyProcessMayTraceTheAppTheListenerSaysSoOnce) {
