@@ -17,6 +17,7 @@
 #include <QDBusMessage>
 #include <cstdio>
 
+#include "Platform/Linux/Link/BusSocket.h"
 #include "Platform/Linux/Link/DBusLinkProof.h"
 
 namespace {
@@ -29,8 +30,11 @@ bool proven(const QDBusUnixFileDescriptor& proof, const QDBusMessage& message,
     const int socket = proof.fileDescriptor();
     const auto read = lp::readProof(socket, nullptr);
     const std::string_view bytes(rules.constData(), static_cast<size_t>(rules.size()));
-    bool right = read && read->text == lp::proofText(message.member().toStdString(), bytes,
-                                                     message.service().toStdString());
+    // The bus's listener, as the agent learns it once.
+    static const auto listener = lp::busListener(lp::busSocketOf(QDBusConnection::sessionBus()));
+    bool right = read && listener &&
+                 read->text == lp::proofText(message.member().toStdString(), bytes,
+                                             message.service().toStdString(), *listener);
     const std::string challenge = lp::makeChallenge();
     right = right && lp::sendChallenge(socket, challenge, nullptr);
     auto answer = lp::Answer::waiting;

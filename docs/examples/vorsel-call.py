@@ -172,7 +172,12 @@ def call_vorsel(bus, service, member, rules=b""):
     except OSError:
         pass
     arguments = rules if member == "Hold" else b""
-    text = ("%s %s %s" % (member, hashlib.sha256(arguments).hexdigest(), bus.name)).encode()
+    # Who listens at the other end of our bus socket: the kernel says, so
+    # that a call captured on another bus proves nothing on this one.
+    listener = struct.unpack("3i", bus.sock.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED,
+                                                       struct.calcsize("3i")))[0]
+    text = ("%s %s %s %d" % (member, hashlib.sha256(arguments).hexdigest(), bus.name,
+                             listener)).encode()
     pidfd = os.pidfd_open(os.getpid())
     kept.sendmsg([text], [(socket.SOL_SOCKET, socket.SCM_RIGHTS, struct.pack("i", pidfd))])
     os.close(pidfd)

@@ -65,13 +65,21 @@ AfterProof afterProof(int socket) {
 
 }  // namespace
 
-std::string proofText(std::string_view member, std::string_view arguments,
-                      std::string_view busName) {
+std::string proofText(std::string_view member, std::string_view arguments, std::string_view busName,
+                      std::int32_t listener) {
     const QByteArray bytes =
         QByteArray::fromRawData(arguments.data(), static_cast<qsizetype>(arguments.size()));
     return std::string(member) + " " +
            QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex().toStdString() + " " +
-           std::string(busName);
+           std::string(busName) + " " + std::to_string(listener);
+}
+
+std::optional<std::int32_t> busListener(int socket) {
+    ucred listener{};
+    socklen_t size = sizeof listener;
+    if (::getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &listener, &size) != 0 || listener.pid <= 0)
+        return std::nullopt;
+    return listener.pid;
 }
 
 std::optional<Proof> readProof(int socket, std::string* why, KernelPidfd kernel) {

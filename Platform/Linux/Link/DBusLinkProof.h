@@ -46,9 +46,17 @@ namespace vorsel::linux_platform {
 
 // The bytes of the packet that proves a call of `member` with `arguments`
 // (the bytes of its other arguments: the rules for Hold, nothing otherwise)
-// sent on the connection `busName`.
-std::string proofText(std::string_view member, std::string_view arguments,
-                      std::string_view busName);
+// sent on the connection `busName` of the bus whose socket `listener`
+// listens on.
+std::string proofText(std::string_view member, std::string_view arguments, std::string_view busName,
+                      std::int32_t listener);
+
+// The pid of the process listening on the bus at the other end of `socket`,
+// a bus connection's socket, as the kernel recorded it when that process
+// began to listen: the same for every connection to one bus, and no other
+// bus's. Nothing when it is no unix socket or the listener is not in our pid
+// namespace.
+std::optional<std::int32_t> busListener(int socket);
 
 // Who sent a proof: the stamped pid and uid, and a pidfd of that process.
 struct ProvenSender {

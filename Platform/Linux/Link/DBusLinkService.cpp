@@ -15,6 +15,7 @@
 #include <QVariantMap>
 
 #include "GuardLinkAdaptor.h"
+#include "Platform/Linux/Link/BusSocket.h"
 #include "Platform/Linux/Link/DBusLinkChallenge.h"
 #include "Platform/Linux/Runtime/BusName.h"
 
@@ -141,6 +142,10 @@ bool DBusLinkService::listen(const std::string& serviceName, LinkListenerDelegat
             QDBusConnection::UnixFileDescriptorPassing))
         log.write(LogLevel::error,
                   "the session bus passes no descriptors: no caller can prove who it is");
+    listener = busListener(busSocketOf(busConnection));
+    if (!listener)
+        log.write(LogLevel::error,
+                  "the session bus's listener is unknown: no caller can prove it calls on it");
     sayWhoMayTrace();
     // Only now: a caller that reached us by our unique name before we owned
     // the service (or after we failed to) is never served.
@@ -227,23 +232,35 @@ void DBusLinkService::arrived(const QByteArray& arguments, const QDBusUnixFileDe
     pump(name);
 }
 
-// Whether `proof` names this call's method and connection and is recent
+// Whether `proof` names this call's method, connection and bus and is recent
 // enough; a call it is not for is refused here. The digest of the arguments
 // is compared only once the sender has answered for the call (deliver), so
 // that strangers' huge calls cost no hashing.
 bool DBusLinkService::checkProof(const QDBusMessage& message, const Proof& proof) {
     const std::string member = text(message.member());
-    const std::string name = text(message.service());
     constexpr std::size_t kDigest = 64;
+    // "<member> <digest> <connection> <listener>", read from both ends.
     const std::string& said = proof.text;
-    const bool sized = said.size() == member.size() + 1 + kDigest + 1 + name.size();
-    if (!sized || said.compare(0, member.size() + 1, member + " ") != 0) {
+    const std::size_t lastBlank = said.rfind(' ');
+    const std::size_t nameBlank = lastBlank == std::string::npos || lastBlank == 0
+                                      ? lastBlank
+                                      : said.rfind(' ', lastBlank - 1);
+    if (nameBlank == std::string::npos || nameBlank != member.size() + 1 + kDigest ||
+        said.compare(0, member.size() + 1, member + " ") != 0) {
         deny(message, QStringLiteral("the call proves no sender: its proof is for another call"));
         return false;
     }
-    if (said.compare(said.size() - name.size() - 1, std::string::npos, " " + name) != 0) {
+    if (said.compare(nameBlank + 1, lastBlank - nameBlank - 1, text(message.service())) != 0) {
         deny(message,
              QStringLiteral("the call proves no sender: its proof names another connection"));
+        return false;
+    }
+    // A call that the app sent on another bus (one that another process
+    // runs, say), brought here by someone else, even from a connection that
+    // bears the name the app had there.
+    if (!listener ||
+        said.compare(lastBlank + 1, std::string::npos, std::to_string(*listener)) != 0) {
+        deny(message, QStringLiteral("the call proves no sender: its proof names another bus"));
         return false;
     }
     if (std::chrono::system_clock::now() - proof.sent > options.proofLife) {
@@ -443,7 +460,8 @@ void DBusLinkService::refuseSender(Peer& peer, SenderPtr sender) const {
 void DBusLinkService::deliver(const DBusLinkConnection& connection, Waiting call) {
     endProof(call.socket.get());
     const std::string_view rules(call.rules.constData(), static_cast<size_t>(call.rules.size()));
-    if (call.proof != proofText(text(call.message.member()), rules, text(call.message.service())))
+    if (call.proof !=
+        proofText(text(call.message.member()), rules, text(call.message.service()), *listener))
         return deny(call.message,
                     QStringLiteral("the call proves no sender: its proof is for another call"));
     // Rules too large to be read reach the logic unread, so that a hand-over

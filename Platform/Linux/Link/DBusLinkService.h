@@ -124,6 +124,8 @@ class DBusLinkService final : public QObject, protected QDBusContext {
     LinkListenerDelegate* delegate = nullptr;
     QString ownedName;
     bool registered = false;
+    // Who listens on our bus's socket, as the proofs must name it.
+    std::optional<std::int32_t> listener;
     std::unordered_map<std::string, Peer> peers;  // by unique bus name
     std::size_t waitingCalls = 0;                 // over all peers
     std::size_t waitingBytes = 0;                 // of calls larger than kSmallCall

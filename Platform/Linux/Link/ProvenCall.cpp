@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "GuardLinkInterface.h"
+#include "Platform/Linux/Link/BusSocket.h"
 #include "Platform/Linux/Link/Client/VorselLink.h"
 #include "Platform/Linux/Link/LinkNames.h"
 
@@ -29,9 +30,10 @@ std::optional<QDBusPendingCall> send(ComOrdwynGuardLinkInterface& link, const QD
                                      const QString& member, const QByteArray& rules, Proven& into,
                                      QDBusMessage& error) {
     const bool hold = member == QLatin1String("Hold");
-    const int failure = vorselLinkProveCall(
-        &into.proof, bus.baseService().toUtf8().constData(), member.toUtf8().constData(),
-        hold ? rules.constData() : nullptr, hold ? static_cast<size_t>(rules.size()) : 0);
+    const int failure =
+        vorselLinkProveCall(&into.proof, busSocketOf(bus), bus.baseService().toUtf8().constData(),
+                            member.toUtf8().constData(), hold ? rules.constData() : nullptr,
+                            hold ? static_cast<size_t>(rules.size()) : 0);
     if (failure != 0) {
         error = failed(QStringLiteral("couldn't prove the call: ") +
                        QString::fromLocal8Bit(std::strerror(failure)));

@@ -223,10 +223,11 @@ TEST(LinkCallers, AProofServesOnlyTheCallOfTheImageThatMadeIt) {
         << misuse.out;
     EXPECT_TRUE(contains(misuse.out, "large: " + kDenied + ": only the genuine app")) << misuse.out;
 
-    // The genuine app's own hand-over, captured on a bus that another
-    // process runs and replayed once the app has moved on, from a connection
-    // with the name the app had there: the app no longer waits to answer
-    // for it.
+    // The genuine app's own hand-overs, captured on a bus that another
+    // process runs and brought here from a connection with the name the app
+    // had there: one while the app still waits for it (its proof names the
+    // other bus), one once the app has moved on (it no longer waits to
+    // answer for it).
     PrivateBus other(world.root() + "/other-bus", world.root() + "/other-bus/services",
                      world.environment());
     ASSERT_TRUE(other.ready()) << other.problem();
@@ -234,6 +235,10 @@ TEST(LinkCallers, AProofServesOnlyTheCallOfTheImageThatMadeIt) {
                                 world.ordwynExecutable(), rules, other.address()},
                                world.environment(), 120);
     EXPECT_TRUE(contains(replay.out, "names: same\n")) << replay.out << replay.err;
+    EXPECT_TRUE(contains(replay.out, "live relay: " + kDenied +
+                                         ": the call proves no sender: its proof names another "
+                                         "bus\n"))
+        << replay.out << replay.err;
     EXPECT_TRUE(contains(replay.out, "late replay: " + kDenied +
                                          ": the call proves no sender: the caller no longer "
                                          "waits for its call"))

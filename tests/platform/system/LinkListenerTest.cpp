@@ -30,6 +30,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "Platform/Linux/Link/BusSocket.h"
 #include "Platform/Linux/Link/CallerProcess.h"
 #include "Platform/Linux/Link/Client/VorselLink.h"
 #include "Platform/Linux/Link/DBusLinkListener.h"
@@ -112,17 +113,19 @@ class Delegate final : public LinkListenerDelegate {
 };
 
 // Proofs made by a child process of ours when asked, for calls on the
-// connection `busName`; it answers their challenges and stays up until it is
-// ended, and maps a file executable when told, as loading a library does.
+// connection `busName` over `busSocket` (ours, which it inherits; by default
+// a socket of its own, which names no bus); it answers their challenges and
+// stays up until it is ended, and maps a file executable when told, as
+// loading a library does.
 class ProvingChild {
   public:
     // With `count` proofs made at once.
-    explicit ProvingChild(int count = 1, std::string busName = ":none")
+    explicit ProvingChild(int count = 1, std::string busName = ":none", int busSocket = -1)
         : guardBusName(std::move(busName)) {
         int pair[2];
         if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return;
         processId = ::fork();
-        if (processId == 0) serve(pair[1]);
+        if (processId == 0) serve(pair[1], busSocket);
         ::close(pair[1]);
         socket = pair[0];
         for (int i = 0; i < count; ++i) prove();
@@ -170,7 +173,10 @@ class ProvingChild {
         return fds.front().release();
     }
 
-    [[noreturn]] static void serve(int socket) {
+    [[noreturn]] static void serve(int socket, int busSocket) {
+        int own[2];
+        if (busSocket < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, own) == 0)
+            busSocket = own[0];
         std::vector<VorselLinkProof> kept;
         for (;;) {
             std::vector<pollfd> watched{{socket, POLLIN, 0}};
@@ -189,7 +195,8 @@ class ProvingChild {
             const std::string argument(command + 1, static_cast<std::size_t>(got - 1));
             if (command[0] == 'p') {
                 VorselLinkProof proof;
-                if (vorselLinkProveCall(&proof, argument.c_str(), "Version", nullptr, 0) != 0 ||
+                if (vorselLinkProveCall(&proof, busSocket, argument.c_str(), "Version", nullptr,
+                                        0) != 0 ||
                     linux_platform::sendWithDescriptors(socket, "p", {&proof.passed, 1}) != 1)
                     ::_exit(1);
                 vorselLinkCloseEnd(&proof.passed);
@@ -306,8 +313,14 @@ class LinkListenerTest : public ::testing::Test {
 
     VorselLinkProof& prove(const QDBusConnection& client, const QString& member,
                            const QByteArray& rules) {
+        return proveOn(linux_platform::busSocketOf(client), client, member, rules);
+    }
+
+    // The same, naming the bus that `busSocket` leads to.
+    VorselLinkProof& proveOn(int busSocket, const QDBusConnection& client, const QString& member,
+                             const QByteArray& rules) {
         VorselLinkProof& proof = proofs.emplace_back();
-        EXPECT_EQ(vorselLinkProveCall(&proof, client.baseService().toUtf8().constData(),
+        EXPECT_EQ(vorselLinkProveCall(&proof, busSocket, client.baseService().toUtf8().constData(),
                                       member.toUtf8().constData(), rules.constData(),
                                       static_cast<size_t>(rules.size())),
                   0);
@@ -453,18 +466,26 @@ TEST_F(LinkListenerTest, ACallMustProveItsSenderAndWhatItSays) {
     ASSERT_GE(gone.proof(), 0);
     gone.end();
     auto ended = callWith(client, "Version", {}, gone.proof());
+    // A proof of a call made on another bus (one that another process runs,
+    // where the call was captured), brought here on our connection.
+    int elsewhere[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, elsewhere), 0);
+    VorselLinkProof& otherBus = proveOn(elsewhere[0], client, "Version", {});
+    auto relayed = callWith(client, "Version", {}, otherBus.passed);
+    answerLater(otherBus);
     ASSERT_TRUE(spinUntil([&] {
         return swapped.isFinished() && notASocket.isFinished() && silent.isFinished() &&
-               ended.isFinished();
+               ended.isFinished() && relayed.isFinished();
     }));
-    for (const auto* refused : {&swapped, &notASocket, &silent, &ended})
+    for (const auto* refused : {&swapped, &notASocket, &silent, &ended, &relayed})
         EXPECT_EQ(refused->error().name(), "org.freedesktop.DBus.Error.AccessDenied");
     EXPECT_EQ(swapped.error().message(),
               "the call proves no sender: its proof is for another call");
+    EXPECT_EQ(relayed.error().message(), "the call proves no sender: its proof names another bus");
     EXPECT_EQ(silent.error().message(),
               "the call proves no sender: no proof was sent before the call");
     EXPECT_TRUE(handler.calls.empty());
-    for (int fd : {pipe[0], pipe[1], pair[0], pair[1]}) ::close(fd);
+    for (int fd : {pipe[0], pipe[1], pair[0], pair[1], elsewhere[0], elsewhere[1]}) ::close(fd);
 }
 
 // A judged sender's call is served only once it answers the challenge on
@@ -516,7 +537,7 @@ TEST_F(LinkListenerTest, AnotherSenderOnTheSameConnectionIsJudgedAgain) {
 
     // A child's calls on our connection, as a process that inherited or took
     // the socket would make them.
-    ProvingChild child(2, client.baseService().toStdString());
+    ProvingChild child(2, client.baseService().toStdString(), linux_platform::busSocketOf(client));
     ASSERT_GE(child.proof(1), 0);
     genuine = false;
     auto borrowed = callWith(client, "Version", {}, child.proof(0));
@@ -538,7 +559,7 @@ TEST_F(LinkListenerTest, AnotherSenderOnTheSameConnectionIsJudgedAgain) {
     EXPECT_FALSE(ours.isError());
 
     // A sender that ends while it is judged is refused, whatever the verdict.
-    ProvingChild brief(1, client.baseService().toStdString());
+    ProvingChild brief(1, client.baseService().toStdString(), linux_platform::busSocketOf(client));
     holdVerdicts = true;
     auto late = callWith(client, "Version", {}, brief.proof());
     ASSERT_TRUE(spinUntil([&] { return judgements().size() == 3; }));
@@ -555,7 +576,7 @@ TEST_F(LinkListenerTest, AnotherSenderOnTheSameConnectionIsJudgedAgain) {
 TEST_F(LinkListenerTest, ASenderThatMapsOtherCodeIsJudgedAgainAndRefused) {
     listener->listen(kService, delegate);
     const QDBusConnection client = connect("client");
-    ProvingChild child(1, client.baseService().toStdString());
+    ProvingChild child(1, client.baseService().toStdString(), linux_platform::busSocketOf(client));
     auto clean = callWith(client, "Version", {}, child.proof());
     ASSERT_TRUE(spinUntil([&] { return handler.calls.size() == 1; }));
 
@@ -739,14 +760,18 @@ TEST(LinkProof, AProofNamesTheLiveProcessThatSentItAndNoOther) {
     for (const KernelPidfd kernel : {KernelPidfd::use, KernelPidfd::ignore}) {
         SCOPED_TRACE(kernel == KernelPidfd::use ? "kernel pidfd" : "passed pidfd");
         std::string why;
+        // A "bus" of our own: we listen at its other end.
+        int bus[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, bus), 0);
+        EXPECT_EQ(linux_platform::busListener(bus[0]), ::getpid());
         VorselLinkProof ours;
-        ASSERT_EQ(vorselLinkProveCall(&ours, ":1.7", "Hold", "rules", 5), 0);
+        ASSERT_EQ(vorselLinkProveCall(&ours, bus[0], ":1.7", "Hold", "rules", 5), 0);
         const auto read = linux_platform::readProof(ours.passed, &why, kernel);
         ASSERT_TRUE(read) << why;
         EXPECT_EQ(read->sender.pid, ::getpid());
         EXPECT_EQ(read->sender.uid, ::getuid());
-        EXPECT_EQ(read->text, linux_platform::proofText("Hold", "rules", ":1.7"));
-        EXPECT_NE(read->text, linux_platform::proofText("Hold", "other rules", ":1.7"));
+        EXPECT_EQ(read->text, linux_platform::proofText("Hold", "rules", ":1.7", ::getpid()));
+        EXPECT_NE(read->text, linux_platform::proofText("Hold", "other rules", ":1.7", ::getpid()));
         // Read once: a second look finds nothing.
         EXPECT_FALSE(linux_platform::readProof(ours.passed, &why, kernel));
 
@@ -776,7 +801,7 @@ TEST(LinkProof, AProofNamesTheLiveProcessThatSentItAndNoOther) {
         // Proved, and the caller's end closed before the call came: nobody
         // is left to answer for it.
         VorselLinkProof closed;
-        ASSERT_EQ(vorselLinkProveCall(&closed, ":1.7", "Version", nullptr, 0), 0);
+        ASSERT_EQ(vorselLinkProveCall(&closed, bus[0], ":1.7", "Version", nullptr, 0), 0);
         vorselLinkCloseEnd(&closed.kept);
         EXPECT_FALSE(linux_platform::readProof(closed.passed, &why, kernel));
         EXPECT_EQ(why, "the caller no longer waits for its call");
@@ -792,12 +817,12 @@ TEST(LinkProof, AProofNamesTheLiveProcessThatSentItAndNoOther) {
         const int on = 1;
         ::setsockopt(pair[1], SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
         ::setsockopt(pair[1], SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
-        const std::string text = linux_platform::proofText("Version", "", ":1.7");
+        const std::string text = linux_platform::proofText("Version", "", ":1.7", ::getpid());
         ASSERT_EQ(linux_platform::sendWithDescriptors(pair[0], text, {&pidfd, 1}),
                   static_cast<ssize_t>(text.size()));
         EXPECT_FALSE(linux_platform::readProof(pair[1], &why, kernel));
         EXPECT_EQ(why, "the proof carries no pidfd of the live process that sent it");
-        for (int fd : {pidfd, pair[0], pair[1]}) ::close(fd);
+        for (int fd : {pidfd, pair[0], pair[1], bus[0], bus[1]}) ::close(fd);
     }
 }
 

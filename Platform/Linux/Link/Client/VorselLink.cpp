@@ -149,20 +149,24 @@ int sendProof(int socket, const char* text, std::size_t size) {
 
 }  // namespace
 
-extern "C" int vorselLinkProveCall(VorselLinkProof* proof, const char* busName, const char* member,
-                                   const void* arguments, size_t size) {
+extern "C" int vorselLinkProveCall(VorselLinkProof* proof, int busSocket, const char* busName,
+                                   const char* member, const void* arguments, size_t size) {
     if (!proof) return EINVAL;
     proof->passed = proof->kept = -1;
     proof->text[0] = '\0';
     if (!busName || !member || (!arguments && size > 0)) return EINVAL;
+    ucred listener{};
+    socklen_t credentialsSize = sizeof listener;
+    if (::getsockopt(busSocket, SOL_SOCKET, SO_PEERCRED, &listener, &credentialsSize) != 0)
+        return errno;
 
     Sha256 hash;
     hash.add(static_cast<const unsigned char*>(arguments), size);
     const auto digest = hash.finish();
     char hex[65];
     for (int i = 0; i < 32; ++i) std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
-    const int length =
-        std::snprintf(proof->text, sizeof proof->text, "%s %s %s", member, hex, busName);
+    const int length = std::snprintf(proof->text, sizeof proof->text, "%s %s %s %d", member, hex,
+                                     busName, static_cast<int>(listener.pid));
     if (length < 0 || static_cast<std::size_t>(length) >= sizeof proof->text) return EINVAL;
 
     int pair[2];

@@ -3,13 +3,13 @@
  * link (com.ordwyn.GuardLink on the session bus): for the main app, in C.
  *
  * Each call carries, as its last argument (type h), a descriptor that proves
- * which process makes it, on which connection, and which call it is. The
- * agent answers a call only after it has judged that process and asked it,
- * on that descriptor, to answer a fresh challenge, which only the process
- * that made the call can do:
+ * which process makes it, on which connection of which bus, and which call
+ * it is. The agent answers a call only after it has judged that process and
+ * asked it, on that descriptor, to answer a fresh challenge, which only the
+ * process that made the call can do:
  *
  *   VorselLinkProof proof;
- *   vorselLinkProveCall(&proof, myUniqueBusName, "Hold", rules, size);
+ *   vorselLinkProveCall(&proof, busSocket, myUniqueBusName, "Hold", rules, size);
  *   ...send the call with proof.passed as its last argument...
  *   vorselLinkCloseEnd(&proof.passed);          (the message holds a copy)
  *   vorselLinkAnswerChallenge(&proof, 10000);   (before waiting for the reply)
@@ -32,7 +32,10 @@
 extern "C" {
 #endif
 
-/* "<member> <SHA-256 of the call's other arguments, hex> <unique bus name>" */
+/*
+ * "<member> <SHA-256 of the call's other arguments, hex> <unique bus name>
+ * <pid of the process listening on the bus's socket>"
+ */
 #define VORSEL_LINK_PROOF_TEXT 320
 
 typedef struct VorselLinkProof {
@@ -45,11 +48,13 @@ typedef struct VorselLinkProof {
  * Proves a call of `member` ("Version", "Hold", "Held") that the connection
  * named `busName` (its unique name, ":1.42") is about to send, with
  * `arguments` the bytes of its other arguments (the rules for Hold; NULL and
- * 0 for the others). 0 on success; otherwise an errno value, with both ends
- * -1.
+ * 0 for the others). `busSocket` is that connection's socket (libdbus:
+ * dbus_connection_get_unix_fd); the kernel says which process listens at
+ * its other end, so that a call captured on another bus proves nothing on
+ * the agent's. 0 on success; otherwise an errno value, with both ends -1.
  */
-int vorselLinkProveCall(VorselLinkProof* proof, const char* busName, const char* member,
-                        const void* arguments, size_t size);
+int vorselLinkProveCall(VorselLinkProof* proof, int busSocket, const char* busName,
+                        const char* member, const void* arguments, size_t size);
 
 /*
  * Answers the agent's challenge for the call `proof` proves, waiting up to

@@ -31,20 +31,24 @@ inline void say(const std::string& label, const std::optional<std::string>& answ
     std::fflush(stdout);
 }
 
-// A proof made by this very process, both ends closed at the end of scope.
+// A proof made by this very process for a call on the bus that `busSocket`
+// connects to, both ends closed at the end of scope.
 struct Proved {
     VorselLinkProof proof{-1, -1, {}};
-    Proved(const std::string& busName, const char* member, const std::string& rules) {
-        vorselLinkProveCall(&proof, busName.c_str(), member, rules.data(), rules.size());
+    Proved(int busSocket, const std::string& busName, const char* member,
+           const std::string& rules) {
+        vorselLinkProveCall(&proof, busSocket, busName.c_str(), member, rules.data(), rules.size());
     }
     ~Proved() { vorselLinkCloseProof(&proof); }
     Proved(const Proved&) = delete;
     Proved& operator=(const Proved&) = delete;
 };
 
-// The text of a proof of Hold(`rules`) on `busName`, as the library makes it.
-inline std::string proofTextOf(const std::string& rules, const std::string& busName) {
-    Proved proved(busName, "Hold", rules);
+// The text of a proof of Hold(`rules`) on `busName` of the bus `busSocket`
+// connects to, as the library makes it.
+inline std::string proofTextOf(int busSocket, const std::string& rules,
+                               const std::string& busName) {
+    Proved proved(busSocket, busName, "Hold", rules);
     return proved.proof.text;
 }
 
@@ -54,7 +58,7 @@ inline std::string proofTextOf(const std::string& rules, const std::string& busN
 inline std::optional<std::string> holdProven(RawBus& bus, const std::string& agent,
                                              const std::string& rules, std::string busName = {}) {
     if (busName.empty()) busName = bus.uniqueName();
-    Proved proved(busName, "Hold", rules);
+    Proved proved(bus.fd(), busName, "Hold", rules);
     const auto serial = bus.callLink(agent, "Hold", rules, proved.proof.passed);
     if (serial == 0) return std::string("unsent");
     vorselLinkCloseEnd(&proved.proof.passed);

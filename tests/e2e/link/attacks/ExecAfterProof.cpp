@@ -63,7 +63,9 @@ int main(int argc, char** argv) {
     const pid_t child = ::fork();
     if (child == 0 && trojan) {
         ::fcntl(pair[1], F_SETFD, 0);
+        ::fcntl(bus->fd(), F_SETFD, 0);
         ::setenv("TROJAN_SOCKET", std::to_string(pair[1]).c_str(), 1);
+        ::setenv("TROJAN_BUS_SOCKET", std::to_string(bus->fd()).c_str(), 1);
         ::setenv("TROJAN_BUS", parentName.c_str(), 1);
         ::setenv("TROJAN_RULES", argv[4], 1);
         ::setenv("LD_PRELOAD", argv[6], 1);
@@ -75,8 +77,10 @@ int main(int argc, char** argv) {
         std::unique_ptr<RawBus> own = inherited ? RawBus::connect(argv[1], nullptr) : nullptr;
         if (inherited && !own) ::_exit(1);
         const std::string name = inherited ? own->uniqueName() : parentName;
+        const int busSocket = inherited ? own->fd() : bus->fd();
         VorselLinkProof proof;
-        if (vorselLinkProveCall(&proof, name.c_str(), "Hold", rules.data(), rules.size()) != 0)
+        if (vorselLinkProveCall(&proof, busSocket, name.c_str(), "Hold", rules.data(),
+                                rules.size()) != 0)
             ::_exit(1);
         std::vector<int> ends{proof.passed};
         if (inherited) {
@@ -118,7 +122,7 @@ int main(int argc, char** argv) {
         const auto serial = bus->callLink(argv[2], "Hold", rules, fds[0].get());
         fds[0] = UniqueFd();
         // The proof's text as the child made it, for the answer.
-        const std::string text = vorsel::e2e::attack::proofTextOf(rules, parentName);
+        const std::string text = vorsel::e2e::attack::proofTextOf(bus->fd(), rules, parentName);
         std::strncpy(proof.text, text.c_str(), sizeof proof.text - 1);
         vorselLinkAnswerChallenge(&proof, 30000);
         answer = serial ? bus->reply(serial, 60) : std::optional<std::string>("unsent");

@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "%s\n", why.c_str());
             return 1;
         }
-        const attack::Proved proved(bus->uniqueName(), "Hold", "");
+        const attack::Proved proved(bus->fd(), bus->uniqueName(), "Hold", "");
         serials.push_back(bus->callLink(argv[2], "Hold", payload, proved.proof.passed));
         buses.push_back(std::move(bus));
     }

@@ -1,14 +1,14 @@
 // The genuine app started against a bus that this program owns the agent's
-// name on (a second bus, which the test runs): its hand-over is captured,
-// answered with an error there, and sent to the real agent afterwards, while
-// the app runs on. The capture is replayed from a connection that has, on
-// the real bus, the very unique name the app had on the other one, so that
-// the proof names the replaying connection.
+// name on (a second bus, which the test runs): its hand-overs are captured
+// there and sent to the real agent, one at once while the app still waits
+// for it, one after the app had its answer, with the app running on. They
+// go from a connection that has, on the real bus, the very unique name the
+// app had on the other one, so that the proofs name the sending connection.
 //
 //   attack_late_replay ADDRESS AGENT GENUINE RULES OTHER_ADDRESS
 //
-// Prints "names: same" (or what differed), the app's lines ("app: <line>")
-// and "late replay: <answer>".
+// Prints "names: same" (or what differed), the app's lines ("app: <line>"),
+// "live relay: <answer>" and "late replay: <answer>".
 #include <cstdlib>
 #include <memory>
 
@@ -61,27 +61,39 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    // The hand-over, then a call after it, so that the app has finished
-    // with the first (its end of that proof closed) when it stops to wait.
-    attack::AppChild app(
-        {genuine, "--bus", other, "--name", agent, "hold", rules, "then", "version", "wait"});
-    auto captured = squatter->nextCall(60);
-    if (!captured || captured->member != "Hold" || !captured->proof) {
+    // Two hand-overs, one after the other, then a call after them, so that
+    // the app has finished with both (their proofs' ends closed) when it
+    // stops to wait.
+    attack::AppChild app({genuine, "--bus", other, "--name", agent, "hold", rules, "then", "hold",
+                          rules, "then", "version", "wait"});
+    auto live = squatter->nextCall(60);
+    if (!live || live->member != "Hold" || !live->proof) {
+        std::printf("live relay: nothing captured\n");
+        return 1;
+    }
+    std::printf("names: %s\n", live->sender == replayer->uniqueName()
+                                   ? "same"
+                                   : (live->sender + " and " + replayer->uniqueName()).c_str());
+    // Passed on at once, while the app still waits for it and would answer
+    // its challenge.
+    auto serial = replayer->callLink(agent, "Hold", live->rules, live->proof.get());
+    attack::say("live relay", serial ? replayer->reply(serial, 60) : std::string("unsent"));
+    squatter->replyError(*live, "org.freedesktop.DBus.Error.NoReply", "nobody is here");
+    std::printf("app: %s\n", app.line().c_str());
+
+    auto late = squatter->nextCall(60);
+    if (!late || late->member != "Hold" || !late->proof) {
         std::printf("late replay: nothing captured\n");
         return 1;
     }
-    std::printf("names: %s\n", captured->sender == replayer->uniqueName()
-                                   ? "same"
-                                   : (captured->sender + " and " + replayer->uniqueName()).c_str());
-    squatter->replyError(*captured, "org.freedesktop.DBus.Error.NoReply", "nobody is here");
+    squatter->replyError(*late, "org.freedesktop.DBus.Error.NoReply", "nobody is here");
     std::printf("app: %s\n", app.line().c_str());
     if (auto then = squatter->nextCall(60)) {
         squatter->replyError(*then, "org.freedesktop.DBus.Error.NoReply", "nobody is here");
         std::printf("app: %s\n", app.line().c_str());
     }
-
-    // Later, to the real agent, with the app still running.
-    const auto serial = replayer->callLink(agent, "Hold", captured->rules, captured->proof.get());
+    // Later, with the app still running.
+    serial = replayer->callLink(agent, "Hold", late->rules, late->proof.get());
     attack::say("late replay", serial ? replayer->reply(serial, 60) : std::string("unsent"));
     return 0;
 }

@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
     const std::string rules = "{}";
 
     {
-        attack::Proved proved(bus->uniqueName(), "Hold", rules);
+        attack::Proved proved(bus->fd(), bus->uniqueName(), "Hold", rules);
         const int self = ::dup(proved.proof.kept);
         // The same packet once more, with a pidfd of this process.
         const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, ::getpid(), 0));

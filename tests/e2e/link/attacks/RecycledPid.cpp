@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
     if (first == 0) {
         auto bus = RawBus::connect(argv[1], nullptr);
         if (!bus) ::_exit(1);
-        const attack::Proved proved(bus->uniqueName(), "Hold", rules);
+        const attack::Proved proved(bus->fd(), bus->uniqueName(), "Hold", rules);
         if (proved.proof.passed < 0) ::_exit(1);
         const int fds[2] = {bus->fd(), proved.proof.passed};
         ::_exit(vorsel::linux_platform::sendWithDescriptors(pair[1], "p", fds) == 1 ? 0 : 1);
