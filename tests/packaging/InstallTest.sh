@@ -108,8 +108,11 @@ if out=$(sealed "$dest" env DESTDIR="$dest" cmake --install "$build" 2>&1); then
   else fail "the manifest says: $(cat "$work/manifest")"; fi
   check_entry "$dest/usr/share/applications/vorsel.desktop" /opt/Vorsel.app/Contents/Linux/vorsel
   # The link's client library builds into a C program through its pkg-config file.
-  printf '%s\n' '#include <stdio.h>' '#include <vorsel/VorselLink.h>' \
-    'int main(void) { VorselLinkProof p; if (vorselLinkProveCall(&p, ":1.1", "Held", 0, 0)) return 1;' \
+  # A socket pair stands in for the bus connection.
+  printf '%s\n' '#include <stdio.h>' '#include <sys/socket.h>' '#include <vorsel/VorselLink.h>' \
+    'int main(void) { VorselLinkProof p; int bus[2];' \
+    '  if (socketpair(AF_UNIX, SOCK_STREAM, 0, bus)) return 1;' \
+    '  if (vorselLinkProveCall(&p, bus[0], ":1.1", "Held", 0, 0)) return 1;' \
     '  puts(p.text); vorselLinkCloseProof(&p); return 0; }' >"$work/client.c"
   flags=$(PKG_CONFIG_PATH="$dest/usr/lib/pkgconfig" PKG_CONFIG_SYSROOT_DIR="$dest" \
     pkg-config --cflags --libs vorsel-link)
