@@ -220,18 +220,13 @@ std::unique_ptr<RawBus> RawBus::connect(const std::string& address, std::string*
     fields.field(kDestination, 's', "org.freedesktop.DBus");
     const std::uint32_t hello = bus->send(fields.out, {}, -1);
     // The reply's body is the name: its length, then the text.
-    bool broken = false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline && !broken) {
-        while (auto message = takeMessage(bus->in, broken)) {
-            if (message->replySerial == hello && message->type == kReturn &&
-                message->body.size() > 4) {
-                bus->assignedName = message->body.substr(4, u32At(message->body, 0));
-                return bus;
-            }
-        }
-        if (!bus->readMore(1)) break;
-    }
+    const bool named = bus->await(10, [&](const Parsed& message, auto&) {
+        if (message.replySerial != hello || message.type != kReturn || message.body.size() <= 4)
+            return false;
+        bus->assignedName = message.body.substr(4, u32At(message.body, 0));
+        return true;
+    });
+    if (named) return bus;
     if (why) *why = "the bus said no Hello";
     return nullptr;
 }
@@ -353,17 +348,16 @@ bool RawBus::ownName(const std::string& name, double timeout) {
     body.text(name);
     body.u32(4);  // DBUS_NAME_FLAG_DO_NOT_QUEUE
     const std::uint32_t sent = send(fields.out, {body.out}, -1);
+    if (sent == 0) return false;
     bool primary = false;
-    return sent != 0 &&
-           await(timeout,
-                 [&](const Parsed& message, auto&) {
-                     if (message.replySerial != sent) return false;
-                     // DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER
-                     primary = message.type == kReturn && message.body.size() >= 4 &&
-                               u32At(message.body, 0) == 1;
-                     return true;
-                 }) &&
-           primary;
+    await(timeout, [&](const Parsed& message, auto&) {
+        if (message.replySerial != sent) return false;
+        // DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER
+        primary =
+            message.type == kReturn && message.body.size() >= 4 && u32At(message.body, 0) == 1;
+        return true;
+    });
+    return primary;
 }
 
 std::optional<RawBus::Call> RawBus::nextCall(double timeout) {
